@@ -1,0 +1,31 @@
+# Warnings as errors on our own code only.
+function(zepr_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wno-missing-field-initializers)
+endfunction()
+
+# One static library per source folder.
+function(zepr_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  zepr_warnings(${name})
+endfunction()
+
+# zepr_test(name LABEL unit|integration|e2e|gui SOURCES ... LIBS ... [ENV ...] [RUN_SERIAL])
+# Each gtest case becomes its own CTest test, so ctest -j spreads them.
+function(zepr_test name)
+  cmake_parse_arguments(ARG "RUN_SERIAL" "LABEL;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  zepr_warnings(${name})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set(props LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
+      ENVIRONMENT "ZEPR_BUILD_DIR=${PROJECT_BINARY_DIR};ZEPR_SOURCE_DIR=${PROJECT_SOURCE_DIR};${ARG_ENV}")
+  if(ARG_RUN_SERIAL)
+    list(APPEND props RUN_SERIAL TRUE)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()

@@ -1,0 +1,63 @@
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/app_view.h"
+#include "app/fltk_view.h"
+#include "app/form_create.h"
+#include "app/headless_view.h"
+#include "app/update_run.h"
+#include "core/clock.h"
+#include "core/encoding.h"
+#include "core/errors.h"
+#include "core/run_params.h"
+#include "platform/platform.h"
+
+#ifndef ZEPR_DOWNLOAD_HOST
+#define ZEPR_DOWNLOAD_HOST "127.0.0.1:8080"
+#endif
+
+namespace zepr {
+namespace {
+
+std::string DownloadHost(const std::string& /*exe_folder*/) { return ZEPR_DOWNLOAD_HOST; }
+
+int Main(int argc, char** argv) {
+  std::vector<std::string> params;
+  for (int i = 1; i < argc; ++i) params.push_back(ArgumentToUtf8(argv[i]));
+  // Without parameter 1 the program ends silently, before any window exists.
+  if (params.empty() || params[0].empty()) return 0;
+
+  SystemClock clock;
+  std::unique_ptr<AppView> view;
+  if (platform::DisplayAvailable()) view = MakeFltkView(clock);
+  if (!view) view = std::make_unique<HeadlessView>(clock, std::cout);
+
+  RunParams run;
+  run.ExeFolder = platform::ExecutableFolder();
+  UpdateRun update(run, *view);
+  bool prepared = true;
+  try {
+    FormCreate(params, DownloadHost(run.ExeFolder), run, *view);
+  } catch (const std::exception& e) {
+    prepared = false;
+    view->Show();
+    view->ShowException(e.what());
+  }
+  if (prepared) view->Show();
+
+  view->StartTimer(2000, [&] {
+    try {
+      update.Timer1Timer();
+    } catch (const std::exception& e) {
+      view->ShowException(e.what());
+    }
+  });
+  view->RunMessageLoop();
+  return 0;
+}
+
+}  // namespace
+}  // namespace zepr
+
+int main(int argc, char** argv) { return zepr::Main(argc, argv); }

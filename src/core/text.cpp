@@ -1,0 +1,106 @@
+#include "core/text.h"
+
+#include <charconv>
+#include <limits>
+
+#include "core/errors.h"
+
+namespace zepr {
+
+std::string InvalidIntegerMessage(const std::string& text) {
+  return "'" + text + "' is not a valid integer value";
+}
+
+std::string AsciiUpper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && AsciiUpper(a) == AsciiUpper(b);
+}
+
+std::string ReplaceAll(std::string s, std::string_view from, std::string_view to) {
+  if (from.empty()) return s;
+  size_t pos = 0;
+  while ((pos = s.find(from, pos)) != std::string::npos) {
+    s.replace(pos, from.size(), to);
+    pos += to.size();
+  }
+  return s;
+}
+
+std::string Trim(std::string_view s) {
+  size_t b = 0;
+  size_t e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  return std::string(s.substr(b, e - b));
+}
+
+std::optional<int32_t> ParseInt32(std::string_view s) {
+  if (s.empty()) return std::nullopt;
+  size_t start = (s[0] == '+') ? 1 : 0;
+  int32_t value = 0;
+  auto [ptr, ec] = std::from_chars(s.data() + start, s.data() + s.size(), value);
+  if (ec != std::errc() || ptr != s.data() + s.size() || start == s.size()) return std::nullopt;
+  if (start == 1 && s.size() > 1 && s[1] == '-') return std::nullopt;
+  return value;
+}
+
+int32_t StrToInt(const std::string& s) {
+  if (auto v = ParseInt32(s)) return *v;
+  throw UpdateError(InvalidIntegerMessage(s));
+}
+
+std::string SqlLiteral(std::string_view value) {
+  return "'" + ReplaceAll(std::string(value), "'", "''") + "'";
+}
+
+namespace {
+
+std::optional<std::vector<uint64_t>> VersionNumbers(std::string_view v) {
+  std::vector<uint64_t> parts;
+  size_t pos = 0;
+  while (true) {
+    size_t dot = v.find('.', pos);
+    std::string_view part = v.substr(pos, dot == std::string_view::npos ? v.npos : dot - pos);
+    if (part.empty() || part.size() > 18) return std::nullopt;
+    uint64_t n = 0;
+    auto [ptr, ec] = std::from_chars(part.data(), part.data() + part.size(), n);
+    if (ec != std::errc() || ptr != part.data() + part.size()) return std::nullopt;
+    parts.push_back(n);
+    if (dot == std::string_view::npos) break;
+    pos = dot + 1;
+  }
+  if (parts.size() != 4) return std::nullopt;
+  return parts;
+}
+
+}  // namespace
+
+int CompareVersions(std::string_view a, std::string_view b) {
+  auto na = VersionNumbers(a);
+  auto nb = VersionNumbers(b);
+  if (na && nb) {
+    if (*na < *nb) return -1;
+    if (*nb < *na) return 1;
+    return 0;
+  }
+  int c = a.compare(b);
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+std::string JoinLines(const std::vector<std::string>& lines, std::string_view separator) {
+  std::string out;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i) out += separator;
+    out += lines[i];
+  }
+  return out;
+}
+
+}  // namespace zepr

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zepr {
+
+// Upper-cases ASCII a-z only; every other byte (Croatian letters included) stays.
+std::string AsciiUpper(std::string_view s);
+bool EqualsAsciiNoCase(std::string_view a, std::string_view b);
+
+std::string ReplaceAll(std::string s, std::string_view from, std::string_view to);
+std::string Trim(std::string_view s);
+
+// Strict decimal integer conversion (optional sign, digits, no blanks); nullopt otherwise.
+std::optional<int32_t> ParseInt32(std::string_view s);
+// Same, throwing UpdateError("'<text>' is not a valid integer value").
+int32_t StrToInt(const std::string& s);
+
+// Quotes a value as a T-SQL string literal: 'O''Brien'.
+std::string SqlLiteral(std::string_view value);
+
+// Compares two versions "a.b.c.d": as four numbers when both are four dotted numbers,
+// otherwise as text. Negative, zero or positive like strcmp.
+int CompareVersions(std::string_view a, std::string_view b);
+
+// The text with every CR (the system's line break) shown as one visible line: used by the
+// headless view and by logs.
+std::string JoinLines(const std::vector<std::string>& lines, std::string_view separator);
+
+}  // namespace zepr

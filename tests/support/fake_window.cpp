@@ -1,0 +1,1 @@
+#include "support/fake_window.h"

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace zepr::testing {
+
+// A fresh temporary folder, removed with everything in it when the test ends.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // The folder as the program writes folders: with a trailing separator.
+  std::string folder() const { return path_.string() + "/"; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void WriteFile(const std::filesystem::path& path, const std::string& bytes);
+std::string ReadFile(const std::filesystem::path& path);
+
+// Where the build put things, as CTest tells the tests.
+std::filesystem::path BuildDir();
+std::filesystem::path SourceDir();
+
+struct ProcessResult {
+  int exit_code = -1;
+  std::string output;  // standard output and standard error together
+};
+
+// Runs a program with an argument vector (no shell) and the given extra environment
+// ("NAME=value"; "NAME=" removes NAME), and collects its output.
+ProcessResult RunProgram(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& env_changes = {},
+                         const std::filesystem::path& cwd = {});
+
+}  // namespace zepr::testing

@@ -1,0 +1,58 @@
+#include "core/text.h"
+
+#include <gtest/gtest.h>
+
+#include "core/encoding.h"
+#include "core/errors.h"
+
+namespace zepr {
+namespace {
+
+TEST(Text, IntegerConversionIsStrict) {
+  EXPECT_EQ(ParseInt32("3"), 3);
+  EXPECT_EQ(ParseInt32("-12"), -12);
+  EXPECT_EQ(ParseInt32("+7"), 7);
+  for (const char* bad : {"", " 3", "3 ", "x", "3x", "99999999999", "+-1", "+"}) {
+    EXPECT_FALSE(ParseInt32(bad).has_value()) << bad;
+  }
+  try {
+    StrToInt("abc");
+    FAIL();
+  } catch (const UpdateError& e) {
+    EXPECT_STREQ(e.what(), "'abc' is not a valid integer value");
+  }
+}
+
+TEST(Text, VersionsCompareAsNumbersAndFallBackToText) {
+  EXPECT_GT(CompareVersions("2.1.0.10", "2.1.0.9"), 0);
+  EXPECT_GT(CompareVersions("10.0.0.1", "9.0.0.1"), 0);
+  EXPECT_EQ(CompareVersions("1.0.0.1", "1.0.0.1"), 0);
+  EXPECT_LT(CompareVersions("1.0.0.9", "1.0.0.10"), 0);
+  EXPECT_GT(CompareVersions("b", "a"), 0);          // not versions: text order
+  EXPECT_GT(CompareVersions("1.0.0.9", "1.0.0.10x"), 0);
+}
+
+TEST(Text, SqlLiteralDoublesApostrophes) {
+  EXPECT_EQ(SqlLiteral("O'Brien"), "'O''Brien'");
+  EXPECT_EQ(SqlLiteral(""), "''");
+}
+
+TEST(Text, AsciiUpperLeavesOtherLettersAlone) {
+  EXPECT_EQ(AsciiUpper("abc-šđ"), "ABC-šđ");
+  EXPECT_TRUE(EqualsAsciiNoCase("Install.INI", "install.ini"));
+}
+
+TEST(Encoding, Cp1250AndCp852RoundTrip) {
+  const std::string utf8 = "GreškeSQLUpdate čćžđ ŠĐČĆŽ";
+  const std::string cp1250 = Utf8ToCp1250(utf8);
+  EXPECT_EQ(cp1250.size(), 26u);
+  EXPECT_EQ(static_cast<unsigned char>(Utf8ToCp1250("Š")[0]), 0x8A);
+  EXPECT_EQ(Cp1250ToUtf8(cp1250), utf8);
+  EXPECT_EQ(Cp852ToUtf8("\xE6"), "Š");  // CP852 0xE6 is Š
+  EXPECT_EQ(Utf8ToCp1250("日"), "?");
+  EXPECT_EQ(ArgumentToUtf8("\x8A"), "Š");  // not UTF-8: taken as CP1250
+  EXPECT_EQ(ArgumentToUtf8("Š"), "Š");
+}
+
+}  // namespace
+}  // namespace zepr
