@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/main_window.h"
+
+namespace zepr {
+
+// Fetches one URL of the download endpoint into one local file. The run sees only this, so
+// it can be tested with a fake.
+class HttpClient {
+ public:
+  virtual ~HttpClient() = default;
+  // True when status 200 came with the whole body and the file is in place under local_path.
+  // display_name is only shown, never used as a path. A local file that cannot be written
+  // raises UpdateError.
+  virtual bool HttpDownloadFile(const std::string& url, const std::string& local_path,
+                                const std::string& display_name) = 0;
+};
+
+struct HttpOptions {
+  long connect_timeout_ms = 60'000;
+  // A transfer that delivers no byte for this long fails, so a dead server cannot hang an
+  // unattended run.
+  long stall_limit_s = 120;
+  // The pause that leaves the final figures readable; benchmarks switch it off.
+  bool pause_after_download = true;
+};
+
+// HTTP on libcurl, with the status text and progress bar on the main window.
+class CurlHttpClient : public HttpClient {
+ public:
+  // app_title is the agent text of the status check.
+  CurlHttpClient(MainWindow& window, std::string app_title, HttpOptions options = {});
+
+  bool HttpDownloadFile(const std::string& url, const std::string& local_path,
+                        const std::string& display_name) override;
+
+  // Status pre-check: true only for status 200.
+  bool HttpCheckUrl(const std::string& url);
+
+ private:
+  MainWindow& window_;
+  std::string app_title_;
+  HttpOptions options_;
+};
+
+// "skidam datoteku NAME: Wk/Ek..." with bytes shown as kilobytes (1000), halves to even.
+std::string DownloadStatusText(const std::string& display_name, uint64_t written,
+                               uint64_t expected);
+// Position 0..100 of the progress bar; 0 while the length is unknown.
+int64_t DownloadPercent(uint64_t written, uint64_t expected);
+
+}  // namespace zepr
