@@ -1,0 +1,218 @@
+#include "config/ini_file.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "core/encoding.h"
+#include "core/text.h"
+
+namespace zepr {
+namespace {
+
+constexpr size_t kMaxValueChars = 2047;
+
+// Decodes one UTF-8 sequence at `pos`; invalid bytes come back as themselves.
+char32_t NextCodePoint(const std::string& s, size_t& pos) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  unsigned char b0 = byte(pos);
+  size_t len = b0 < 0x80 ? 1 : (b0 >> 5) == 6 ? 2 : (b0 >> 4) == 14 ? 3 : (b0 >> 3) == 30 ? 4 : 0;
+  if (len <= 1 || pos + len > s.size()) {
+    ++pos;
+    return b0;
+  }
+  char32_t cp = b0 & (0x7F >> len);
+  for (size_t i = 1; i < len; ++i) {
+    if ((byte(pos + i) & 0xC0) != 0x80) {
+      ++pos;
+      return b0;
+    }
+    cp = (cp << 6) | (byte(pos + i) & 0x3F);
+  }
+  pos += len;
+  return cp;
+}
+
+// Lower case for ASCII and the Latin letters of the Central European code page.
+char32_t FoldCase(char32_t c) {
+  if (c >= 'A' && c <= 'Z') return c + 32;
+  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;
+  if ((c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) return c | 1;
+  if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c & 1) ? c + 1 : c;
+  return c;
+}
+
+std::u32string Folded(const std::string& s) {
+  std::u32string out;
+  for (size_t pos = 0; pos < s.size();) out.push_back(FoldCase(NextCodePoint(s, pos)));
+  return out;
+}
+
+std::string TruncateChars(const std::string& s, size_t max_chars) {
+  size_t pos = 0;
+  for (size_t n = 0; n < max_chars && pos < s.size(); ++n) NextCodePoint(s, pos);
+  return s.substr(0, pos);
+}
+
+std::string StripQuotes(const std::string& v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
+    return v.substr(1, v.size() - 2);
+  }
+  return v;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') continue;
+    lines.push_back(text.substr(start, i - start));
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+}  // namespace
+
+bool NamesEqualNoCase(const std::string& a, const std::string& b) { return Folded(a) == Folded(b); }
+
+IniFile IniFile::Load(const std::string& path) {
+  IniFile ini;
+  std::string real_path = path;
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    std::filesystem::path p(path);
+    std::string parent = p.parent_path().string();
+    real_path = FindFileAnyCase(parent.empty() ? "" : parent + "/", p.filename().string());
+    if (real_path.empty()) return ini;
+  }
+  std::ifstream in(real_path, std::ios::binary);
+  if (!in) return ini;
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return ini;
+  ini.exists_ = true;
+
+  std::string text;
+  if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) {
+    text = bytes.substr(3);
+    if (!IsValidUtf8(text)) text = Cp1250ToUtf8(text);
+  } else {
+    text = Cp1250ToUtf8(bytes);
+  }
+
+  Section* current = nullptr;
+  for (const std::string& raw : SplitLines(text)) {
+    std::string line = Trim(raw);
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[') {
+      size_t close = line.find(']');
+      std::string name = Trim(line.substr(1, close == std::string::npos ? close : close - 1));
+      if (ini.FindSection(name) != nullptr) {
+        current = nullptr;  // a repeated section is never looked at
+      } else {
+        ini.sections_.push_back(Section{name, {}});
+        current = &ini.sections_.back();
+      }
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (eq == std::string::npos || current == nullptr) continue;
+    current->entries.push_back(Entry{Trim(line.substr(0, eq)), Trim(line.substr(eq + 1))});
+  }
+  return ini;
+}
+
+bool IniFile::Exists() const { return exists_; }
+
+const IniFile::Section* IniFile::FindSection(const std::string& name) const {
+  auto it = std::find_if(sections_.begin(), sections_.end(),
+                         [&](const Section& s) { return NamesEqualNoCase(s.name, name); });
+  return it == sections_.end() ? nullptr : &*it;
+}
+
+std::vector<std::string> IniFile::Sections() const {
+  std::vector<std::string> names;
+  for (const Section& s : sections_) names.push_back(s.name);
+  return names;
+}
+
+std::vector<std::string> IniFile::Keys(const std::string& section) const {
+  std::vector<std::string> keys;
+  if (const Section* s = FindSection(section)) {
+    for (const Entry& e : s->entries) keys.push_back(e.key);
+  }
+  return keys;
+}
+
+std::string IniFile::ReadString(const std::string& section, const std::string& key,
+                                const std::string& default_value) const {
+  const Section* s = FindSection(section);
+  if (s == nullptr) return default_value;
+  for (const Entry& e : s->entries) {
+    if (NamesEqualNoCase(e.key, key)) return TruncateChars(StripQuotes(e.value), kMaxValueChars);
+  }
+  return default_value;
+}
+
+std::vector<std::string> IniSekcijaLista(const std::string& section, const std::string& file) {
+  IniFile ini = IniFile::Load(file);
+  std::vector<std::string> values;
+  for (const std::string& key : ini.Keys(section))
+    values.push_back(ini.ReadString(section, key, ""));
+  return values;
+}
+
+std::vector<std::string> IniSekcije(const std::string& file) {
+  return IniFile::Load(file).Sections();
+}
+
+std::string ReadIniValue(const std::string& exe_folder, const std::string& file_name,
+                         const std::string& section, const std::string& key,
+                         const std::string& default_value) {
+  std::string path = FindFileAnyCase(exe_folder, file_name);
+  if (path.empty()) return "";
+  IniFile ini = IniFile::Load(path);
+  if (!ini.Exists()) return "";
+  return ini.ReadString(section, key, default_value);
+}
+
+std::string FindFileAnyCase(const std::string& folder, const std::string& name) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::string path = folder;
+  if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '/' || name[i] == '\\') {
+      if (i > start) parts.push_back(name.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  if (parts.empty()) return "";
+  for (size_t n = 0; n < parts.size(); ++n) {
+    const std::string& part = parts[n];
+    std::string dir = path.empty() ? "." : path;
+    std::string found;
+    if (fs::exists(fs::path(dir) / part, ec)) {
+      found = part;
+    } else {
+      std::vector<std::string> candidates;
+      for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string entry = it->path().filename().string();
+        if (NamesEqualNoCase(entry, part)) candidates.push_back(entry);
+      }
+      if (candidates.empty()) return "";
+      found = *std::min_element(candidates.begin(), candidates.end());
+    }
+    path += found;
+    if (n + 1 < parts.size()) path += "/";
+  }
+  return path;
+}
+
+}  // namespace zepr
