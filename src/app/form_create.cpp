@@ -160,8 +160,8 @@ void PrepareType(const std::vector<std::string>& p, RunParams& run, MainWindow& 
       run.RaiseMinVersion = Normalised(Param(p, 8));
       run.DatabaseGroup = Param(p, 9);
       run.ChildUpdateType = Param(p, 10).empty() ? "6" : Param(p, 10);
-      window.SetLines(steps, {"Izvršavam update tip " + run.ChildUpdateType +
-                              " na radnim bazama iz popisa"});
+      window.SetLines(
+          steps, {"Izvršavam update tip " + run.ChildUpdateType + " na radnim bazama iz popisa"});
       window.SetStatisticsVisible(false);
       window.PlaceAt(200, 10);
       break;

@@ -1,16 +1,482 @@
 #include "app/update_run.h"
 
+#include <filesystem>
+#include <system_error>
+
+#include "config/ini_file.h"
+#include "core/text.h"
+#include "core/wait.h"
+
 namespace zepr {
+namespace fs = std::filesystem;
+
+namespace {
+
+bool Exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::u8path(path), ec);
+}
+
+// A copy that overwrites; failures are not reported, the existence test that follows is.
+void CopyOver(const std::string& from, const std::string& to) {
+  std::error_code ec;
+  fs::copy_file(fs::u8path(from), fs::u8path(to), fs::copy_options::overwrite_existing, ec);
+}
+
+void DeleteFile(const std::string& path) {
+  std::error_code ec;
+  fs::remove(fs::u8path(path), ec);
+}
+
+// Blank-separated words; a comma in the application's arguments stands for a blank.
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  std::string current;
+  for (char c : text) {
+    if (c == ' ' || c == ',') {
+      if (!current.empty()) words.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty()) words.push_back(current);
+  return words;
+}
+
+constexpr const char* kBadSiteUrl = "Krivi parametri za lokaciju na internetu!";
+constexpr const char* kError = "Greška!";
+
+}  // namespace
+
+UpdateRun::UpdateRun(RunParams& run, MainWindow& window, RunServices services)
+    : run_(run), window_(window), services_(services) {}
 
 void UpdateRun::Timer1Timer() { Update(); }
 
 void UpdateRun::Update() {
   switch (run_.UpdateType) {
+    case 1:
+      FtpRun();
+      break;
+    case 2:
+      ShareRun();
+      break;
+    case 3:
+      InternetRun();
+      break;
+    case 4:
+      StageAndScript();
+      break;
+    case 5:
+      StageSpecial();
+      break;
+    case 6:
+      StageAndInstall();
+      break;
+    case 7:
+      services_.database.UpdateDatabaseGroup();
+      break;
+    case 8:
+      InstallPresent();
+      break;
     default:
-      // Types without a sequence leave the window as it is until the operator closes it.
+      // The window stays as it is until the operator closes it.
       break;
   }
-  (void)window_;
+}
+
+void UpdateRun::Wait(int ms) { WaitPumpingMessages(window_, ms); }
+
+// ---- shared steps ---------------------------------------------------------------------------
+
+void UpdateRun::PrepareUpdateFolder() {
+  std::error_code ec;
+  fs::remove_all(fs::u8path(run_.ExeFolder + "Update"), ec);
+  fs::create_directories(fs::u8path(UpdateFolder()), ec);
+}
+
+void UpdateRun::InstallArchives(int dstep, int istep, std::optional<int> fstep) {
+  window_.SetLabel1("Dekompresiram > UPDATE.zip");
+  Step(dstep);
+  window_.ProcessMessages();
+  services_.installation.Unzip(MainArchive(), UpdateFolder() + "Update/");
+  window_.ProcessMessages();
+  Step(istep);
+  window_.SetLabel1("Instaliram > UPDATE.zip");
+  window_.ProcessMessages();
+  services_.installation.InstallDato({"Update.zip"});
+  window_.ProcessMessages();
+  if (Exists(SpecArchive())) {
+    window_.SetLabel1("Dekompresiram > UpdateSpec.zip");
+    window_.ProcessMessages();
+    services_.installation.Unzip(SpecArchive(), UpdateFolder() + "UpdateSpec/");
+    window_.ProcessMessages();
+    window_.SetLabel1("Instaliram > UpdateSpec.zip");
+    window_.ProcessMessages();
+    services_.installation.InstallDato({"UpdateSpec.zip"});
+    window_.ProcessMessages();
+  }
+  if (fstep) Step(*fstep);
+}
+
+void UpdateRun::ShowErrorLog() {
+  if (window_.Checked(3) && Exists(ErrorLog())) window_.OpenErrorLog(ErrorLog());
+}
+
+void UpdateRun::ShowCompletion() { window_.ShowCompletion(); }
+
+void UpdateRun::StartApplication(const std::string& arguments) {
+  if (run_.AppExeName.empty()) return;
+  const std::string exe = run_.AppExeName + ".exe";
+  if (services_.programs.IsProgramRunning(exe) ||
+      services_.programs.IsProgramRunning(exe + " *32")) {
+    return;
+  }
+  std::vector<std::string> argv{run_.ExeFolder + exe};
+  for (auto& w : Words(arguments)) argv.push_back(w);
+  services_.programs.StartProgram(argv, false, false);
+}
+
+void UpdateRun::RelaunchUpdater(const std::vector<std::string>& tail) {
+  std::vector<std::string> argv{run_.ExeFolder + "ZEPRUpdate.exe", run_.AppTitle, run_.AppSection,
+                                run_.AppExeName, run_.ClientFolder};
+  argv.insert(argv.end(), tail.begin(), tail.end());
+  services_.programs.StartProgram(argv, false, false);
+  window_.RequestEnd();
+}
+
+void UpdateRun::ReportDownloadFailure(const std::string& message, const std::string& address) {
+  window_.ShowPoruka(kError, message);
+  if (run_.UpdateType >= 4 && run_.UpdateType <= 6) Mark(0, 2);
+  if (window_.ManualMode()) {
+    window_.ShowFailedUrl(address);
+    return;
+  }
+  window_.RequestEnd();
+}
+
+bool UpdateRun::SiteUrlMissing() {
+  if (!run_.SiteUrl.empty()) return false;
+  window_.ShowPoruka(kError, kBadSiteUrl);
+  return true;
+}
+
+bool UpdateRun::DownloadArchives(const std::string& main_target, const std::string& spec_target) {
+  auto& http = services_.http;
+  window_.SetLabel1("Skidam > Update.zip");
+  bool main_ok = http.HttpDownloadFile(run_.SiteUrl + "UPDATE.ZIP", main_target, "Update.zip");
+  if (!main_ok) {
+    main_ok =
+        http.HttpDownloadFile(run_.CommonSiteUrl + "UPDATE.ZIP", main_target, "Update.zip (_SVI)");
+  }
+  window_.ProcessMessages();
+  window_.SetLabel1("Skidam > UpdateSpec.zip");
+  if (main_ok)
+    http.HttpDownloadFile(run_.SiteUrl + "UpdateSpec.ZIP", spec_target, "UpdateSpec.zip");
+  window_.ProcessMessages();
+  return main_ok;
+}
+
+// ---- installation runs -------------------------------------------------------------------------
+
+void UpdateRun::ShareRun() {
+  Step(0);
+  window_.ProcessMessages();
+  window_.ProcessMessages();
+  PrepareUpdateFolder();
+  window_.ProcessMessages();
+  Step(1);
+  auto copy_pass = [&] {
+    window_.SetLabel1("Kopiram > Update.zip");
+    CopyOver(run_.ShareFolder + "Update.zip", MainArchive());
+    window_.ProcessMessages();
+    window_.SetLabel1("Kopiram > UpdateSpec.zip");
+    CopyOver(run_.ShareFolder + "UpdateSpec.zip", SpecArchive());
+    window_.ProcessMessages();
+  };
+  copy_pass();
+  if (!Exists(MainArchive())) {
+    std::string share = run_.ShareFolder;
+    if (!share.empty() && share.back() == '/') share.pop_back();
+    services_.share.ConnectShare(share);
+    copy_pass();
+  }
+  if (Exists(MainArchive())) {
+    InstallArchives(2, 3, 4);
+    window_.ProcessMessages();
+    ShowCompletion();
+    if (!run_.ConnectionText.empty() && services_.database.VersionGateDemandsNewer()) {
+      RelaunchUpdater({"6", run_.ShareFolder});
+      return;
+    }
+    StartApplication(run_.AppArguments);
+    window_.RequestEnd();
+    return;
+  }
+  window_.SetLabel1("Neuspješno kopiranje sa share foldera: \r" + run_.ShareFolder);
+  Wait(4000);
+  if (run_.ClientFolder != "_SVI") RelaunchUpdater({"3"});
+  window_.RequestEnd();
+}
+
+void UpdateRun::InternetRun() {
+  if (SiteUrlMissing()) return;
+  Step(0);
+  window_.ProcessMessages();
+  window_.ProcessMessages();
+  PrepareUpdateFolder();
+  window_.ProcessMessages();
+  Step(1);
+  DownloadArchives(MainArchive(), SpecArchive());
+  if (Exists(MainArchive())) {
+    InstallArchives(2, 3, 4);
+    window_.ProcessMessages();
+    services_.database.RunSqlScripts();
+    ShowErrorLog();
+    ShowCompletion();
+    StartApplication("");
+    window_.RequestEnd();
+    return;
+  }
+  const std::string address = run_.SiteUrl + "UPDATE.ZIP";
+  ReportDownloadFailure("Neuspješno skidanje ZIP datoteka sa internet lokacije: " + address,
+                        address);
+}
+
+void UpdateRun::InstallPresent() {
+  window_.ProcessMessages();
+  if (Exists(MainArchive())) {
+    InstallArchives(1, 2, std::nullopt);
+    window_.ProcessMessages();
+    services_.database.RunSqlScripts();
+    ShowErrorLog();
+    ShowCompletion();
+    if (run_.ChildRun == "0") StartApplication("");
+    window_.RequestEnd();
+    return;
+  }
+  window_.ShowPoruka(kError,
+                     "Neuspješno raspakiravanje ZIP datoteka sa foldera \"Update\\\"\rPored "
+                     "aplikacije u folderu \"Update\" mora postojati datoteka \"UPDATE.ZIP\" sa "
+                     "update-om");
+  window_.RequestEnd();
+}
+
+// ---- staging runs ------------------------------------------------------------------------------
+
+void UpdateRun::StageAndScript() {
+  if (SiteUrlMissing()) return;
+  window_.ProcessMessages();
+  if (run_.ScriptMode == "SU") {
+    window_.SetChecked(3, false);
+    window_.SetChecked(1, true);
+  } else if (run_.ScriptMode == "U") {
+    window_.SetChecked(1, true);
+  }
+  Mark(0, 0);
+  window_.ProcessMessages();
+  DeleteFile(run_.ShareFolder + "Update.zip");
+  DeleteFile(run_.ShareFolder + "UpdateSpec.zip");
+  DownloadArchives(run_.ShareFolder + "Update.zip", run_.ShareFolder + "UpdateSpec.zip");
+  if (!Exists(run_.ShareFolder + "Update.zip")) {
+    const std::string address = run_.SiteUrl + "UPDATE.ZIP";
+    ReportDownloadFailure("Neuspješno skidanje datoteka sa internet lokacije: " + address, address);
+    return;
+  }
+  Mark(0, 1);
+  Mark(1, 0);
+  const std::string script = run_.ExeFolder + run_.ScriptFileName;
+  std::string source = run_.SiteUrl;
+  bool fetched =
+      services_.http.HttpDownloadFile(source + run_.ScriptFileName, script, run_.ScriptFileName);
+  if (!fetched) {
+    source = run_.CommonSiteUrl;
+    fetched = services_.http.HttpDownloadFile(source + run_.ScriptFileName, script,
+                                              run_.ScriptFileName + " (_SVI)");
+  }
+  if (!fetched) {
+    Mark(1, 2);
+    return;
+  }
+  Mark(1, 1);
+  window_.SetLabel1("Skinuo sam datoteku \r" + source + run_.ScriptFileName);
+  Mark(2, 0);
+  if (window_.Checked(3) && !services_.database.OpenScriptInTool()) return;
+  Mark(2, 1);
+  if (window_.Checked(2)) DeleteFile(script);
+  Step(3);
+  window_.ProcessMessages();
+  ShowCompletion();
+  Wait(2000);
+  if (window_.Checked(1)) RelaunchUpdater({"2", run_.ShareFolder});
+  window_.RequestEnd();
+}
+
+void UpdateRun::StageSpecial() {
+  if (SiteUrlMissing()) return;
+  window_.ProcessMessages();
+  Mark(0, 0);
+  window_.ProcessMessages();
+  const std::string target = run_.ShareFolder + "UpdateSpec.zip";
+  DeleteFile(target);
+  window_.SetLabel1("Skidam > UpdateSpec.zip");
+  window_.ProcessMessages();
+  services_.http.HttpDownloadFile(run_.SiteUrl + "UpdateSpec.ZIP", target, "UpdateSpec.zip");
+  window_.ProcessMessages();
+  if (Exists(target)) {
+    Mark(0, 1);
+    window_.ProcessMessages();
+    ShowCompletion();
+    Wait(2000);
+    if (window_.Checked(1)) RelaunchUpdater({"2", run_.ShareFolder});
+    window_.RequestEnd();
+    return;
+  }
+  const std::string address = run_.SiteUrl + "UpdateSpec.ZIP";
+  ReportDownloadFailure("Neuspješno skidanje datoteka sa internet lokacije: " + address, address);
+}
+
+void UpdateRun::StageAndInstall() {
+  if (SiteUrlMissing()) return;
+  window_.ProcessMessages();
+  Mark(0, 0);
+  window_.ProcessMessages();
+  const std::string share_main = run_.ShareFolder + "Update.zip";
+  const std::string share_spec = run_.ShareFolder + "UpdateSpec.zip";
+  if (!run_.ShareFolder.empty()) {
+    DeleteFile(share_main);
+    DeleteFile(share_spec);
+    DownloadArchives(share_main, share_spec);
+    Mark(0, 1);
+  } else {
+    window_.SetLabel1("Preskačem skidanje > Update.zip");
+    window_.ProcessMessages();
+    window_.SetLabel1("Preskačem skidanje > UpdateSpec.zip");
+    window_.ProcessMessages();
+  }
+
+  if (run_.ShareFolder.empty()) {
+    window_.SetLabel1("Preskačem dekompresiranje > UPDATE.zip");
+    window_.ProcessMessages();
+    window_.SetLabel1("Preskačem instaliranje > UPDATE.zip");
+    window_.ProcessMessages();
+    services_.database.RunSqlScripts();
+    ShowErrorLog();
+    window_.ProcessMessages();
+    ShowCompletion();
+    Wait(200);
+    window_.RequestEnd();
+    return;
+  }
+
+  if (!Exists(share_main)) {
+    const std::string address = run_.SiteUrl + "UPDATE.ZIP";
+    ReportDownloadFailure("Neuspješno skidanje datoteka sa internet lokacije: " + address, address);
+    return;
+  }
+  Mark(1, 0);
+  PrepareUpdateFolder();
+  CopyOver(share_main, MainArchive());
+  if (Exists(share_spec)) CopyOver(share_spec, SpecArchive());
+  Mark(1, 1);
+  if (!Exists(MainArchive())) {
+    window_.ShowPoruka(kError, "Neuspješno skidanje ZIP datoteka sa servera: " + run_.ShareFolder);
+    window_.RequestEnd();
+    return;
+  }
+  InstallArchives(2, 3, 4);
+  window_.ProcessMessages();
+  services_.database.RunSqlScripts();
+  ShowErrorLog();
+  window_.ProcessMessages();
+  ShowCompletion();
+  Wait(2000);
+  if (!run_.AppExeName.empty() && run_.LastRun == "1") {
+    services_.programs.StartProgram({run_.ExeFolder + run_.AppExeName + ".exe"}, false, false);
+  }
+  window_.RequestEnd();
+}
+
+// ---- FTP run
+// -------------------------------------------------------------------------------------
+
+void UpdateRun::FtpRun() {
+  Step(0);
+  window_.ProcessMessages();
+  auto& ftp = services_.ftp;
+  std::string failure = "Ne mogu se spojiti sa ftp serverom!";
+  try {
+    if (ftp.ConnectServer()) {
+      Step(1);
+      if (ftp.IsConnected()) {
+        window_.ProcessMessages();
+        std::error_code ec;
+        if (!fs::is_directory(fs::u8path(UpdateFolder()), ec)) PrepareUpdateFolder();
+        const std::string list = UpdateFolder() + ftp.ListFileName();
+        DeleteFile(list);
+        ftp.Retrieve(ftp.ListFileName(), list);
+        if (Exists(list)) {
+          Step(2);
+          window_.ProcessMessages();
+          DownloadFiles();
+          ShowErrorLog();
+          Step(3);
+          window_.ProcessMessages();
+        }
+      }
+      Step(0);
+      window_.SetLabel1("");
+      ftp.Close();
+      return;
+    }
+  } catch (const std::exception& e) {
+    failure += "\rUzrok: " + std::string(e.what());
+    ftp.Close();
+  }
+  window_.SetLabel1(failure);
+  Wait(2000);
+  if (run_.ClientFolder != "_SVI") RelaunchUpdater({"3"});
+  window_.RequestEnd();
+}
+
+void UpdateRun::DownloadFiles() {
+  auto& ftp = services_.ftp;
+  const auto names = IniSekcijaLista("UPDATE", UpdateFolder() + ftp.ListFileName());
+  const std::string total = std::to_string(names.size());
+  if (ftp.IsConnected()) {
+    for (size_t i = 1; i <= names.size(); ++i) {
+      const std::string& name = names[i - 1];
+      const std::string counter = "(" + total + "/" + std::to_string(i) + ") = " + name;
+      window_.SetLabel1("Download > " + counter);
+      const std::string local = UpdateFolder() + ReplaceAll(name, "\\", "/");
+      std::error_code ec;
+      if (fs::is_regular_file(fs::u8path(local), ec)) DeleteFile(local);
+      if (name.empty()) continue;
+      window_.SetProgressMax(ftp.Size(name));
+      ftp.Retrieve(name, local);
+      if (!Exists(local)) continue;
+      window_.SetLabel1("Dekompresiram > " + counter);
+      window_.ProcessMessages();
+      // The unpack folder is the archive's name without its last four characters.
+      const std::string base = name.size() > 4 ? name.substr(0, name.size() - 4) : "";
+      const std::string folder = UpdateFolder() + ReplaceAll(base, "\\", "/");
+      fs::create_directories(fs::u8path(folder), ec);
+      services_.installation.Unzip(local, folder);
+    }
+  }
+  if (names.empty()) return;
+  services_.installation.InstallDato(names);
+  Step(4);
+  window_.ProcessMessages();
+  window_.clock().Sleep(1500);
+  services_.database.RunSqlScripts();
+  ShowCompletion();
+  Wait(2000);
+  if (!run_.AppExeName.empty()) {
+    services_.programs.StartProgram({run_.ExeFolder + run_.AppExeName + ".exe"}, false, false);
+  }
+  window_.RequestEnd();
 }
 
 }  // namespace zepr

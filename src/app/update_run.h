@@ -1,22 +1,67 @@
 #pragma once
 
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/run_ports.h"
 #include "core/main_window.h"
 #include "core/run_params.h"
 
 namespace zepr {
 
-// The single pass of work after the window is up: dispatches on the update type.
+// The single pass of work after the window is up: dispatches on the update type and carries
+// out that type's sequence. It never calls the OS or the toolkit directly: everything goes
+// through the window and the services it is given.
 class UpdateRun {
  public:
-  UpdateRun(RunParams& run, MainWindow& window) : run_(run), window_(window) {}
+  UpdateRun(RunParams& run, MainWindow& window, RunServices services);
 
   // Timer1's handler: the timer is one-shot, so the run starts once.
   void Timer1Timer();
   void Update();
 
+  // Shared steps, public for the subsystems that finish a run themselves.
+  void PrepareUpdateFolder();
+  void InstallArchives(int dstep, int istep, std::optional<int> fstep);
+  void ShowErrorLog();
+  void ShowCompletion();
+  void StartApplication(const std::string& arguments);
+  // Starts ZEPRUpdate.exe with the five fixed fields and the given ones, then requests the end.
+  void RelaunchUpdater(const std::vector<std::string>& tail);
+  // False when the run must stop with the window open (manual mode).
+  void ReportDownloadFailure(const std::string& message, const std::string& address);
+
+  // Working paths.
+  std::string UpdateFolder() const { return run_.ExeFolder + "Update/"; }
+  std::string MainArchive() const { return UpdateFolder() + "Update.zip"; }
+  std::string SpecArchive() const { return UpdateFolder() + "UpdateSpec.zip"; }
+  std::string ErrorLog() const { return run_.ExeFolder + "GreškeSQLUpdate.txt"; }
+
  private:
+  void FtpRun();           // type 1
+  void ShareRun();         // type 2
+  void InternetRun();      // type 3
+  void StageAndScript();   // type 4
+  void StageSpecial();     // type 5
+  void StageAndInstall();  // type 6
+  void InstallPresent();   // type 8
+  void DownloadFiles();
+
+  // The three internet types first check their URL prefix.
+  bool SiteUrlMissing();
+  // The main archive from the client's prefix, else from the common one; then the special
+  // archive from the client's prefix when the main one came. True when the main one came.
+  bool DownloadArchives(const std::string& main_target, const std::string& spec_target);
+  void Wait(int ms);
+  void Step(int step) { window_.UpdateProg(StepList::kJvInstallLabel1, step, 1); }
+  void Mark(int line, int image) {
+    window_.SetLineState(StepList::kJvInstallLabel1, line, image, false);
+  }
+
   RunParams& run_;
   MainWindow& window_;
+  RunServices services_;
 };
 
 }  // namespace zepr

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zepr {
+
+// What the update run needs of the other subsystems, as interfaces: main gives the real
+// ones, the run's unit tests give fakes.
+
+// Starting, finding and stopping programs.
+class ProgramControl {
+ public:
+  virtual ~ProgramControl() = default;
+  // Started with an argument vector (never a shell); false when it could not be started.
+  virtual bool StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait) = 0;
+  virtual bool IsProgramRunning(const std::string& exe_name) = 0;
+};
+
+// One internet download: true when the whole file is at local_path.
+class Downloader {
+ public:
+  virtual ~Downloader() = default;
+  virtual bool HttpDownloadFile(const std::string& url, const std::string& local_path,
+                                const std::string& display_name) = 0;
+};
+
+// Unpacking and installing archives.
+class Installation {
+ public:
+  virtual ~Installation() = default;
+  virtual void Unzip(const std::string& archive, const std::string& target_folder) = 0;
+  // Installs the unpacked archives of the given names ("Update.zip", "UpdateSpec.zip").
+  virtual void InstallDato(const std::vector<std::string>& archive_names) = 0;
+};
+
+// The database work of the run.
+class DatabaseWork {
+ public:
+  virtual ~DatabaseWork() = default;
+  virtual void RunSqlScripts() = 0;
+  // Type 2 after installing: true when the database demands a newer version than the one
+  // just unpacked (the gate has shown its text and waited; the run hands over to type 6).
+  virtual bool VersionGateDemandsNewer() = 0;
+  // Type 4: opens the fetched script in the server's management tool; false when the
+  // database could not be reached (the window then stays open).
+  virtual bool OpenScriptInTool() = 0;
+  // Type 7: one child updater per working database of the group.
+  virtual void UpdateDatabaseGroup() = 0;
+};
+
+// The FTP source of type 1: one session, one login for every file.
+class FtpClient {
+ public:
+  virtual ~FtpClient() = default;
+  // Reads the settings, connects, logs in and changes to the customer's folder. Shows its
+  // own dialogs; false when there is no connection. A failed folder change raises.
+  virtual bool ConnectServer() = 0;
+  virtual bool IsConnected() = 0;
+  // The download list's file name (key CFG of the settings).
+  virtual std::string ListFileName() = 0;
+  virtual int64_t Size(const std::string& name) = 0;
+  // Raises UpdateError on failure; the local file must not exist yet.
+  virtual void Retrieve(const std::string& name, const std::string& local_path) = 0;
+  virtual void Close() = 0;
+};
+
+// Connecting the network share of type 2, letting the system ask for credentials.
+class ShareConnector {
+ public:
+  virtual ~ShareConnector() = default;
+  virtual void ConnectShare(const std::string& folder_without_separator) = 0;
+};
+
+struct RunServices {
+  ProgramControl& programs;
+  Downloader& http;
+  Installation& installation;
+  DatabaseWork& database;
+  FtpClient& ftp;
+  ShareConnector& share;
+};
+
+}  // namespace zepr

@@ -1,0 +1,405 @@
+#include "app/update_run.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "app/form_create.h"
+#include "core/errors.h"
+#include "support/fake_window.h"
+#include "support/sandbox.h"
+
+namespace zepr {
+namespace {
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+using testing::ReadFile;
+using testing::WriteFile;
+constexpr auto kSteps = StepList::kJvInstallLabel1;
+
+struct FakePrograms : ProgramControl {
+  std::set<std::string> running;
+  std::vector<Strings> started;
+  bool StartProgram(const Strings& argv, bool, bool) override {
+    started.push_back(argv);
+    return true;
+  }
+  bool IsProgramRunning(const std::string& name) override { return running.count(name) > 0; }
+};
+
+// Serves URLs from a map; every request is recorded.
+struct FakeHttp : Downloader {
+  std::map<std::string, std::string> files;
+  Strings requested;
+  bool HttpDownloadFile(const std::string& url, const std::string& path,
+                        const std::string& display) override {
+    requested.push_back(url + " as " + display);
+    auto it = files.find(url);
+    if (it == files.end()) return false;
+    WriteFile(path, it->second);
+    return true;
+  }
+};
+
+struct FakeInstallation : Installation {
+  Strings calls;
+  void Unzip(const std::string& archive, const std::string& folder) override {
+    calls.push_back("unzip " + fs::path(archive).filename().string() + " " + folder);
+  }
+  void InstallDato(const Strings& names) override { calls.push_back("install " + names.at(0)); }
+};
+
+struct FakeDatabase : DatabaseWork {
+  Strings calls;
+  bool gate_demands_newer = false;
+  bool tool_reachable = true;
+  void RunSqlScripts() override { calls.push_back("scripts"); }
+  bool VersionGateDemandsNewer() override {
+    calls.push_back("gate");
+    return gate_demands_newer;
+  }
+  bool OpenScriptInTool() override {
+    calls.push_back("tool");
+    return tool_reachable;
+  }
+  void UpdateDatabaseGroup() override { calls.push_back("group"); }
+};
+
+// An FTP server held in memory.
+struct FakeFtp : FtpClient {
+  bool connects = true;
+  bool connected = false;
+  std::string fail_retrieve;
+  std::map<std::string, std::string> files;
+  Strings retrieved;
+  bool closed = false;
+  bool ConnectServer() override { return connected = connects; }
+  bool IsConnected() override { return connected; }
+  std::string ListFileName() override { return "lista.ini"; }
+  int64_t Size(const std::string& name) override {
+    return files.count(name) ? static_cast<int64_t>(files[name].size()) : -1;
+  }
+  void Retrieve(const std::string& name, const std::string& local) override {
+    if (name == fail_retrieve || !files.count(name)) throw UpdateError("550 " + name + ": missing");
+    if (fs::exists(local)) throw UpdateError("Destination file already exists.");
+    retrieved.push_back(name);
+    WriteFile(local, files[name]);
+  }
+  void Close() override {
+    closed = true;
+    connected = false;
+  }
+};
+
+struct FakeShare : ShareConnector {
+  Strings connected;
+  std::function<void()> on_connect;
+  void ConnectShare(const std::string& folder) override {
+    connected.push_back(folder);
+    if (on_connect) on_connect();
+  }
+};
+
+constexpr const char* kSite = "http://h/download/_UPDATE/update.php?file=KLIJENT/SEC/";
+constexpr const char* kCommon = "http://h/download/_UPDATE/update.php?file=_SVI/SEC/";
+
+struct RunFixture : ::testing::Test {
+  testing::TempDir app;
+  testing::TempDir share_dir;
+  VirtualClock clock;
+  std::unique_ptr<testing::FakeWindow> window_ = std::make_unique<testing::FakeWindow>(clock);
+  testing::FakeWindow& window() { return *window_; }
+  const testing::FakeWindow& window() const { return *window_; }
+  // A new window and new fakes' records, for a second run in one test.
+  void Reset() {
+    window_ = std::make_unique<testing::FakeWindow>(clock);
+    programs.started.clear();
+    http.requested.clear();
+    installation.calls.clear();
+    database.calls.clear();
+  }
+  RunParams run;
+  FakePrograms programs;
+  FakeHttp http;
+  FakeInstallation installation;
+  FakeDatabase database;
+  FakeFtp ftp;
+  FakeShare share;
+
+  std::string share_folder() const { return share_dir.folder(); }
+  std::string exe(const std::string& name) const { return app.folder() + name; }
+
+  void Start(Strings params) {
+    run = RunParams{};
+    run.ExeFolder = app.folder();
+    FormCreate(params, "h", run, window());
+    UpdateRun(run, window(), {programs, http, installation, database, ftp, share}).Timer1Timer();
+  }
+  Strings Lines() const {
+    Strings out;
+    for (const auto& l : window().Lines(kSteps)) {
+      out.push_back(std::to_string(l.image) + (l.bold ? "B" : ""));
+    }
+    return out;
+  }
+};
+
+TEST_F(RunFixture, UndefinedTypesDoNothingAndType7IsTheDatabaseGroup) {
+  Start({"T", "SEC", "App", "KLIJENT", "9"});
+  EXPECT_FALSE(window().EndRequested());
+  EXPECT_TRUE(programs.started.empty() && http.requested.empty() && database.calls.empty());
+  Reset();
+  Start({"T", "SEC", "App", "KLIJENT", "7", "/s", "c"});
+  EXPECT_EQ(database.calls, Strings{"group"});
+}
+
+TEST_F(RunFixture, InternetRunInstallsRunsScriptsAndStartsTheApplication) {
+  http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
+  http.files[std::string(kSite) + "UpdateSpec.ZIP"] = "spec";
+  WriteFile(app.path() / "Update" / "old.txt", "left from an earlier run");
+  Start({"T", "SEC", "App", "KLIJENT", "3", "s,u,p,d"});
+  EXPECT_FALSE(fs::exists(app.path() / "Update" / "old.txt"));
+  EXPECT_EQ(ReadFile(app.path() / "Update" / "Update.zip"), "main");
+  EXPECT_EQ(installation.calls,
+            (Strings{"unzip Update.zip " + app.folder() + "Update/Update/", "install Update.zip",
+                     "unzip UpdateSpec.zip " + app.folder() + "Update/UpdateSpec/",
+                     "install UpdateSpec.zip"}));
+  EXPECT_EQ(database.calls, Strings{"scripts"});
+  EXPECT_TRUE(window().CompletionVisible());
+  EXPECT_EQ(programs.started, (std::vector<Strings>{{exe("App.exe")}}));
+  EXPECT_TRUE(window().EndRequested());
+  EXPECT_EQ(Lines(), (Strings{"1", "1", "1", "1"}));
+  EXPECT_TRUE(window().dialogs.empty());
+}
+
+TEST_F(RunFixture, InternetRunFallsBackToTheCommonFolderButAsksSpecialFromTheClient) {
+  http.files[std::string(kCommon) + "UPDATE.ZIP"] = "main";
+  programs.running = {"App.exe"};
+  Start({"T", "SEC", "App", "KLIJENT", "3"});
+  EXPECT_EQ(http.requested, (Strings{std::string(kSite) + "UPDATE.ZIP as Update.zip",
+                                     std::string(kCommon) + "UPDATE.ZIP as Update.zip (_SVI)",
+                                     std::string(kSite) + "UpdateSpec.ZIP as UpdateSpec.zip"}));
+  EXPECT_TRUE(programs.started.empty());  // already running
+  EXPECT_TRUE(window().EndRequested());
+}
+
+TEST_F(RunFixture, InternetRunWhereNothingServesReportsAndEndsOrStaysInManualMode) {
+  for (bool manual : {false, true}) {
+    Reset();
+    if (manual) window().Image1Click();
+    Start({"T", "SEC", "App", "KLIJENT", "3"});
+    EXPECT_EQ(http.requested.size(), 2u);  // no special-archive request
+    ASSERT_EQ(window().dialogs.size(), 1u);
+    EXPECT_EQ(window().dialogs[0].title, "Greška!");
+    EXPECT_EQ(window().dialogs[0].text, "Neuspješno skidanje ZIP datoteka sa internet lokacije: " +
+                                            std::string(kSite) + "UPDATE.ZIP");
+    EXPECT_EQ(window().UrlVisible(), manual);
+    EXPECT_EQ(window().EndRequested(), !manual);
+  }
+  EXPECT_EQ(window().Url(), std::string(kSite) + "UPDATE.ZIP");
+  EXPECT_EQ(Lines()[0], "1");  // type 3 marks no step as failed
+}
+
+TEST_F(RunFixture, MissingSiteUrlLeavesTheWindowOpen) {
+  for (const char* type : {"3", "4", "5", "6"}) {
+    Reset();
+    Start({"T", "SEC", "App", "", type, "/s"});
+    ASSERT_EQ(window().dialogs.size(), 1u) << type;
+    EXPECT_EQ(window().dialogs[0].text, "Krivi parametri za lokaciju na internetu!");
+    EXPECT_FALSE(window().EndRequested());
+  }
+}
+
+TEST_F(RunFixture, ShareRunCopiesInstallsAndStartsTheApplicationWithItsArguments) {
+  WriteFile(share_dir.path() / "Update.zip", "main");
+  Start({"T", "SEC", "App", "KLIJENT", "2", share_folder(), "s,u,p,d", "/a,b c,"});
+  EXPECT_TRUE(share.connected.empty());      // readable without logging on
+  EXPECT_EQ(installation.calls.size(), 2u);  // no special archive on the share
+  EXPECT_EQ(database.calls, Strings{"gate"});
+  EXPECT_EQ(programs.started, (std::vector<Strings>{{exe("App.exe"), "/a", "b", "c"}}));
+  EXPECT_TRUE(window().EndRequested());
+}
+
+TEST_F(RunFixture, ShareRunConnectsTheShareOnceWhenTheFirstCopyFindsNothing) {
+  share.on_connect = [&] { WriteFile(share_dir.path() / "Update.zip", "main"); };
+  Start({"T", "SEC", "App", "KLIJENT", "2", share_folder()});
+  EXPECT_EQ(share.connected, Strings{share_dir.path().string()});
+  EXPECT_EQ(installation.calls.size(), 2u);
+  EXPECT_TRUE(database.calls.empty());  // no connection parameters: no gate
+}
+
+TEST_F(RunFixture, ShareRunEscalatesToType6WhenTheDatabaseDemandsANewerVersion) {
+  WriteFile(share_dir.path() / "Update.zip", "main");
+  database.gate_demands_newer = true;
+  Start({"T", "SEC", "App", "KLIJENT", "2", share_folder(), "s,u,p,d"});
+  EXPECT_EQ(programs.started, (std::vector<Strings>{{exe("ZEPRUpdate.exe"), "T", "SEC", "App",
+                                                     "KLIJENT", "6", share_folder()}}));
+  EXPECT_TRUE(window().EndRequested());
+}
+
+TEST_F(RunFixture, UnreachableShareFallsBackToType3UnlessCommonFolder) {
+  for (const char* client : {"KLIJENT", "_SVI"}) {
+    Reset();
+    const uint64_t before = clock.slept_ms();
+    Start({"T", "SEC", "App", client, "2", "/nowhere/share"});
+    EXPECT_EQ(window().Label1(), "Neuspješno kopiranje sa share foldera: \r/nowhere/share/");
+    EXPECT_EQ(clock.slept_ms() - before, 4000u);
+    if (std::string(client) == "_SVI") {
+      EXPECT_TRUE(programs.started.empty());
+    } else {
+      EXPECT_EQ(programs.started,
+                (std::vector<Strings>{{exe("ZEPRUpdate.exe"), "T", "SEC", "App", "KLIJENT", "3"}}));
+    }
+    EXPECT_TRUE(window().EndRequested());
+  }
+}
+
+TEST_F(RunFixture, StagingWithScriptFromTheCommonFolderHandsOverToType2) {
+  http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
+  http.files[std::string(kCommon) + "skripta.sql"] = "select 1";
+  WriteFile(share_dir.path() / "UpdateSpec.zip", "stale");
+  Start({"T", "SEC", "App", "KLIJENT", "4", share_folder(), "s,u,p,d", "skripta.sql", "SU"});
+  EXPECT_EQ(ReadFile(share_dir.path() / "Update.zip"), "main");
+  EXPECT_FALSE(fs::exists(share_dir.path() / "UpdateSpec.zip"));  // old one deleted first
+  EXPECT_TRUE(database.calls.empty());                            // "SU": tool not opened
+  EXPECT_FALSE(fs::exists(app.path() / "skripta.sql"));           // CheckBox2 deletes it
+  EXPECT_EQ(window().statuses.back(),
+            "Skinuo sam datoteku \r" + std::string(kCommon) + "skripta.sql");
+  EXPECT_EQ(Lines(), (Strings{"1", "1", "1"}));
+  EXPECT_EQ(programs.started, (std::vector<Strings>{{exe("ZEPRUpdate.exe"), "T", "SEC", "App",
+                                                     "KLIJENT", "2", share_folder()}}));
+}
+
+TEST_F(RunFixture, StagingStopsWithTheWindowOpenWhenScriptOrDatabaseFail) {
+  http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
+  Start({"T", "SEC", "App", "KLIJENT", "4", share_folder(), "c", "skripta.sql"});
+  EXPECT_EQ(Lines(), (Strings{"1", "2", "-1"}));
+  EXPECT_FALSE(window().EndRequested());
+  Reset();
+
+  http.files[std::string(kSite) + "skripta.sql"] = "select 1";
+  database.tool_reachable = false;
+  Start({"T", "SEC", "App", "KLIJENT", "4", share_folder(), "c", "skripta.sql"});
+  EXPECT_EQ(database.calls, Strings{"tool"});
+  EXPECT_EQ(Lines(), (Strings{"1", "1", "0"}));
+  EXPECT_FALSE(window().EndRequested());
+}
+
+TEST_F(RunFixture, SpecialStagingLeavesTheMainArchiveAndMarksFailure) {
+  WriteFile(share_dir.path() / "Update.zip", "keep");
+  Start({"T", "SEC", "App", "KLIJENT", "5", share_folder()});
+  EXPECT_EQ(ReadFile(share_dir.path() / "Update.zip"), "keep");
+  EXPECT_EQ(Lines(), Strings{"2"});
+  ASSERT_EQ(window().dialogs.size(), 1u);
+  EXPECT_EQ(window().dialogs[0].text, "Neuspješno skidanje datoteka sa internet lokacije: " +
+                                          std::string(kSite) + "UpdateSpec.ZIP");
+}
+
+TEST_F(RunFixture, StageAndInstallHereWithoutStartingWhenNotTheLastRun) {
+  http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
+  Start({"T", "SEC", "App", "KLIJENT", "6", share_folder(), "s,u,p,d", "1", "0"});
+  EXPECT_EQ(ReadFile(app.path() / "Update" / "Update.zip"), "main");
+  EXPECT_EQ(installation.calls.size(), 2u);
+  EXPECT_EQ(database.calls, Strings{"scripts"});
+  EXPECT_TRUE(programs.started.empty());
+  EXPECT_TRUE(window().EndRequested());
+}
+
+TEST_F(RunFixture, ScriptsOnlyRunTouchesNoArchive) {
+  const uint64_t before = clock.slept_ms();
+  Start({"T", "SEC", "App", "KLIJENT", "6", "x", "s,u,p,d"});
+  EXPECT_TRUE(http.requested.empty());
+  EXPECT_TRUE(installation.calls.empty());
+  EXPECT_EQ(database.calls, Strings{"scripts"});
+  EXPECT_EQ(clock.slept_ms() - before, 200u);
+  EXPECT_EQ(Lines(), Strings{"0"});
+  EXPECT_TRUE(window().EndRequested());
+}
+
+TEST_F(RunFixture, InstallPresentArchive) {
+  Start({"T", "SEC", "App", "KLIJENT", "8", "c", "1"});
+  ASSERT_EQ(window().dialogs.size(), 1u);
+  EXPECT_EQ(window().dialogs[0].text,
+            "Neuspješno raspakiravanje ZIP datoteka sa foldera \"Update\\\"\rPored aplikacije u "
+            "folderu \"Update\" mora postojati datoteka \"UPDATE.ZIP\" sa update-om");
+
+  WriteFile(app.path() / "Update" / "Update.zip", "main");
+  for (const char* child_run : {"1", "0"}) {
+    Reset();
+    Start({"T", "SEC", "App", "KLIJENT", "8", "c", child_run});
+    EXPECT_EQ(programs.started.size(), std::string(child_run) == "0" ? 1u : 0u);
+  }
+  EXPECT_EQ(Lines(), (Strings{"1", "1", "0B"}));  // line 0 never active, line 2 stays active
+}
+
+TEST_F(RunFixture, ErrorLogOpensOnlyWhenAskedFor) {
+  http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
+  WriteFile(app.path() / "GreškeSQLUpdate.txt", "x.sql, linija: 1\r\n");
+  Start({"T", "SEC", "App", "KLIJENT", "3", "c"});
+  EXPECT_TRUE(window().opened_logs.empty());
+  Reset();
+  window().FormKeyDown('L');
+  Start({"T", "SEC", "App", "KLIJENT", "3", "c"});
+  EXPECT_TRUE(window().opened_logs.empty());  // FormCreate unchecks the box again
+  window().SetChecked(3, true);
+  UpdateRun(run, window(), {programs, http, installation, database, ftp, share}).ShowErrorLog();
+  EXPECT_EQ(window().opened_logs, Strings{app.folder() + "GreškeSQLUpdate.txt"});
+}
+
+TEST_F(RunFixture, FtpRunFetchesTheListedArchivesWithOneSession) {
+  ftp.files["lista.ini"] = "[UPDATE]\r\n1=Update.zip\r\n2=\r\n2=x\r\n3=UpdateSpec.zip\r\n";
+  ftp.files["Update.zip"] = "main";
+  ftp.files["UpdateSpec.zip"] = "spec";
+  Start({"T", "SEC", "App", "KLIJENT", "1", "c"});
+  EXPECT_EQ(ftp.retrieved, (Strings{"lista.ini", "Update.zip", "UpdateSpec.zip"}));
+  EXPECT_EQ(installation.calls,
+            (Strings{"unzip Update.zip " + app.folder() + "Update/Update",
+                     "unzip UpdateSpec.zip " + app.folder() + "Update/UpdateSpec",
+                     "install Update.zip"}));
+  EXPECT_NE(std::find(window().statuses.begin(), window().statuses.end(),
+                      "Download > (4/1) = Update.zip"),
+            window().statuses.end());
+  EXPECT_EQ(database.calls, Strings{"scripts"});
+  EXPECT_EQ(programs.started, (std::vector<Strings>{{exe("App.exe")}}));
+  EXPECT_TRUE(window().EndRequested());
+  EXPECT_TRUE(ftp.closed);
+  EXPECT_EQ(window().Label1(), "");
+}
+
+TEST_F(RunFixture, FtpRunWithAnEmptyListInstallsNothingAndStaysOpen) {
+  ftp.files["lista.ini"] = "[UPDATE]\r\n";
+  Start({"T", "SEC", "App", "KLIJENT", "1"});
+  EXPECT_TRUE(installation.calls.empty());
+  EXPECT_FALSE(window().EndRequested());
+  EXPECT_EQ(Lines(), (Strings{"0B", "-1", "-1", "-1"}));
+}
+
+TEST_F(RunFixture, FtpFailuresFallBackToType3UnlessCommonFolder) {
+  struct Case {
+    bool connects;
+    std::string client, label;
+    size_t relaunches;
+  };
+  for (const Case& c : std::vector<Case>{
+           {false, "KLIJENT", "Ne mogu se spojiti sa ftp serverom!", 1},
+           {false, "_SVI", "Ne mogu se spojiti sa ftp serverom!", 0},
+           {true, "KLIJENT", "Ne mogu se spojiti sa ftp serverom!\rUzrok: 550 lista.ini: missing",
+            1}}) {
+    Reset();
+    ftp.connects = c.connects;
+    Start({"T", "SEC", "App", c.client, "1"});
+    EXPECT_EQ(window().Label1(), c.label);
+    ASSERT_EQ(programs.started.size(), c.relaunches);
+    if (c.relaunches) {
+      EXPECT_EQ(programs.started[0],
+                (Strings{exe("ZEPRUpdate.exe"), "T", "SEC", "App", c.client, "3"}));
+    }
+    EXPECT_TRUE(window().EndRequested());
+  }
+}
+
+}  // namespace
+}  // namespace zepr
