@@ -1,0 +1,400 @@
+#include "transfer/http_download.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "core/errors.h"
+#include "core/wait.h"
+
+namespace zepr {
+namespace {
+
+// The transfer introduces itself with the updater's file name, the check with the title.
+constexpr const char* kTransferAgent = "ZEPRUpdate.exe";
+// Caption of the plain message box (the application's title), as opposed to the error dialog.
+constexpr const char* kMessageBoxTitle = "ZEPR Nadogradnja aplikacije";
+// Repainting after every block made a 300 MB transfer many times slower than the network,
+// so the window hears from the transfer at most this often.
+constexpr uint32_t kRefreshMs = 100;
+constexpr long kBufferSize = 512 * 1024;
+constexpr long kMaxRedirects = 10;
+constexpr uint32_t kPauseMs = 1500;
+
+struct CurlCleanup {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
+
+struct SlistCleanup {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistCleanup>;
+
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  ~FileDescriptor() { Close(); }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  void Reset(int fd) {
+    Close();
+    fd_ = fd;
+  }
+  // errno of a failed close, else 0.
+  int Close() {
+    if (fd_ < 0) return 0;
+    int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// The texts a user of the system has always seen for a file that could not be written.
+std::string IoErrorText(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case EINVAL:
+      return "Invalid filename";
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY:
+      return "File access denied";
+    case ENOSPC:
+    case EDQUOT:
+      return "Disk full";
+    case EMFILE:
+    case ENFILE:
+      return "Too many open files";
+    default:
+      return "I/O error " + std::to_string(error);
+  }
+}
+
+uint64_t RoundHalfEven(unsigned __int128 numerator, uint64_t denominator) {
+  auto quotient = static_cast<uint64_t>(numerator / denominator);
+  const auto twice_rest = 2 * (numerator % denominator);
+  if (twice_rest > denominator || (twice_rest == denominator && (quotient & 1) != 0)) ++quotient;
+  return quotient;
+}
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// The Content-Length of the answer; 0 when the server sent none.
+uint64_t HttpContentLength(CURL* request) {
+  curl_off_t length = -1;
+  if (curl_easy_getinfo(request, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
+      length < 0) {
+    return 0;
+  }
+  return static_cast<uint64_t>(length);
+}
+
+long ResponseCode(CURL* request) {
+  long code = 0;
+  curl_easy_getinfo(request, CURLINFO_RESPONSE_CODE, &code);
+  return code;
+}
+
+// No cached answer may ever be served: there is no client cache, and no proxy may use one.
+HeaderList NoCacheHeaders() {
+  HeaderList headers(curl_slist_append(nullptr, "Cache-Control: no-cache"));
+  // Appending keeps the head; on failure the list stays as it was.
+  if (headers) curl_slist_append(headers.get(), "Pragma: no-cache");
+  return headers;
+}
+
+// Calls the window at most every kRefreshMs while libcurl works.
+class WindowPump {
+ public:
+  explicit WindowPump(MainWindow& window) : window_(window) {}
+
+  // True when the caller should refresh what it shows.
+  bool Due() {
+    const uint32_t now = window_.clock().TickCount();
+    if (pumped_ && now - last_ms_ < kRefreshMs) return false;
+    pumped_ = true;
+    last_ms_ = now;
+    return true;
+  }
+  void Pump() { window_.ProcessMessages(); }
+
+ private:
+  MainWindow& window_;
+  bool pumped_ = false;
+  uint32_t last_ms_ = 0;
+};
+
+int PumpOnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto& pump = *static_cast<WindowPump*>(user);
+  if (pump.Due()) pump.Pump();
+  return 0;
+}
+
+CurlHandle OpenRequest(const std::string& url, const char* agent, const HttpOptions& options,
+                       curl_slist* headers) {
+  GlobalInit();
+  CurlHandle request(curl_easy_init());
+  if (!request) return request;
+  CURL* r = request.get();
+  curl_easy_setopt(r, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(r, CURLOPT_USERAGENT, agent);
+  curl_easy_setopt(r, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(r, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(r, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(r, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(r, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(r, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(r, CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
+  curl_easy_setopt(r, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(r, CURLOPT_LOW_SPEED_TIME, options.stall_limit_s);
+  curl_easy_setopt(r, CURLOPT_BUFFERSIZE, kBufferSize);
+  curl_easy_setopt(r, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(r, CURLOPT_XFERINFOFUNCTION, PumpOnProgress);
+  return request;
+}
+
+// The check reads nothing but the status of the final answer.
+struct StatusProbe {
+  CURL* request = nullptr;
+  long status = 0;
+};
+
+size_t StopAtHeadersEnd(char* data, size_t size, size_t count, void* user) {
+  auto& probe = *static_cast<StatusProbe*>(user);
+  const size_t length = size * count;
+  const bool blank =
+      (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
+  if (!blank) return length;
+  const long code = ResponseCode(probe.request);
+  // Informational answers and redirects are followed by the answer that counts.
+  if (code < 200 || (code >= 300 && code < 400)) return length;
+  probe.status = code;
+  return 0;
+}
+
+size_t DiscardBody(char*, size_t size, size_t count, void*) { return size * count; }
+
+// One transfer into a temporary file beside the target.
+class BodySink {
+ public:
+  BodySink(MainWindow& window, CURL* request, std::string target, std::string display_name)
+      : window_(window),
+        request_(request),
+        target_(std::move(target)),
+        display_name_(std::move(display_name)),
+        pump_(window) {}
+
+  ~BodySink() {
+    if (!temp_path_.empty()) {
+      file_.Close();
+      std::error_code ignored;
+      std::filesystem::remove(temp_path_, ignored);
+    }
+  }
+
+  static size_t OnBody(char* data, size_t size, size_t count, void* user) {
+    return static_cast<BodySink*>(user)->Write(data, size * count);
+  }
+  static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto& sink = *static_cast<BodySink*>(user);
+    if (sink.pump_.Due()) {
+      if (sink.started_) sink.Show();
+      sink.pump_.Pump();
+    }
+    return 0;
+  }
+
+  // The answer has been judged: a 200 gets its file, any other status stops the transfer.
+  bool Start() {
+    started_ = true;
+    if (ResponseCode(request_) != 200) {
+      wrong_status_ = true;
+      return false;
+    }
+    expected_ = HttpContentLength(request_);
+    return CreateTemp();
+  }
+
+  // Puts the complete file in place.
+  bool Commit() {
+    if (!started_ && !Start()) return false;
+    if (int error = file_.Close(); error != 0) {
+      io_error_ = error;
+      return false;
+    }
+    std::error_code ec;
+    std::filesystem::rename(temp_path_, target_, ec);
+    if (ec) {
+      io_error_ = ec.value();
+      return false;
+    }
+    temp_path_.clear();
+    complete_ = true;
+    Show();
+    return true;
+  }
+
+  // Whatever was at the target is no longer what the server has: leave nothing there.
+  void Discard() {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(target_, ec)) std::filesystem::remove(target_, ec);
+  }
+
+  void Show() {
+    window_.SetLabel1(DownloadStatusText(display_name_, written_, expected_));
+    window_.SetProgress(complete_ ? 100 : DownloadPercent(written_, expected_));
+  }
+
+  bool started() const { return started_; }
+  bool wrong_status() const { return wrong_status_; }
+  int io_error() const { return io_error_; }
+
+ private:
+  size_t Write(const char* data, size_t length) {
+    if (!started_ && !Start()) return 0;
+    size_t done = 0;
+    while (done < length) {
+      ssize_t n = ::write(file_.get(), data + done, length - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        io_error_ = errno;
+        return 0;
+      }
+      done += static_cast<size_t>(n);
+    }
+    written_ += length;
+    if (pump_.Due()) {
+      Show();
+      pump_.Pump();
+    }
+    return length;
+  }
+
+  bool CreateTemp() {
+    const std::string base = target_ + "." + std::to_string(::getpid());
+    for (int attempt = 0;; ++attempt) {
+      std::string path = base + (attempt == 0 ? "" : "." + std::to_string(attempt)) + ".part";
+      int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        file_.Reset(fd);
+        temp_path_ = std::move(path);
+        return true;
+      }
+      if (errno != EEXIST || attempt >= 100) {
+        io_error_ = errno;
+        return false;
+      }
+    }
+  }
+
+  MainWindow& window_;
+  CURL* request_;
+  std::string target_;
+  std::string display_name_;
+  WindowPump pump_;
+  FileDescriptor file_;
+  std::string temp_path_;
+  uint64_t written_ = 0;
+  uint64_t expected_ = 0;
+  bool started_ = false;
+  bool complete_ = false;
+  bool wrong_status_ = false;
+  int io_error_ = 0;
+};
+
+}  // namespace
+
+std::string DownloadStatusText(const std::string& display_name, uint64_t written,
+                               uint64_t expected) {
+  return "skidam datoteku " + display_name + ": " + std::to_string(RoundHalfEven(written, 1000)) +
+         "k/" + std::to_string(RoundHalfEven(expected, 1000)) + "k...";
+}
+
+int64_t DownloadPercent(uint64_t written, uint64_t expected) {
+  if (expected == 0) return 0;
+  const uint64_t percent = RoundHalfEven(static_cast<unsigned __int128>(written) * 100, expected);
+  return static_cast<int64_t>(percent > 100 ? 100 : percent);
+}
+
+CurlHttpClient::CurlHttpClient(MainWindow& window, std::string app_title, HttpOptions options)
+    : window_(window), app_title_(std::move(app_title)), options_(options) {
+  GlobalInit();
+}
+
+bool CurlHttpClient::HttpCheckUrl(const std::string& url) {
+  HeaderList headers = NoCacheHeaders();
+  CurlHandle request = OpenRequest(url, app_title_.c_str(), options_, headers.get());
+  if (!request) return false;
+  StatusProbe probe{request.get()};
+  WindowPump pump(window_);
+  curl_easy_setopt(request.get(), CURLOPT_HEADERFUNCTION, StopAtHeadersEnd);
+  curl_easy_setopt(request.get(), CURLOPT_HEADERDATA, &probe);
+  curl_easy_setopt(request.get(), CURLOPT_WRITEFUNCTION, DiscardBody);
+  curl_easy_setopt(request.get(), CURLOPT_XFERINFODATA, &pump);
+  const CURLcode rc = curl_easy_perform(request.get());
+  if (probe.status == 0 && rc == CURLE_OK) probe.status = ResponseCode(request.get());
+  // A 401 once passed here and its body was then installed as the file: only 200 is an answer.
+  return probe.status == 200;
+}
+
+bool CurlHttpClient::HttpDownloadFile(const std::string& url, const std::string& local_path,
+                                      const std::string& display_name) {
+  if (!HttpCheckUrl(url)) return false;
+  window_.SetProgressMax(100);
+  window_.SetProgress(0);
+
+  bool ok = false;
+  int io_error = 0;
+  {
+    HeaderList headers = NoCacheHeaders();
+    CurlHandle request = OpenRequest(url, kTransferAgent, options_, headers.get());
+    BodySink sink(window_, request.get(), local_path, display_name);
+    long status = 0;
+    CURLcode rc = CURLE_FAILED_INIT;
+    if (request) {
+      curl_easy_setopt(request.get(), CURLOPT_WRITEFUNCTION, BodySink::OnBody);
+      curl_easy_setopt(request.get(), CURLOPT_WRITEDATA, &sink);
+      curl_easy_setopt(request.get(), CURLOPT_XFERINFOFUNCTION, BodySink::OnProgress);
+      curl_easy_setopt(request.get(), CURLOPT_XFERINFODATA, &sink);
+      rc = curl_easy_perform(request.get());
+      status = ResponseCode(request.get());
+    }
+    if (rc == CURLE_OK && sink.Commit()) {
+      ok = true;
+    } else if (sink.io_error() != 0) {
+      io_error = sink.io_error();
+      sink.Discard();
+    } else if (status == 0) {
+      window_.ShowPoruka("Greška!", "ne mogu se spojiti");
+    } else {
+      if (sink.started() && !sink.wrong_status()) sink.Show();
+      window_.ShowPoruka(kMessageBoxTitle, "greška u downloadu");
+      sink.Discard();
+    }
+  }
+
+  if (options_.pause_after_download) WaitPumpingMessages(window_, kPauseMs);
+  window_.SetLabel1("");
+  if (io_error != 0) throw UpdateError(IoErrorText(io_error));
+  return ok;
+}
+
+}  // namespace zepr
