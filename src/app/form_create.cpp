@@ -4,47 +4,6 @@
 
 namespace zepr {
 
-std::vector<std::string> SplitToList(const std::string& text, char separator) {
-  std::vector<std::string> items;
-  std::string current;
-  for (char c : text) {
-    if (c != separator) {
-      current += c;
-    } else {
-      if (!current.empty()) items.push_back(current);
-      current.clear();
-    }
-  }
-  items.push_back(current);
-  return items;
-}
-
-std::vector<std::string> DecodeConnectionText(const std::string& text) {
-  if (text == "x") return {};
-  auto items = SplitToList(text, ',');
-  for (auto& item : items) {
-    item = ReplaceAll(item, "7890+", "&");
-    item = ReplaceAll(item, "7891+", ",");
-    item = ReplaceAll(item, "7892+", "\"");
-    item = ReplaceAll(item, "7893+", "%");
-  }
-  return items;
-}
-
-std::string EncodeConnectionList(const std::vector<std::string>& items) {
-  std::string out;
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (i) out += ',';
-    std::string item = items[i];
-    item = ReplaceAll(item, "&", "7890+");
-    item = ReplaceAll(item, ",", "7891+");
-    item = ReplaceAll(item, "\"", "7892+");
-    item = ReplaceAll(item, "%", "7893+");
-    out += item;
-  }
-  return out;
-}
-
 std::string ComposeDownloadUrl(const std::string& host, const std::string& folder,
                                const std::string& section) {
   return "http://" + host + "/download/_UPDATE/update.php?file=" + folder + "/" + section + "/";

@@ -6,7 +6,9 @@
 #include "app/fltk_view.h"
 #include "app/form_create.h"
 #include "app/headless_view.h"
+#include "app/services.h"
 #include "app/update_run.h"
+#include "config/ini_file.h"
 #include "core/clock.h"
 #include "core/encoding.h"
 #include "core/errors.h"
@@ -20,7 +22,11 @@
 namespace zepr {
 namespace {
 
-std::string DownloadHost(const std::string& /*exe_folder*/) { return ZEPR_DOWNLOAD_HOST; }
+// The download host: [HTTP] HOST of UPDATE.INI beside the executable, else the build's default.
+std::string DownloadHost(const std::string& exe_folder) {
+  const std::string host = ReadIniValue(exe_folder, "UPDATE.INI", "HTTP", "HOST", "");
+  return host.empty() ? ZEPR_DOWNLOAD_HOST : host;
+}
 
 int Main(int argc, char** argv) {
   std::vector<std::string> params;
@@ -35,7 +41,8 @@ int Main(int argc, char** argv) {
 
   RunParams run;
   run.ExeFolder = platform::ExecutableFolder();
-  UpdateRun update(run, *view);
+  SystemServices services(run, *view);
+  UpdateRun update(run, *view, services.services());
   bool prepared = true;
   try {
     FormCreate(params, DownloadHost(run.ExeFolder), run, *view);

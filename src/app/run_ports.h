@@ -4,27 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "install/processes.h"
+#include "transfer/http_download.h"
+
 namespace zepr {
 
 // What the update run needs of the other subsystems, as interfaces: main gives the real
 // ones, the run's unit tests give fakes.
-
-// Starting, finding and stopping programs.
-class ProgramControl {
- public:
-  virtual ~ProgramControl() = default;
-  // Started with an argument vector (never a shell); false when it could not be started.
-  virtual bool StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait) = 0;
-  virtual bool IsProgramRunning(const std::string& exe_name) = 0;
-};
-
-// One internet download: true when the whole file is at local_path.
-class Downloader {
- public:
-  virtual ~Downloader() = default;
-  virtual bool HttpDownloadFile(const std::string& url, const std::string& local_path,
-                                const std::string& display_name) = 0;
-};
 
 // Unpacking and installing archives.
 class Installation {
@@ -74,8 +60,8 @@ class ShareConnector {
 };
 
 struct RunServices {
-  ProgramControl& programs;
-  Downloader& http;
+  Processes& programs;
+  HttpClient& http;
   Installation& installation;
   DatabaseWork& database;
   FtpClient& ftp;

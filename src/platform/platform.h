@@ -11,3 +11,11 @@ std::string ExecutableFolder();
 bool DisplayAvailable();
 
 }  // namespace zepr::platform
+
+namespace zepr::platform {
+
+// Asks the system to connect a network folder, letting it ask the operator for credentials
+// where it needs them; the outcome is not reported (the copy that follows tells).
+void ConnectShare(const std::string& folder);
+
+}  // namespace zepr::platform

@@ -20,7 +20,7 @@ using testing::ReadFile;
 using testing::WriteFile;
 constexpr auto kSteps = StepList::kJvInstallLabel1;
 
-struct FakePrograms : ProgramControl {
+struct FakePrograms : Processes {
   std::set<std::string> running;
   std::vector<Strings> started;
   bool StartProgram(const Strings& argv, bool, bool) override {
@@ -28,10 +28,11 @@ struct FakePrograms : ProgramControl {
     return true;
   }
   bool IsProgramRunning(const std::string& name) override { return running.count(name) > 0; }
+  void StopProgram(const std::string&) override {}
 };
 
 // Serves URLs from a map; every request is recorded.
-struct FakeHttp : Downloader {
+struct FakeHttp : HttpClient {
   std::map<std::string, std::string> files;
   Strings requested;
   bool HttpDownloadFile(const std::string& url, const std::string& path,
