@@ -159,7 +159,7 @@ TEST_F(RunFixture, UndefinedTypesDoNothingAndType7IsTheDatabaseGroup) {
 
 TEST_F(RunFixture, InternetRunInstallsRunsScriptsAndStartsTheApplication) {
   http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
-  http.files[std::string(kSite) + "UpdateSpec.ZIP"] = "spec";
+  http.files[std::string(kSite) + "UpdateSpec.ZIP"] = "special";
   WriteFile(app.path() / "Update" / "old.txt", "left from an earlier run");
   Start({"T", "SEC", "App", "KLIJENT", "3", "s,u,p,d"});
   EXPECT_FALSE(fs::exists(app.path() / "Update" / "old.txt"));
@@ -353,7 +353,7 @@ TEST_F(RunFixture, ErrorLogOpensOnlyWhenAskedFor) {
 TEST_F(RunFixture, FtpRunFetchesTheListedArchivesWithOneSession) {
   ftp.files["lista.ini"] = "[UPDATE]\r\n1=Update.zip\r\n2=\r\n2=x\r\n3=UpdateSpec.zip\r\n";
   ftp.files["Update.zip"] = "main";
-  ftp.files["UpdateSpec.zip"] = "spec";
+  ftp.files["UpdateSpec.zip"] = "special";
   Start({"T", "SEC", "App", "KLIJENT", "1", "c"});
   EXPECT_EQ(ftp.retrieved, (Strings{"lista.ini", "Update.zip", "UpdateSpec.zip"}));
   EXPECT_EQ(installation.calls,
