@@ -1,0 +1,213 @@
+#!/usr/bin/python3
+"""Download endpoint for tests: serves update archives and scripts the way the download site does.
+
+    http_endpoint.py --root DIR [--log FILE] [--control FILE] [--rule RULE]... [--time-limit S]
+
+Requests: GET (or HEAD) /download/_UPDATE/update.php?file=CLIENT/SECTION/NAME answers with the
+file DIR/CLIENT/SECTION/NAME. Every part of the name is matched case-insensitively against
+the folder ("UPDATE.ZIP" finds "Update.zip"); the query is percent-decoded as Windows-1250.
+A missing file, a name that leaves DIR, or any other path is answered with 404.
+
+Start-up: binds 127.0.0.1 on a free port and prints "LISTENING <port>" as its first line.
+It stops when its standard input closes and after --time-limit seconds (default 600).
+
+--log FILE: one line per request, tab-separated, UTF-8:
+    METHOD  PATH?QUERY  User-Agent  Cache-Control  Pragma
+    (a header that was not sent is written as "-").
+
+Misbehaviour for chosen files. A rule names a file and what to do with it:
+    --rule 'NAME:key=value,key=value'
+NAME is the last part of the file name or the whole CLIENT/SECTION/NAME, case-insensitive;
+"*" matches every file. Keys:
+    status=CODE    answer with this status; the body is the file when it exists, else a line
+    cut=BYTES      announce the full length but send only BYTES of the body, then close
+    stall=SECONDS  send the headers and `cut` bytes (0 without cut), then nothing for
+                   SECONDS, then close
+    hang=SECONDS   accept the request and answer nothing for SECONDS, then close
+    drop=1         close the connection without any answer
+    nolength=1     send no Content-Length; the body ends when the connection closes
+    after=N        serve the first N requests for this file normally, misbehave from then on
+                   (after=1: the status check passes and the transfer that follows fails)
+--control FILE: a JSON object {"NAME": {"key": value, ...}, ...} with the same keys, read again
+at every request so a test can change the behaviour while the endpoint runs. Its entries
+take precedence over --rule.
+"""
+
+import argparse
+import json
+import os
+import sys
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+PREFIX = "/download/_UPDATE/update.php"
+CHUNK = 4 * 1024 * 1024
+
+
+def parse_rule(text):
+    name, _, settings = text.partition(":")
+    rule = {}
+    for item in filter(None, settings.split(",")):
+        key, _, value = item.partition("=")
+        rule[key.strip()] = int(value)
+    return name.strip().lower(), rule
+
+
+class Endpoint:
+    def __init__(self, args):
+        self.root = os.path.realpath(args.root)
+        self.log_path = args.log
+        self.control_path = args.control
+        self.rules = dict(parse_rule(r) for r in args.rule)
+        self.counts = {}
+        self.lock = threading.Lock()
+
+    def log(self, handler):
+        if not self.log_path:
+            return
+        fields = [
+            handler.command,
+            handler.path,
+            handler.headers.get("User-Agent", "-"),
+            handler.headers.get("Cache-Control", "-"),
+            handler.headers.get("Pragma", "-"),
+        ]
+        line = "\t".join(f.replace("\t", " ").replace("\n", " ") for f in fields) + "\n"
+        with self.lock, open(self.log_path, "a", encoding="utf-8") as log:
+            log.write(line)
+
+    def rule_for(self, name):
+        rules = dict(self.rules)
+        if self.control_path and os.path.exists(self.control_path):
+            with open(self.control_path, encoding="utf-8") as f:
+                rules.update({k.lower(): v for k, v in json.load(f).items()})
+        key = name.lower()
+        with self.lock:
+            count = self.counts.get(key, 0)
+            self.counts[key] = count + 1
+        for candidate in (key, key.rsplit("/", 1)[-1], "*"):
+            rule = rules.get(candidate)
+            if rule is not None:
+                return rule if count >= int(rule.get("after", 0)) else {}
+        return {}
+
+    def resolve(self, name):
+        """The file for CLIENT/SECTION/NAME, matched part by part ignoring case, or None."""
+        path = self.root
+        for part in name.replace("\\", "/").split("/"):
+            if part in ("", ".", ".."):
+                return None
+            try:
+                entries = os.listdir(path)
+            except OSError:
+                return None
+            match = next((e for e in entries if e == part), None)
+            if match is None:
+                match = next((e for e in entries if e.lower() == part.lower()), None)
+            if match is None:
+                return None
+            path = os.path.join(path, match)
+        path = os.path.realpath(path)
+        if not path.startswith(self.root + os.sep) or not os.path.isfile(path):
+            return None
+        return path
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    endpoint = None
+
+    def log_message(self, format, *args):  # noqa: A002 - the base class's name
+        pass
+
+    def do_HEAD(self):
+        self.answer(send_body=False)
+
+    def do_GET(self):
+        self.answer(send_body=True)
+
+    def answer(self, send_body):
+        self.close_connection = True
+        self.endpoint.log(self)
+        url = urllib.parse.urlsplit(self.path)
+        query = urllib.parse.parse_qs(url.query, encoding="cp1250")
+        name = query.get("file", [""])[0]
+        if url.path != PREFIX or not name:
+            return self.plain(404, send_body)
+        rule = self.endpoint.rule_for(name)
+        if rule.get("drop"):
+            return
+        if rule.get("hang"):
+            time.sleep(rule["hang"])
+            return
+        path = self.endpoint.resolve(name)
+        status = int(rule.get("status", 200 if path else 404))
+        if path is None:
+            return self.plain(status, send_body)
+        size = os.path.getsize(path)
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        if not rule.get("nolength"):
+            self.send_header("Content-Length", str(size))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        if not send_body:
+            return
+        limit = size
+        if "cut" in rule or "stall" in rule:
+            limit = min(size, int(rule.get("cut", 0)))
+        with open(path, "rb") as f:
+            self.send_file(f, limit)
+        if rule.get("stall"):
+            time.sleep(rule["stall"])
+
+    def plain(self, status, send_body):
+        body = ("status %d\n" % status).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        if send_body:
+            self.wfile.write(body)
+
+    def send_file(self, f, count):
+        self.wfile.flush()
+        out = self.connection.fileno()
+        offset = 0
+        try:
+            while offset < count:
+                sent = os.sendfile(out, f.fileno(), offset, min(CHUNK, count - offset))
+                if sent == 0:
+                    break
+                offset += sent
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--log")
+    parser.add_argument("--control")
+    parser.add_argument("--rule", action="append", default=[])
+    parser.add_argument("--time-limit", type=float, default=600)
+    args = parser.parse_args()
+
+    Handler.endpoint = Endpoint(args)
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    timer = threading.Timer(args.time_limit, lambda: os._exit(0))
+    timer.daemon = True
+    timer.start()
+    print("LISTENING %d" % server.server_address[1], flush=True)
+    while sys.stdin.buffer.read(65536):
+        pass
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main()
