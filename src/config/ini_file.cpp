@@ -81,21 +81,24 @@ std::vector<std::string> SplitLines(const std::string& text) {
 bool NamesEqualNoCase(const std::string& a, const std::string& b) { return Folded(a) == Folded(b); }
 
 IniFile IniFile::Load(const std::string& path) {
-  IniFile ini;
   std::string real_path = path;
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) {
     std::filesystem::path p(path);
     std::string parent = p.parent_path().string();
     real_path = FindFileAnyCase(parent.empty() ? "" : parent + "/", p.filename().string());
-    if (real_path.empty()) return ini;
+    if (real_path.empty()) return IniFile();
   }
   std::ifstream in(real_path, std::ios::binary);
-  if (!in) return ini;
+  if (!in) return IniFile();
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return ini;
-  ini.exists_ = true;
+  if (in.bad()) return IniFile();
+  return Parse(bytes);
+}
 
+IniFile IniFile::Parse(const std::string& bytes) {
+  IniFile ini;
+  ini.exists_ = true;
   std::string text;
   if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) {
     text = bytes.substr(3);
@@ -104,26 +107,34 @@ IniFile IniFile::Load(const std::string& path) {
     text = Cp1250ToUtf8(bytes);
   }
 
-  Section* current = nullptr;
-  for (const std::string& raw : SplitLines(text)) {
-    std::string line = Trim(raw);
+  std::vector<std::string> lines = SplitLines(text);
+  bool in_section = false;
+  for (size_t n = 0; n < lines.size(); ++n) {
+    std::string line = Trim(lines[n]);
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       size_t close = line.find(']');
       std::string name = Trim(line.substr(1, close == std::string::npos ? close : close - 1));
-      if (ini.FindSection(name) != nullptr) {
-        current = nullptr;  // a repeated section is never looked at
-      } else {
-        ini.sections_.push_back(Section{name, {}});
-        current = &ini.sections_.back();
-      }
+      // A repeated section is never looked at: lookups stop at the first one.
+      in_section = ini.FindSection(name) == nullptr;
+      if (in_section) ini.sections_.push_back(Section{name, {}});
       continue;
     }
     size_t eq = line.find('=');
-    if (eq == std::string::npos || current == nullptr) continue;
-    current->entries.push_back(Entry{Trim(line.substr(0, eq)), Trim(line.substr(eq + 1))});
+    if (eq == std::string::npos || !in_section) continue;
+    ini.sections_.back().entries.push_back(
+        Entry{Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)), n});
   }
   return ini;
+}
+
+const IniFile::Entry* IniFile::FindEntry(const std::string& section, const std::string& key) const {
+  const Section* s = FindSection(section);
+  if (s == nullptr) return nullptr;
+  for (const Entry& e : s->entries) {
+    if (NamesEqualNoCase(e.key, key)) return &e;
+  }
+  return nullptr;
 }
 
 bool IniFile::Exists() const { return exists_; }
@@ -150,12 +161,18 @@ std::vector<std::string> IniFile::Keys(const std::string& section) const {
 
 std::string IniFile::ReadString(const std::string& section, const std::string& key,
                                 const std::string& default_value) const {
-  const Section* s = FindSection(section);
-  if (s == nullptr) return default_value;
-  for (const Entry& e : s->entries) {
-    if (NamesEqualNoCase(e.key, key)) return TruncateChars(StripQuotes(e.value), kMaxValueChars);
-  }
-  return default_value;
+  const Entry* e = FindEntry(section, key);
+  return e ? TruncateChars(StripQuotes(e->value), kMaxValueChars) : default_value;
+}
+
+std::optional<size_t> IniKeyLine(const std::vector<std::string>& cp1250_lines,
+                                 const std::string& section, const std::string& key) {
+  std::string bytes;
+  for (const std::string& line : cp1250_lines) bytes += line + "\n";
+  IniFile ini = IniFile::Parse(bytes);
+  const IniFile::Entry* e = ini.FindEntry(section, key);
+  if (e == nullptr) return std::nullopt;
+  return e->line;
 }
 
 std::vector<std::string> IniSekcijaLista(const std::string& section, const std::string& file) {

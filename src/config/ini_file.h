@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,12 +41,17 @@ class IniFile {
   struct Entry {
     std::string key;    // UTF-8, as written
     std::string value;  // UTF-8, trimmed, quotes still on
+    size_t line;        // index of the file line it was read from
   };
   struct Section {
     std::string name;  // UTF-8, as written
     std::vector<Entry> entries;
   };
+  static IniFile Parse(const std::string& bytes);
   const Section* FindSection(const std::string& name) const;
+  const Entry* FindEntry(const std::string& section, const std::string& key) const;
+  friend std::optional<size_t> IniKeyLine(const std::vector<std::string>& cp1250_lines,
+                                          const std::string& section, const std::string& key);
 
   bool exists_ = false;
   std::vector<Section> sections_;
@@ -65,6 +72,11 @@ std::string ReadIniValue(const std::string& exe_folder, const std::string& file_
 // An exact match wins; among several other spellings the first in name order is taken.
 // `name` may hold several components separated by "/" or "\", each matched the same way.
 std::string FindFileAnyCase(const std::string& folder, const std::string& name);
+
+// Index of the line that holds the value ReadString would give for section and key, in the
+// raw lines of an INI file (split at CR LF, LF or a lone CR); nullopt when there is none.
+std::optional<size_t> IniKeyLine(const std::vector<std::string>& cp1250_lines,
+                                 const std::string& section, const std::string& key);
 
 // Compares names as the INI rules and file lookups do: letter case of ASCII and of the
 // Croatian letters ignored. Both arguments are UTF-8.
