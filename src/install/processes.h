@@ -1,9 +1,11 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/clock.h"
+#include "platform/process.h"
 
 namespace zepr {
 
@@ -29,6 +31,8 @@ class Processes {
 // The real processes of this machine.
 class SystemProcesses : public Processes {
  public:
+  static constexpr uint32_t kStopPauseMs = 3000;
+
   explicit SystemProcesses(Clock& clock) : clock_(clock) {}
   bool StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait) override;
   bool IsProgramRunning(const std::string& exe_name) override;
@@ -37,5 +41,39 @@ class SystemProcesses : public Processes {
  private:
   Clock& clock_;
 };
+
+// --- the rules behind the operations, usable on any process list -------------------------
+
+// The name without a trailing " *32" (how 32-bit programs were once listed).
+std::string_view ProgramNameOf(std::string_view name);
+
+// Names that may never select a process: empty, blank, or only an extension (".exe").
+bool IsUsableProgramName(std::string_view name);
+
+// The executable file names a process goes by: its executable's file name; for a script
+// interpreter or emulator (or when the executable is not readable) its short name and the
+// file names of its first arguments instead.
+std::vector<std::string> ProgramNames(const platform::ProcessEntry& process);
+
+// Whether the process goes by the name: one of its names equals it whole, or its
+// executable's full path does (with path allowed). ASCII letter case is ignored; a short
+// name cut by the system matches a longer name that begins with it.
+bool HasProgramName(const platform::ProcessEntry& process, std::string_view name,
+                    bool path_allowed);
+
+enum class StopMatch {
+  kName,        // executable file name or full path
+  kModuleName,  // executable file name only; the updater's parent is spared as well
+};
+
+// The processes a stop by name reaches: never the updater itself, nothing for a name that
+// is not usable.
+std::vector<int> ProcessesToStop(const std::vector<platform::ProcessEntry>& processes,
+                                 std::string_view name, StopMatch match, int self_pid,
+                                 int parent_pid);
+
+// Stop every process selected by the name; true when the last stop tried succeeded.
+bool TerminateAllByName(const std::string& name);
+bool TerminateByModuleName(const std::string& name);
 
 }  // namespace zepr

@@ -1,0 +1,123 @@
+#include "install/install_script.h"
+
+#include <filesystem>
+
+#include "config/ini_file.h"
+#include "core/text.h"
+#include "install/files.h"
+
+namespace zepr {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Scripts and names come from Windows, where the backslash separates folders.
+std::string Separators(const std::string& text) { return ReplaceAll(text, "\\", "/"); }
+
+size_t CharacterCount(std::string_view utf8) {
+  size_t count = 0;
+  for (char c : utf8) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return count;
+}
+
+// A folder of the script as written: absolute, or relative to the application's folder
+// (where the updater is normally started, so both readings agree).
+std::string AsWritten(const std::string& exe_folder, const std::string& path) {
+  return path.starts_with('/') ? path : exe_folder + path;
+}
+
+void CreateFolder(const std::string& path) {
+  std::error_code ec;
+  fs::create_directory(path, ec);
+}
+
+// Script copies replace read-only targets too.
+void ScriptCopy(const std::string& source, const std::string& target) {
+  MakeWritable(target);
+  CopyFileReplacing(source, target);
+}
+
+bool IsReadOnly(const std::string& path) {
+  std::error_code ec;
+  const auto status = fs::status(path, ec);
+  return !ec && fs::exists(status) &&
+         (status.permissions() & fs::perms::owner_write) == fs::perms::none;
+}
+
+// Installs every file of the tree whose name has a dot at the same place under exe_folder.
+// Existing read-only files are left as they are.
+void Mirror(const std::string& exe_folder, const std::string& tree) {
+  const std::string root = exe_folder + tree + "/";
+  for (const auto& entry : CollectFolderTree("*.*", exe_folder + tree)) {
+    if (!entry.starts_with(root)) continue;
+    const std::string target = exe_folder + entry.substr(root.size());
+    if (entry.ends_with('/')) {
+      CreateFolder(target);
+      continue;
+    }
+    if (EqualsAsciiNoCase(fs::path(entry).filename().string(), kInstallScriptName)) continue;
+    if (IsReadOnly(target)) continue;
+    CopyFileReplacing(entry, target);
+  }
+}
+
+void RunScript(const std::string& exe_folder, const std::string& unpack_folder,
+               Processes& processes) {
+  const std::string script = unpack_folder + "/" + kInstallScriptName;
+  for (const auto& section : IniSekcije(script)) {
+    const std::string_view prefix = std::string_view(section).substr(0, 4);
+    const std::string rest = section.size() > 4 ? Separators(section.substr(4)) : "";
+    if (prefix == "KILL") {
+      for (const auto& program : IniSekcijaLista("KILL", script)) processes.StopProgram(program);
+    } else if (prefix == "DIR_") {
+      const size_t length = CharacterCount(rest);
+      if (length > 1) continue;
+      for (const auto& value : IniSekcijaLista(section, script)) {
+        const std::string folder = Separators(value);
+        CreateFolder(length == 0 ? AsWritten(exe_folder, folder) : exe_folder + folder);
+      }
+    } else if (prefix == "CPY_") {
+      // Without a target the section has no meaning; it is skipped.
+      if (rest.empty()) continue;
+      const auto values = IniSekcijaLista(section, script);
+      if (rest.starts_with('.')) {
+        const std::string under = rest.substr(1);
+        for (const auto& value : values) {
+          const std::string file = Separators(value);
+          // A variant "Racun.rpt#B" installs as "Racun.rpt".
+          const std::string target = under.empty()
+                                         ? exe_folder + file
+                                         : exe_folder + under + file.substr(0, file.find('#'));
+          ScriptCopy(unpack_folder + "/" + file, target);
+        }
+      } else {
+        const std::string folder = AsWritten(exe_folder, rest);
+        if (!values.empty()) CreateFolder(folder);
+        for (const auto& value : values) {
+          const std::string file = Separators(value);
+          ScriptCopy(unpack_folder + "/" + file, folder + file);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void InstallDato(const std::vector<std::string>& archive_names, const std::string& exe_folder_in,
+                 const std::string& app_exe_name, Processes& processes) {
+  std::string exe_folder = exe_folder_in;
+  if (!exe_folder.ends_with('/')) exe_folder += '/';
+
+  processes.StopProgram(app_exe_name + ".EXE");
+  processes.StopProgram(app_exe_name + ".exe");
+
+  for (const auto& name : archive_names) {
+    const std::string stem = name.size() > 4 ? Separators(name.substr(0, name.size() - 4)) : "";
+    RunScript(exe_folder, exe_folder + "Update/" + stem, processes);
+    Mirror(exe_folder, "Update/Update");
+    Mirror(exe_folder, "Update/UpdateSpec");
+  }
+}
+
+}  // namespace zepr

@@ -1,0 +1,230 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/pidfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+
+#include "platform/process.h"
+
+extern char** environ;
+
+namespace zepr::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Time a process gets to end on its own after the polite request.
+constexpr int kTerminateGraceMs = 1500;
+// Time the kernel gets to carry out the forced end.
+constexpr int kKillWaitMs = 2000;
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+class SpawnFileActions {
+ public:
+  SpawnFileActions() { posix_spawn_file_actions_init(&actions_); }
+  ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions_); }
+  SpawnFileActions(const SpawnFileActions&) = delete;
+  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { posix_spawnattr_init(&attributes_); }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  posix_spawnattr_t* get() { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+};
+
+// Children started without waiting; they are reaped once they have ended so they do not
+// linger as zombies while the updater runs on.
+class DetachedChildren {
+ public:
+  void Add(pid_t pid) {
+    std::lock_guard lock(mutex_);
+    pids_.push_back(pid);
+  }
+  void ReapEnded() {
+    std::lock_guard lock(mutex_);
+    std::erase_if(pids_, [](pid_t pid) {
+      int status = 0;
+      const pid_t result = waitpid(pid, &status, WNOHANG);
+      return result == pid || (result < 0 && errno == ECHILD);
+    });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<pid_t> pids_;
+};
+
+DetachedChildren& Detached() {
+  static DetachedChildren children;
+  return children;
+}
+
+std::string ReadSmallFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The state letter of /proc/<pid>/stat; the name in parentheses may itself hold ")".
+char ProcessState(const fs::path& proc_dir) {
+  const std::string stat = ReadSmallFile(proc_dir / "stat");
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size()) return '?';
+  return stat[close + 2];
+}
+
+std::vector<std::string> SplitNulTerminated(const std::string& bytes) {
+  std::vector<std::string> parts;
+  std::string current;
+  for (char c : bytes) {
+    if (c == '\0') {
+      parts.push_back(std::move(current));
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty()) parts.push_back(std::move(current));
+  return parts;
+}
+
+bool WaitForEnd(int pidfd, int timeout_ms) {
+  pollfd pfd{pidfd, POLLIN, 0};
+  for (;;) {
+    const int result = poll(&pfd, 1, timeout_ms);
+    if (result > 0) return true;
+    if (result == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+std::vector<ProcessEntry> ListProcesses() {
+  Detached().ReapEnded();
+  std::vector<ProcessEntry> entries;
+  std::error_code ec;
+  for (const auto& dir : fs::directory_iterator("/proc", ec)) {
+    const std::string name = dir.path().filename().string();
+    int pid = 0;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (error != std::errc() || end != name.data() + name.size()) continue;
+    const char state = ProcessState(dir.path());
+    if (state == 'Z' || state == 'X' || state == '?') continue;
+
+    ProcessEntry entry;
+    entry.pid = pid;
+    std::error_code link_error;
+    entry.exe_path = fs::read_symlink(dir.path() / "exe", link_error).string();
+    if (link_error) entry.exe_path.clear();
+    // A running program whose file was replaced is still that program.
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (entry.exe_path.ends_with(kDeleted))
+      entry.exe_path.resize(entry.exe_path.size() - kDeleted.size());
+    entry.short_name = ReadSmallFile(dir.path() / "comm");
+    if (!entry.short_name.empty() && entry.short_name.back() == '\n') entry.short_name.pop_back();
+    entry.args = SplitNulTerminated(ReadSmallFile(dir.path() / "cmdline"));
+    // Kernel threads have neither an executable nor a command line.
+    if (entry.exe_path.empty() && entry.args.empty()) continue;
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+int CurrentProcessId() { return static_cast<int>(getpid()); }
+
+int ParentProcessId() { return static_cast<int>(getppid()); }
+
+bool TerminateProcess(int pid) {
+  if (pid <= 0) return false;
+  const UniqueFd pidfd(pidfd_open(pid, 0));
+  if (pidfd.get() < 0) return false;
+  if (pidfd_send_signal(pidfd.get(), SIGTERM, nullptr, 0) != 0) return false;
+  bool ended = WaitForEnd(pidfd.get(), kTerminateGraceMs);
+  if (!ended && pidfd_send_signal(pidfd.get(), SIGKILL, nullptr, 0) == 0) {
+    ended = WaitForEnd(pidfd.get(), kKillWaitMs);
+  }
+  Detached().ReapEnded();
+  return ended;
+}
+
+bool StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait) {
+  if (argv.empty() || argv[0].empty()) return false;
+
+  SpawnFileActions actions;
+  if (hidden) {
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+      posix_spawn_file_actions_addopen(actions.get(), fd, "/dev/null",
+                                       fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    }
+  }
+  // Only the standard streams are handed on.
+  posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+
+  SpawnAttributes attributes;
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (!wait) flags |= POSIX_SPAWN_SETSID;
+  posix_spawnattr_setflags(attributes.get(), flags);
+  sigset_t empty_mask;
+  sigemptyset(&empty_mask);
+  posix_spawnattr_setsigmask(attributes.get(), &empty_mask);
+  sigset_t all_signals;
+  sigfillset(&all_signals);
+  posix_spawnattr_setsigdefault(attributes.get(), &all_signals);
+
+  std::vector<char*> c_argv;
+  c_argv.reserve(argv.size() + 1);
+  for (const auto& arg : argv) c_argv.push_back(const_cast<char*>(arg.c_str()));
+  c_argv.push_back(nullptr);
+
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, argv[0].c_str(), actions.get(), attributes.get(), c_argv.data(),
+                   environ) != 0) {
+    return false;
+  }
+  if (wait) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  } else {
+    Detached().Add(pid);
+  }
+  return true;
+}
+
+}  // namespace zepr::platform

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zepr::platform {
+
+// One running process as the system reports it.
+struct ProcessEntry {
+  int pid = 0;
+  // The executable's full path; "" when the system does not tell (another user's process).
+  std::string exe_path;
+  // The kernel's short name of the process; on Linux at most 15 characters, so a longer
+  // executable name arrives cut.
+  std::string short_name;
+  // The command line's arguments as far as they can be read, argv[0] first.
+  std::vector<std::string> args;
+};
+
+// Every living process (ended ones not yet reaped and kernel threads left out).
+std::vector<ProcessEntry> ListProcesses();
+
+int CurrentProcessId();
+int ParentProcessId();
+
+// Asks the process to end, and ends it by force when it has not ended after a short grace
+// period. True when it has ended.
+bool TerminateProcess(int pid);
+
+// Starts argv[0] (a path, or a bare name looked up on the search path) with the arguments,
+// never through a shell. hidden: the program's standard streams go to the null device.
+// A program started without waiting runs in a session of its own, so it outlives us.
+// False when the program cannot be started.
+bool StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait);
+
+}  // namespace zepr::platform
