@@ -1,0 +1,440 @@
+#include "transfer/ftp_session.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "core/encoding.h"
+#include "core/errors.h"
+
+namespace zepr {
+namespace {
+
+constexpr const char* kLoginFailedTitle = "Greška! Uzrok greške:";
+constexpr const char* kDestinationExists = "Destination file already exists.";
+constexpr const char* kNotConnected = "Not connected.";
+// Repainting after every block made a large transfer many times slower than the network, so
+// the window hears from a transfer at most this often.
+constexpr uint32_t kRefreshMs = 100;
+constexpr long kBufferSize = 512 * 1024;
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct EasyCleanup {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct MultiCleanup {
+  void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+struct UrlCleanup {
+  void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
+};
+struct CurlFree {
+  void operator()(char* text) const { curl_free(text); }
+};
+
+// Percent-encodes every byte but the unreserved ones and "/", so that names reach the server
+// byte for byte and nothing in them ("?", "#", ";type=") is read as URL syntax.
+std::string EncodePath(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+    if (plain) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    }
+  }
+  return out;
+}
+
+bool HasLineBreakOrNul(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// "ftp://host:port"; empty with the parser's complaint in error when the host is unusable.
+std::string BaseUrl(const std::string& host, int port, std::string& error) {
+  std::unique_ptr<CURLU, UrlCleanup> url(curl_url());
+  if (!url) {
+    error = curl_easy_strerror(CURLE_OUT_OF_MEMORY);
+    return {};
+  }
+  std::string bracketed = host;
+  if (host.find(':') != std::string::npos && host.front() != '[') bracketed = "[" + host + "]";
+  const int used_port = port > 0 ? port : FtpSession::kDefaultPort;
+  CURLUcode rc = curl_url_set(url.get(), CURLUPART_SCHEME, "ftp", 0);
+  if (rc == CURLUE_OK) rc = curl_url_set(url.get(), CURLUPART_HOST, bracketed.c_str(), 0);
+  if (rc == CURLUE_OK) {
+    rc = curl_url_set(url.get(), CURLUPART_PORT, std::to_string(used_port).c_str(), 0);
+  }
+  char* raw = nullptr;
+  if (rc == CURLUE_OK) rc = curl_url_get(url.get(), CURLUPART_URL, &raw, 0);
+  std::unique_ptr<char, CurlFree> text(raw);
+  if (rc != CURLUE_OK) {
+    error = curl_url_strerror(rc);
+    return {};
+  }
+  std::string base = text.get();
+  if (!base.empty() && base.back() == '/') base.pop_back();
+  return base;
+}
+
+// The URL path of a folder, ending in "/". libcurl's paths start at the login folder; an
+// absolute folder keeps its leading "/" escaped so the server sees it.
+std::string FolderPath(const std::string& current, const std::string& folder) {
+  const std::string bytes = Utf8ToCp1250(folder);
+  if (bytes.empty()) return current;
+  std::string path =
+      bytes.front() == '/' ? "/%2F" + EncodePath(bytes.substr(1)) : current + EncodePath(bytes);
+  if (path.back() != '/') path += '/';
+  return path;
+}
+
+class PartFile {
+ public:
+  // A new, empty file beside target that nobody else uses.
+  explicit PartFile(const std::string& target) {
+    const std::string base = target + "." + std::to_string(::getpid());
+    for (int attempt = 0;; ++attempt) {
+      std::string path = base + (attempt == 0 ? "" : "." + std::to_string(attempt)) + ".part";
+      fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd_ >= 0) {
+        path_ = std::move(path);
+        return;
+      }
+      if (errno != EEXIST || attempt >= 100) {
+        throw UpdateError("Cannot create file \"" + target + "\". " + std::strerror(errno));
+      }
+    }
+  }
+  ~PartFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  PartFile(const PartFile&) = delete;
+  PartFile& operator=(const PartFile&) = delete;
+
+  int fd() const { return fd_; }
+
+  // Puts the complete file at target; raises when that is not possible.
+  void Commit(const std::string& target) {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    if (rc != 0) throw UpdateError(std::strerror(errno));
+    std::error_code ec;
+    // Someone may have put a file there while the transfer ran; it is not ours to replace.
+    if (std::filesystem::exists(std::filesystem::symlink_status(target, ec))) {
+      throw UpdateError(kDestinationExists);
+    }
+    std::filesystem::rename(path_, target, ec);
+    if (ec) throw UpdateError(ec.message());
+    path_.clear();
+  }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+}  // namespace
+
+struct FtpSession::Transfer {
+  int fd = -1;
+  uint64_t bytes = 0;
+  int write_error = 0;
+  bool begun = false;
+
+  static size_t OnWrite(char* data, size_t size, size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    if (transfer == nullptr) return length;
+    size_t done = 0;
+    while (done < length) {
+      const ssize_t n = ::write(transfer->fd, data + done, length - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        transfer->write_error = errno;
+        return 0;
+      }
+      done += static_cast<size_t>(n);
+    }
+    transfer->bytes += length;
+    return length;
+  }
+};
+
+struct FtpSession::Handles {
+  // The multi handle owns the connection cache, so it outlives the easy handle.
+  std::unique_ptr<CURLM, MultiCleanup> multi{curl_multi_init()};
+  std::unique_ptr<CURL, EasyCleanup> easy{curl_easy_init()};
+  char error[CURL_ERROR_SIZE] = {};
+
+  // Server replies as they arrive, for the error texts.
+  std::string partial_line;
+  std::vector<std::string> reply_lines;
+  int last_code = 0;
+  std::string last_text;
+  bool replied = false;    // a reply came during the current request
+  bool logged_in = false;  // the login was accepted during the current request
+
+  void StartRequest() {
+    error[0] = '\0';
+    replied = false;
+    logged_in = false;
+  }
+
+  static int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+    if (type != CURLINFO_HEADER_IN) return 0;
+    try {
+      static_cast<Handles*>(user)->AddReplyBytes(std::string_view(data, size));
+    } catch (...) {
+      // Losing an error text must not break the transfer.
+    }
+    return 0;
+  }
+
+  void AddReplyBytes(std::string_view bytes) {
+    for (char c : bytes) {
+      if (c != '\n') {
+        // Replies are 7-bit text.
+        if (c != '\r') partial_line += static_cast<char>(c & 0x7F);
+        continue;
+      }
+      AddReplyLine(partial_line);
+      partial_line.clear();
+    }
+  }
+
+  void AddReplyLine(const std::string& line) {
+    const bool coded = line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+                       std::isdigit(static_cast<unsigned char>(line[1])) &&
+                       std::isdigit(static_cast<unsigned char>(line[2])) &&
+                       (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+    const bool final_line = coded && (line.size() == 3 || line[3] == ' ');
+    reply_lines.push_back(coded ? line.substr(line.size() > 3 ? 4 : 3) : line);
+    if (!final_line) return;
+    last_code = std::stoi(line.substr(0, 3));
+    last_text.clear();
+    for (const auto& text : reply_lines) {
+      if (!last_text.empty()) last_text += '\r';
+      last_text += text;
+    }
+    reply_lines.clear();
+    replied = true;
+    if (last_code == 230) logged_in = true;
+  }
+};
+
+FtpSession::FtpSession(MainWindow& window) : window_(window) { GlobalInit(); }
+
+FtpSession::~FtpSession() { Close(); }
+
+bool FtpSession::Connect(const FtpSettings& settings) {
+  Close();
+  const std::string user = Utf8ToCp1250(settings.user);
+  const std::string password = Utf8ToCp1250(settings.password);
+  // A line break would end the command early and let the rest pass as a command of its own.
+  if (HasLineBreakOrNul(user) || HasLineBreakOrNul(password)) {
+    window_.ShowPoruka(kLoginFailedTitle, "Invalid character in user name or password.");
+    return false;
+  }
+  std::string error;
+  base_url_ = BaseUrl(settings.host, settings.port, error);
+  if (base_url_.empty()) {
+    window_.ShowPoruka(kLoginFailedTitle, error);
+    return false;
+  }
+  handles_ = std::make_unique<Handles>();
+  if (!handles_->multi || !handles_->easy) {
+    handles_.reset();
+    window_.ShowPoruka(kLoginFailedTitle, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+    return false;
+  }
+  CURL* easy = handles_->easy.get();
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, handles_->error);
+  curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L);  // feeds the reply texts to OnDebug
+  curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, Handles::OnDebug);
+  curl_easy_setopt(easy, CURLOPT_DEBUGDATA, handles_.get());
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "ftp");
+  curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kBufferSize);
+  curl_easy_setopt(easy, CURLOPT_USERNAME, user.c_str());
+  curl_easy_setopt(easy, CURLOPT_PASSWORD, password.c_str());
+  curl_easy_setopt(easy, CURLOPT_FTPPORT, settings.passive ? nullptr : "-");
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, Transfer::OnWrite);
+
+  const std::string path = FolderPath("/", settings.remote_folder);
+  const int result = Perform(path, nullptr);
+  if (result == CURLE_OK) {
+    connected_ = true;
+    folder_path_ = path;
+    return true;
+  }
+  if (handles_->logged_in) {
+    // The login stands; only the folder is missing, which the run handles as an error.
+    connected_ = true;
+    folder_path_ = "/";
+    throw UpdateError(FailureText(result));
+  }
+  window_.ShowPoruka(kLoginFailedTitle, FailureText(result));
+  handles_.reset();
+  return false;
+}
+
+void FtpSession::ChangeDir(const std::string& folder) {
+  if (!connected_) throw UpdateError(kNotConnected);
+  const std::string path = FolderPath(folder_path_, folder);
+  const int result = Perform(path, nullptr);
+  if (result != CURLE_OK) throw UpdateError(FailureText(result));
+  folder_path_ = path;
+}
+
+int64_t FtpSession::Size(const std::string& name) {
+  if (!connected_) return -1;
+  if (Perform(folder_path_ + EncodePath(Utf8ToCp1250(name)), nullptr) != CURLE_OK) return -1;
+  curl_off_t size = -1;
+  if (curl_easy_getinfo(handles_->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) !=
+      CURLE_OK) {
+    return -1;
+  }
+  return size >= 0 ? static_cast<int64_t>(size) : -1;
+}
+
+void FtpSession::Retrieve(const std::string& name, const std::string& local_path) {
+  std::error_code ec;
+  if (std::filesystem::exists(std::filesystem::symlink_status(local_path, ec))) {
+    throw UpdateError(kDestinationExists);
+  }
+  if (!connected_) throw UpdateError(kNotConnected);
+  PartFile part(local_path);
+  Transfer transfer;
+  transfer.fd = part.fd();
+
+  // The statistics block is emptied again however the transfer ends.
+  struct WorkEnd {
+    MainWindow& window;
+    Transfer& transfer;
+    ~WorkEnd() {
+      if (transfer.begun) window.IdFTP1WorkEnd();
+    }
+  } work_end{window_, transfer};
+
+  const int result = Perform(folder_path_ + EncodePath(Utf8ToCp1250(name)), &transfer);
+  if (result == CURLE_OK && !transfer.begun) {
+    transfer.begun = true;
+    window_.IdFTP1WorkBegin(0);
+  }
+  if (transfer.begun) window_.IdFTP1Work(static_cast<int64_t>(transfer.bytes));
+  if (transfer.write_error != 0) {
+    throw UpdateError("Cannot write file \"" + local_path + "\". " +
+                      std::strerror(transfer.write_error));
+  }
+  if (result != CURLE_OK) throw UpdateError(FailureText(result));
+  part.Commit(local_path);
+  IdFTP1AfterGet();
+}
+
+bool FtpSession::IsConnected() const { return connected_; }
+
+void FtpSession::Close() {
+  connected_ = false;
+  folder_path_.clear();
+  handles_.reset();
+}
+
+int FtpSession::Perform(const std::string& path, Transfer* transfer) {
+  CURL* easy = handles_->easy.get();
+  CURLM* multi = handles_->multi.get();
+  const std::string url = base_url_ + path;
+  const long stall_s = std::max(1L, (stall_limit_ms_ + 999) / 1000);
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOBODY, transfer == nullptr ? 1L : 0L);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer);
+  curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, stall_s);
+  curl_easy_setopt(easy, CURLOPT_ACCEPTTIMEOUT_MS, stall_limit_ms_);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stall_s);
+  handles_->StartRequest();
+
+  if (curl_multi_add_handle(multi, easy) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+  struct Detach {
+    CURLM* multi;
+    CURL* easy;
+    ~Detach() { curl_multi_remove_handle(multi, easy); }
+  } detach{multi, easy};
+
+  int running = 1;
+  while (true) {
+    CURLMcode mc = curl_multi_perform(multi, &running);
+    if (mc == CURLM_OK) {
+      Pump(transfer);
+      if (running == 0) break;
+      mc = curl_multi_poll(multi, nullptr, 0, kRefreshMs, nullptr);
+    }
+    if (mc != CURLM_OK) {
+      std::snprintf(handles_->error, sizeof handles_->error, "%s", curl_multi_strerror(mc));
+      return CURLE_RECV_ERROR;
+    }
+  }
+  int result = CURLE_OK;
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+    if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+      result = message->data.result;
+    }
+  }
+  return result;
+}
+
+// Keeps the window alive at most every kRefreshMs; during a transfer that is the statistics
+// handler, which processes the window's messages itself.
+void FtpSession::Pump(Transfer* transfer) {
+  if (transfer != nullptr && transfer->bytes > 0 && !transfer->begun) {
+    transfer->begun = true;
+    curl_off_t expected = -1;
+    curl_easy_getinfo(handles_->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
+    window_.IdFTP1WorkBegin(expected > 0 ? static_cast<int64_t>(expected) : 0);
+  }
+  const uint32_t now = window_.clock().TickCount();
+  if (pumped_ && now - last_pump_ms_ < kRefreshMs) return;
+  pumped_ = true;
+  last_pump_ms_ = now;
+  if (transfer != nullptr && transfer->begun) {
+    window_.IdFTP1Work(static_cast<int64_t>(transfer->bytes));
+  } else {
+    window_.ProcessMessages();
+  }
+}
+
+// The server's own words when its last reply was a refusal, else what went wrong on the way.
+std::string FtpSession::FailureText(int result) const {
+  if (handles_->replied && handles_->last_code >= 400) return handles_->last_text;
+  if (handles_->error[0] != '\0') return handles_->error;
+  return curl_easy_strerror(static_cast<CURLcode>(result));
+}
+
+void FtpSession::IdFTP1AfterGet() { window_.SetProgress(0); }
+
+}  // namespace zepr

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/main_window.h"
+
+namespace zepr {
+
+// Where and how to log in. Texts are UTF-8; user, password, folder and file names go to the
+// server as CP1250 bytes, as the servers of the system have always received them.
+struct FtpSettings {
+  std::string host;
+  int port = 0;  // 21 unless above 0
+  bool passive = false;
+  std::string user;
+  std::string password;
+  // Changed to right after the login when not empty; relative to the login folder unless it
+  // starts with "/".
+  std::string remote_folder;
+};
+
+// One FTP session of a run on one libcurl handle: one login serves the download list and
+// every archive. The window is kept alive while the network is waited for, and transfers
+// drive its statistics.
+class FtpSession {
+ public:
+  static constexpr int kDefaultPort = 21;
+  static constexpr long kConnectTimeoutMs = 120'000;
+
+  explicit FtpSession(MainWindow& window);
+  ~FtpSession();
+  FtpSession(const FtpSession&) = delete;
+  FtpSession& operator=(const FtpSession&) = delete;
+
+  // Connects, logs in and changes to settings.remote_folder. A failed connection or login
+  // shows "Greška! Uzrok greške:" with the server's reply or the connection error and
+  // returns false; a failed folder change raises UpdateError with the server's reply.
+  bool Connect(const FtpSettings& settings);
+  // Raises UpdateError with the server's reply when the folder cannot be entered.
+  void ChangeDir(const std::string& folder);
+  // Size of a file in the current folder; -1 when the server does not tell.
+  int64_t Size(const std::string& name);
+  // Binary retrieval into local_path, which must not exist yet. The file appears only when
+  // complete. Raises UpdateError with the server's reply (or the transfer error) on failure.
+  void Retrieve(const std::string& name, const std::string& local_path);
+  // Logged in and not closed. A control connection that the server dropped is opened and
+  // logged in again by the next operation.
+  bool IsConnected() const;
+  void Close();
+
+  // A wait that sees no byte for this long fails (replies, data, the server's connection in
+  // active mode), so a dead server cannot hang an unattended run.
+  void SetStallLimitMs(long ms) { stall_limit_ms_ = ms; }
+  long StallLimitMs() const { return stall_limit_ms_; }
+
+ private:
+  struct Handles;
+  struct Transfer;
+
+  // Runs one request on the session's handle, keeping the window alive; the libcurl result.
+  int Perform(const std::string& path, Transfer* transfer);
+  void Pump(Transfer* transfer);
+  std::string FailureText(int result) const;
+  void IdFTP1AfterGet();
+
+  MainWindow& window_;
+  std::unique_ptr<Handles> handles_;
+  std::string base_url_;
+  std::string folder_path_;  // URL path of the current folder, ending in "/"
+  bool connected_ = false;
+  long stall_limit_ms_ = 120'000;
+  bool pumped_ = false;
+  uint32_t last_pump_ms_ = 0;
+};
+
+}  // namespace zepr

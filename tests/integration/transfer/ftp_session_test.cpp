@@ -1,0 +1,346 @@
+#include "transfer/ftp_session.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+
+#include "core/encoding.h"
+#include "core/errors.h"
+#include "support/peer_process.h"
+#include "support/sandbox.h"
+
+namespace zepr {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using zepr::testing::PeerProcess;
+using zepr::testing::ReadFile;
+using zepr::testing::TempDir;
+using zepr::testing::WriteFile;
+
+constexpr const char* kUser = "korisnik";
+constexpr const char* kPassword = "tajna";
+
+// Real ticks, so the window is refreshed as in production, but a wall clock that only the
+// test moves, so the statistics come out exact.
+class TestClock : public Clock {
+ public:
+  uint32_t TickCount() override { return real_.TickCount(); }
+  void Sleep(uint32_t ms) override { now_ms_ += ms; }
+  int64_t NowMs() override { return now_ms_; }
+  void AdvanceNow(int64_t ms) { now_ms_ += ms; }
+
+ private:
+  SystemClock real_;
+  int64_t now_ms_ = 1'700'000'000'000;
+};
+
+class TestWindow : public MainWindow {
+ public:
+  struct Dialog {
+    std::string title;
+    std::string text;
+  };
+  explicit TestWindow(Clock& clock) : MainWindow(clock) {}
+
+  void ProcessMessages() override {
+    ++processed;
+    if (on_messages) on_messages();
+  }
+  void WaitMessages(uint32_t) override {}
+  void OpenErrorLog(const std::string&) override {}
+  bool IsHeadless() const override { return true; }
+
+  std::vector<Dialog> dialogs;
+  int processed = 0;
+  std::function<void()> on_messages;
+
+ protected:
+  void ShowDialog(const std::string& title, const std::string& text) override {
+    dialogs.push_back({title, text});
+  }
+};
+
+std::string Bytes(size_t size, unsigned seed = 1) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 251 + seed));
+  return bytes;
+}
+
+std::vector<std::string> Listing(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class FtpSessionTest : public ::testing::Test {
+ protected:
+  FtpSessionTest() : window_(clock_), session_(window_) {}
+
+  // Starts the server on the served folder; extra are fault options of the server.
+  void StartServer(std::vector<std::string> extra = {}, const std::string& password = kPassword) {
+    std::vector<std::string> argv = {zepr::testing::SystemPython(),
+                                     zepr::testing::SupportFile("ftp_server.py"),
+                                     "--root",
+                                     served_.path().string(),
+                                     "--user",
+                                     kUser,
+                                     "--password",
+                                     password,
+                                     "--log",
+                                     LogPath().string(),
+                                     "--time-limit",
+                                     "100"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    server_.emplace(argv);
+  }
+
+  // Serves bytes under the customer's folder; name_bytes are the name as stored on disk.
+  void Serve(const std::string& name_bytes, const std::string& bytes) {
+    WriteFile(served_.path() / "KLIJENT" / "APP" / name_bytes, bytes);
+  }
+
+  FtpSettings Settings(bool passive = true) const {
+    FtpSettings s;
+    s.host = "127.0.0.1";
+    s.port = server_->port();
+    s.passive = passive;
+    s.user = kUser;
+    s.password = kPassword;
+    s.remote_folder = "KLIJENT/APP/";
+    return s;
+  }
+
+  fs::path LogPath() const { return log_dir_.path() / "commands.log"; }
+  fs::path Local(const std::string& name) const { return local_.path() / name; }
+
+  // The commands the server received, by verb.
+  std::vector<std::string> Commands(const std::string& verb) const {
+    std::vector<std::string> lines;
+    std::ifstream in(LogPath(), std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind(verb, 0) == 0) lines.push_back(line);
+    }
+    return lines;
+  }
+
+  TempDir served_;
+  TempDir log_dir_;
+  TempDir local_;
+  std::optional<PeerProcess> server_;
+  TestClock clock_;
+  TestWindow window_;
+  FtpSession session_;
+};
+
+TEST_F(FtpSessionTest, OneLoginServesEveryRetrievalInBothModes) {
+  const std::string list = "[UPDATE]\r\n1=Update.zip\r\n";
+  const std::string archive = Bytes(300'000);
+  Serve("update.cfg", list);
+  Serve("Update.zip", archive);
+  StartServer();
+  for (bool passive : {true, false}) {
+    SCOPED_TRACE(passive ? "passive" : "active");
+    fs::remove_all(local_.path() / "Update");
+    fs::create_directories(local_.path() / "Update");
+
+    ASSERT_TRUE(session_.Connect(Settings(passive)));
+    EXPECT_TRUE(session_.IsConnected());
+    session_.Retrieve("update.cfg", Local("Update/update.cfg"));
+    EXPECT_EQ(session_.Size("Update.zip"), static_cast<int64_t>(archive.size()));
+    session_.Retrieve("Update.zip", Local("Update/Update.zip"));
+    EXPECT_EQ(window_.Progress(), 0);
+    EXPECT_THAT(window_.Statistics(), ::testing::Each(IsEmpty()));
+    session_.Close();
+    EXPECT_FALSE(session_.IsConnected());
+
+    EXPECT_EQ(ReadFile(Local("Update/update.cfg")), list);
+    EXPECT_EQ(ReadFile(Local("Update/Update.zip")), archive);
+    EXPECT_THAT(Listing(local_.path() / "Update"), ElementsAre("Update.zip", "update.cfg"));
+  }
+  // One login and one folder change per session, whatever was fetched.
+  EXPECT_EQ(Commands("USER ").size(), 2u);
+  EXPECT_EQ(Commands("PASS ").size(), 2u);
+  EXPECT_THAT(Commands("CWD "), ElementsAre("CWD KLIJENT/APP", "CWD KLIJENT/APP"));
+  EXPECT_THAT(Commands("TYPE "), Contains("TYPE I"));
+  EXPECT_THAT(Commands("SIZE "), Contains("SIZE Update.zip"));
+  EXPECT_EQ(Commands("RETR ").size(), 4u);
+  const size_t passive_data = Commands("EPSV").size() + Commands("PASV").size();
+  const size_t active_data = Commands("EPRT ").size() + Commands("PORT ").size();
+  EXPECT_GE(passive_data, 2u);
+  EXPECT_GE(active_data, 2u);
+}
+
+TEST_F(FtpSessionTest, NamesAndLoginGoOutAsAnsiBytes) {
+  const std::string password = "šđčćž ŠĐČĆŽ";
+  // Names that carry URL syntax must reach the server unchanged, and ";type=a" must not turn
+  // the transfer into text mode (which would rewrite the line ends).
+  const std::vector<std::string> names = {"Šifre čćž.zip", "a b#c?d%41&e.zip", "x;type=a"};
+  const std::string content = "line\nline\r\n" + Bytes(5000);
+  for (const auto& name : names) {
+    WriteFile(served_.path() / Utf8ToCp1250("ČAKOVEC") / "APP" / Utf8ToCp1250(name), content);
+  }
+  StartServer({}, password);
+  FtpSettings settings = Settings();
+  settings.password = password;
+  settings.remote_folder = "ČAKOVEC/APP";
+  ASSERT_TRUE(session_.Connect(settings)) << window_.dialogs.at(0).text;
+  for (const auto& name : names) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(session_.Size(name), static_cast<int64_t>(content.size()));
+    session_.Retrieve(name, Local(name));
+    EXPECT_EQ(ReadFile(Local(name)), content);
+  }
+  EXPECT_THAT(Commands("CWD "), ElementsAre("CWD " + Utf8ToCp1250("ČAKOVEC/APP")));
+  EXPECT_THAT(Commands("RETR "), Contains("RETR " + Utf8ToCp1250(names[0])));
+}
+
+TEST_F(FtpSessionTest, FailedLoginShowsTheReasonAndLeavesNoSession) {
+  StartServer();
+  const int closed_port = [] {
+    PeerProcess other({zepr::testing::SystemPython(), zepr::testing::SupportFile("ftp_server.py"),
+                       "--root", "/nonexistent", "--user", "u", "--password", "p"});
+    return other.port();
+  }();
+  struct Case {
+    const char* what;
+    std::function<void(FtpSettings&)> change;
+    const char* reason;
+  };
+  const std::vector<Case> cases = {
+      {"wrong password", [](FtpSettings& s) { s.password = "kriva"; }, "Authentication failed."},
+      {"unknown user", [](FtpSettings& s) { s.user = "nitko"; }, "Authentication failed."},
+      {"nobody listening", [&](FtpSettings& s) { s.port = closed_port; }, "onnect"},
+      {"line break in the password",
+       [](FtpSettings& s) { s.password = std::string(kPassword) + "\r\nDELE x"; },
+       "Invalid character"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    window_.dialogs.clear();
+    FtpSettings settings = Settings();
+    c.change(settings);
+    EXPECT_FALSE(session_.Connect(settings));
+    EXPECT_FALSE(session_.IsConnected());
+    ASSERT_EQ(window_.dialogs.size(), 1u);
+    EXPECT_EQ(window_.dialogs[0].title, "Greška! Uzrok greške:");
+    EXPECT_THAT(window_.dialogs[0].text, HasSubstr(c.reason));
+  }
+  EXPECT_THAT(Commands("DELE"), IsEmpty());
+  EXPECT_THAT(Commands("PASS "), ::testing::Not(Contains(HasSubstr("\r"))));
+}
+
+TEST_F(FtpSessionTest, MissingFolderRaisesTheServersReply) {
+  Serve("Update.zip", "zip");
+  StartServer();
+  FtpSettings settings = Settings();
+  settings.remote_folder = "NEMA/APP/";
+  try {
+    session_.Connect(settings);
+    FAIL() << "no error raised";
+  } catch (const UpdateError& e) {
+    EXPECT_STREQ(e.what(), "No such file or directory.");
+  }
+  EXPECT_TRUE(window_.dialogs.empty());
+  // The login stands, so the run can still close it or change elsewhere.
+  EXPECT_TRUE(session_.IsConnected());
+  EXPECT_THROW(session_.ChangeDir("/NEMA"), UpdateError);
+  session_.ChangeDir("/KLIJENT/APP");
+  session_.Retrieve("Update.zip", Local("Update.zip"));
+  EXPECT_EQ(ReadFile(Local("Update.zip")), "zip");
+  EXPECT_EQ(Commands("USER ").size(), 1u);
+}
+
+TEST_F(FtpSessionTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
+  const std::string big = Bytes(1'000'000);
+  Serve("Update.zip", big);
+  Serve("Cut.zip", big);
+  StartServer({"--cut", "Cut.zip:200000"});
+  ASSERT_TRUE(session_.Connect(Settings()));
+  WriteFile(Local("Existing.zip"), "old");
+
+  struct Case {
+    const char* name;
+    const char* local;
+    const char* error;
+  };
+  const std::vector<Case> cases = {
+      {"Update.zip", "Existing.zip", "Destination file already exists."},
+      {"Nema.zip", "Nema.zip", "Nema.zip is not retrievable."},
+      {"Cut.zip", "Cut.zip", "800000 bytes remaining"},
+      {"x\r\nDELE Update.zip", "x", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      session_.Retrieve(c.name, Local(c.local));
+      ADD_FAILURE() << "no error raised";
+    } catch (const UpdateError& e) {
+      EXPECT_THAT(e.what(), HasSubstr(c.error));
+    }
+    EXPECT_THAT(Listing(local_.path()), ElementsAre("Existing.zip"));
+    EXPECT_THAT(window_.Statistics(), ::testing::Each(IsEmpty()));
+  }
+  EXPECT_EQ(ReadFile(Local("Existing.zip")), "old");
+  EXPECT_THAT(Commands("DELE"), IsEmpty());
+
+  session_.Retrieve("Update.zip", Local("Update.zip"));
+  EXPECT_EQ(ReadFile(Local("Update.zip")), big);
+}
+
+TEST_F(FtpSessionTest, StalledTransferFailsAfterTheStallLimit) {
+  Serve("Update.zip", Bytes(1'000'000));
+  StartServer({"--pause", "Update.zip:100000:60"});
+  session_.SetStallLimitMs(2000);
+  ASSERT_TRUE(session_.Connect(Settings()));
+  EXPECT_THROW(session_.Retrieve("Update.zip", Local("Update.zip")), UpdateError);
+  EXPECT_THAT(Listing(local_.path()), IsEmpty());
+  // The window stayed alive while the server was silent.
+  EXPECT_GT(window_.processed, 5);
+}
+
+TEST_F(FtpSessionTest, TransferDrivesTheStatistics) {
+  constexpr int64_t kTwoMb = 2 * 1024 * 1024;
+  Serve("Update.zip", Bytes(kTwoMb));
+  // Half way the server goes quiet, which gives the test a fixed point to look at.
+  StartServer({"--pause", "Update.zip:1048576:1.5"});
+  ASSERT_TRUE(session_.Connect(Settings()));
+  window_.SetProgressMax(session_.Size("Update.zip"));
+
+  bool moved = false;
+  std::optional<std::array<std::string, 4>> at_half;
+  int64_t highest = 0;
+  window_.on_messages = [&] {
+    highest = std::max(highest, window_.Progress());
+    if (window_.Progress() != kTwoMb / 2 || at_half) return;
+    if (!moved) {
+      clock_.AdvanceNow(4000);  // 1 MB took four seconds
+      moved = true;
+    } else {
+      at_half = window_.Statistics();
+    }
+  };
+  session_.Retrieve("Update.zip", Local("Update.zip"));
+
+  ASSERT_TRUE(at_half.has_value());
+  EXPECT_THAT(*at_half, ElementsAre("0:00:04", "256.00 Kb/s", "2,048.00 Kb", "1,024.00 Kb"));
+  EXPECT_EQ(highest, kTwoMb);  // the final figures were shown
+  EXPECT_EQ(window_.Progress(), 0);
+  EXPECT_THAT(window_.Statistics(), ::testing::Each(IsEmpty()));
+}
+
+}  // namespace
+}  // namespace zepr

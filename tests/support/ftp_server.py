@@ -1,0 +1,160 @@
+#!/usr/bin/python3
+"""A local FTP server for the transfer tests.
+
+Serves one folder to one user on 127.0.0.1, on a port picked at start, and writes
+"LISTENING <port>" as its first line. It stops when its standard input closes or after
+--time-limit seconds. Every command is appended to --log as the raw bytes the client sent.
+
+The user name and password are compared as the bytes they become in --encoding (CP1250 by
+default), so a client that sends another encoding fails to log in.
+
+Faults on request, for the file whose name (last path part) matches:
+  --cut NAME:BYTES            the transfer breaks after BYTES bytes (426 on the control line)
+  --pause NAME:BYTES:SECONDS  the server goes silent for SECONDS after BYTES bytes
+"""
+
+import argparse
+import errno
+import logging
+import os
+import sys
+import threading
+import time
+
+from pyftpdlib import log as ftplog
+from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def raw_bytes(text):
+    # Commands are decoded as UTF-8 with surrogateescape; this gives back what was sent.
+    return text.encode("utf8", "surrogateescape")
+
+
+class FaultyFile:
+    """A file that breaks or stalls after a number of bytes. It has no fileno, so the
+    server falls back from sendfile to plain sends and the byte count is exact."""
+
+    def __init__(self, real, limit, action, seconds):
+        self._real = real
+        self._limit = limit
+        self._action = action
+        self._seconds = seconds
+        self._sent = 0
+        self._done = False
+
+    def read(self, size=-1):
+        if not self._done:
+            if self._sent >= self._limit:
+                self._done = True
+                if self._action == "cut":
+                    raise OSError(errno.EIO, os.strerror(errno.EIO))
+                # The bytes before the limit have left for the kernel; blocking here
+                # silences the whole server.
+                time.sleep(self._seconds)
+            else:
+                room = self._limit - self._sent
+                if size < 0 or size > room:
+                    size = room
+        data = self._real.read(size)
+        self._sent += len(data)
+        return data
+
+    def __getattr__(self, name):
+        if name == "fileno":
+            raise AttributeError(name)
+        return getattr(self._real, name)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password", required=True)
+    parser.add_argument("--encoding", default="cp1250")
+    parser.add_argument("--log", default=None)
+    parser.add_argument("--cut", default=None)
+    parser.add_argument("--pause", default=None)
+    parser.add_argument("--time-limit", type=float, default=120)
+    args = parser.parse_args()
+
+    faults = {}
+    if args.cut:
+        name, limit = args.cut.rsplit(":", 1)
+        faults[raw_bytes(name)] = (int(limit), "cut", 0.0)
+    if args.pause:
+        name, limit, seconds = args.pause.rsplit(":", 2)
+        faults[raw_bytes(name)] = (int(limit), "pause", float(seconds))
+
+    expected_user = args.user.encode(args.encoding)
+    expected_password = args.password.encode(args.encoding)
+    log_file = open(args.log, "ab", buffering=0) if args.log else None
+
+    class Authorizer(DummyAuthorizer):
+        def validate_authentication(self, username, password, handler):
+            if raw_bytes(username) != expected_user or raw_bytes(password) != expected_password:
+                raise AuthenticationFailed("Authentication failed.")
+
+        def has_user(self, username):
+            return raw_bytes(username) == expected_user
+
+        def get_home_dir(self, username):
+            return args.root
+
+        def has_perm(self, username, perm, path=None):
+            return perm in "elr"
+
+        def get_perms(self, username):
+            return "elr"
+
+        def get_msg_login(self, username):
+            return "Login successful."
+
+        def get_msg_quit(self, username):
+            return "Goodbye."
+
+    class FaultyFS(AbstractedFS):
+        def open(self, filename, mode):
+            real = super().open(filename, mode)
+            fault = faults.get(raw_bytes(os.path.basename(filename)))
+            if fault is None:
+                return real
+            return FaultyFile(real, *fault)
+
+    class Handler(FTPHandler):
+        authorizer = Authorizer()
+        abstracted_fs = FaultyFS
+        auth_failed_timeout = 0
+        # Keep the bytes the client sent, so they can be compared and logged as they came.
+        unicode_errors = "surrogateescape"
+        banner = "Test server ready."
+        permit_privileged_ports = False
+
+        def push(self, s):
+            # Replies quote paths, which may hold bytes that are not UTF-8.
+            super().push(s.encode("utf8", "surrogateescape").decode("utf8", "replace"))
+
+        def pre_process_command(self, line, cmd, arg):
+            if log_file is not None:
+                log_file.write(raw_bytes(line) + b"\n")
+            super().pre_process_command(line, cmd, arg)
+
+    ftplog.config_logging(level=logging.WARNING)
+    server = FTPServer(("127.0.0.1", 0), Handler)
+    print("LISTENING %d" % server.socket.getsockname()[1], flush=True)
+
+    def watch_stdin():
+        sys.stdin.buffer.read()
+        os._exit(0)
+
+    threading.Thread(target=watch_stdin, daemon=True).start()
+    limit = threading.Timer(args.time_limit, lambda: os._exit(0))
+    limit.daemon = True
+    limit.start()
+    server.serve_forever(handle_exit=False)
+
+
+if __name__ == "__main__":
+    main()
