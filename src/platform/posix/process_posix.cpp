@@ -2,7 +2,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -123,6 +123,13 @@ std::vector<std::string> SplitNulTerminated(const std::string& bytes) {
   return parts;
 }
 
+// Through the system calls: the C library's declarations of these lack C linkage here.
+int OpenPidfd(int pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+bool SendSignal(int pidfd, int signal) {
+  return syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0) == 0;
+}
+
 bool WaitForEnd(int pidfd, int timeout_ms) {
   pollfd pfd{pidfd, POLLIN, 0};
   for (;;) {
@@ -172,11 +179,11 @@ int ParentProcessId() { return static_cast<int>(getppid()); }
 
 bool TerminateProcess(int pid) {
   if (pid <= 0) return false;
-  const UniqueFd pidfd(pidfd_open(pid, 0));
+  const UniqueFd pidfd(OpenPidfd(pid));
   if (pidfd.get() < 0) return false;
-  if (pidfd_send_signal(pidfd.get(), SIGTERM, nullptr, 0) != 0) return false;
+  if (!SendSignal(pidfd.get(), SIGTERM)) return false;
   bool ended = WaitForEnd(pidfd.get(), kTerminateGraceMs);
-  if (!ended && pidfd_send_signal(pidfd.get(), SIGKILL, nullptr, 0) == 0) {
+  if (!ended && SendSignal(pidfd.get(), SIGKILL)) {
     ended = WaitForEnd(pidfd.get(), kKillWaitMs);
   }
   Detached().ReapEnded();

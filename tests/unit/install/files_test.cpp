@@ -1,0 +1,121 @@
+#include "install/files.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/sandbox.h"
+
+namespace zepr {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+TEST(MatchesMask, WildcardRules) {
+  struct Case {
+    const char* name;
+    const char* mask;
+    bool matches;
+  };
+  const Case cases[] = {
+      // "*.*" wants a dot: the mirror skips names without one.
+      {"a.txt", "*.*", true},
+      {"README", "*.*", false},
+      {".hidden", "*.*", true},
+      {"archive.tar.gz", "*.*", true},
+      {"", "*", true},
+      {"", "?", false},
+      {"abc", "a*c", true},
+      {"abbbc", "a*b*c", true},
+      {"abcd", "a*c", false},
+      {"Racun.RPT", "*.rpt", true},  // letter case does not matter
+      {"x1.dll", "x?.dll", true},
+      {"x12.dll", "x?.dll", false},
+      {"šal.txt", "?al.txt", true},  // "?" is one character, not one byte
+      {"b.txt", "[abc].txt", true},
+      {"B.txt", "[abc].txt", true},
+      {"d.txt", "[abc].txt", false},
+      {"m.txt", "[a-z].txt", true},
+      {"5.txt", "[a-z].txt", false},
+      {"d.txt", "[!abc].txt", true},
+      {"a.txt", "[!abc].txt", false},
+      {"]", "[]]", true},
+      {"[x", "[x", true},  // an unclosed "[" is an ordinary character
+      {"log2024.txt", "log*[0-9].txt", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(MatchesMask(c.name, c.mask), c.matches) << c.name << " ~ " << c.mask;
+  }
+}
+
+TEST(CollectFolderTree, FolderEntryComesBeforeItsContentsAndDotlessNamesAreLeftOut) {
+  TempDir dir;
+  const std::string f = (dir.path() / "F").string();
+  WriteFile(f + "/a.txt", "a");
+  WriteFile(f + "/README", "r");
+  WriteFile(f + "/sub/b.dll", "b");
+  const std::vector<std::string> expected = {f + "/a.txt", f + "/sub/", f + "/sub/b.dll"};
+  EXPECT_EQ(CollectFolderTree("*.*", f), expected);
+  EXPECT_EQ(CollectFolderTree("*.*", f + "//"), expected);
+  EXPECT_TRUE(CollectFolderTree("*.*", f + "/missing").empty());
+}
+
+TEST(CollectFolderTree, MatchingFolderListedTwiceTrailingDotSkippedLinksNotFollowed) {
+  TempDir dir;
+  const std::string f = dir.folder() + "F";
+  WriteFile(f + "/Rep.v2/x.rpt", "x");
+  WriteFile(f + "/odd.", "o");
+  fs::create_directories(dir.path() / "outside");
+  WriteFile(dir.path() / "outside" / "secret.txt", "s");
+  fs::create_directory_symlink(dir.path() / "outside", f + "/link.d");
+  EXPECT_EQ(CollectFolderTree("*.*", f),
+            (std::vector<std::string>{f + "/Rep.v2", f + "/Rep.v2/", f + "/Rep.v2/x.rpt",
+                                      f + "/link.d"}));
+}
+
+TEST(DeleteFolderSilently, DeletesWhatExistsAndReportsWhatDoesNot) {
+  TempDir dir;
+  WriteFile(dir.path() / "tree" / "a" / "b.txt", "b");
+  WriteFile(dir.path() / "file.txt", "f");
+  fs::create_directories(dir.path() / "kept");
+  WriteFile(dir.path() / "kept" / "k.txt", "k");
+  fs::create_directory_symlink(dir.path() / "kept", dir.path() / "link");
+
+  EXPECT_TRUE(DeleteFolderSilently((dir.path() / "tree").string()));
+  EXPECT_TRUE(DeleteFolderSilently((dir.path() / "file.txt").string()));
+  // A link goes, never what it points at.
+  EXPECT_TRUE(DeleteFolderSilently((dir.path() / "link").string()));
+  EXPECT_FALSE(DeleteFolderSilently((dir.path() / "missing").string()));
+
+  EXPECT_FALSE(fs::exists(dir.path() / "tree"));
+  EXPECT_FALSE(fs::exists(dir.path() / "file.txt"));
+  EXPECT_EQ(ReadFile(dir.path() / "kept" / "k.txt"), "k");
+}
+
+TEST(CopyFileReplacing, ReplacesWholeKeepsTheTimeAndLeavesNothingBehind) {
+  TempDir dir;
+  const fs::path source = dir.path() / "new.dll";
+  const fs::path target = dir.path() / "app" / "old.dll";
+  WriteFile(source, "new contents");
+  WriteFile(target, "old");
+  const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(48);
+  fs::last_write_time(source, stamp);
+
+  ASSERT_TRUE(CopyFileReplacing(source.string(), target.string()));
+  EXPECT_EQ(ReadFile(target), "new contents");
+  EXPECT_EQ(fs::last_write_time(target), stamp);
+  EXPECT_EQ(std::distance(fs::directory_iterator(target.parent_path()), fs::directory_iterator()),
+            1);
+
+  // Failures leave the target as it was.
+  EXPECT_FALSE(CopyFileReplacing((dir.path() / "missing").string(), target.string()));
+  EXPECT_FALSE(CopyFileReplacing(dir.path().string(), target.string()));
+  EXPECT_FALSE(CopyFileReplacing(source.string(), (dir.path() / "nofolder" / "x").string()));
+  EXPECT_EQ(ReadFile(target), "new contents");
+}
+
+}  // namespace
+}  // namespace zepr

@@ -1,0 +1,196 @@
+#include "install/install_script.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/text.h"
+#include "support/sandbox.h"
+
+namespace zepr {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::WriteFile;
+
+class FakeProcesses : public Processes {
+ public:
+  bool StartProgram(const std::vector<std::string>&, bool, bool) override { return true; }
+  bool IsProgramRunning(const std::string&) override { return false; }
+  void StopProgram(const std::string& name) override { stopped.push_back(name); }
+  std::vector<std::string> stopped;
+};
+
+class InstallDatoTest : public ::testing::Test {
+ protected:
+  // A file of the unpacked archive tree "Update/<tree>/".
+  void Unpacked(const std::string& tree, const std::string& relative, const std::string& bytes) {
+    WriteFile(app_ + "Update/" + tree + "/" + relative, bytes);
+  }
+  // The script as Windows tools write it: CP1250 bytes, CR LF.
+  void Script(const std::string& tree, const std::string& text) {
+    Unpacked(tree, "Install.Ini", ReplaceAll(text, "\n", "\r\n"));
+  }
+  void Install(const std::vector<std::string>& names) {
+    InstallDato(names, app_, "Demo", processes_);
+  }
+  std::string Installed(const std::string& relative) { return ReadFile(app_ + relative); }
+  bool Exists(const std::string& relative) { return fs::exists(app_ + relative); }
+
+  testing::TempDir dir_;
+  std::string app_ = dir_.folder() + "app/";
+  std::string outside_ = dir_.folder() + "outside/";
+  FakeProcesses processes_;
+};
+
+TEST_F(InstallDatoTest, StopsTheApplicationEvenForAnEmptyList) {
+  Install({});
+  EXPECT_EQ(processes_.stopped, (std::vector<std::string>{"Demo.EXE", "Demo.exe"}));
+}
+
+TEST(InstallDato, KillSectionsAlwaysActOnTheValuesOfKill) {
+  struct Case {
+    const char* script;
+    std::vector<std::string> stopped_after_the_application;
+  };
+  const Case cases[] = {
+      {"[KILL2]\n1=Never.exe\n[KILL]\n1=Pomocni.exe\n2=Alat.exe\n[KILLER]\n1=Never.exe\n",
+       {"Pomocni.exe", "Alat.exe", "Pomocni.exe", "Alat.exe", "Pomocni.exe", "Alat.exe"}},
+      // Only the first four characters in exact case make the section act.
+      {"[kill]\n1=Lower.exe\n", {}},
+      {"[Kill2]\n1=Never.exe\n", {}},
+      // Without a section KILL there are no values to act on.
+      {"[KILL_X]\n1=Never.exe\n", {}},
+  };
+  for (const auto& c : cases) {
+    testing::TempDir dir;
+    WriteFile(dir.path() / "Update" / "Update" / "Install.Ini", c.script);
+    FakeProcesses processes;
+    InstallDato({"Update.zip"}, dir.folder(), "Demo", processes);
+    std::vector<std::string> expected = {"Demo.EXE", "Demo.exe"};
+    expected.insert(expected.end(), c.stopped_after_the_application.begin(),
+                    c.stopped_after_the_application.end());
+    EXPECT_EQ(processes.stopped, expected) << c.script;
+  }
+}
+
+TEST_F(InstallDatoTest, DirSectionsByTheLengthOfTheirName) {
+  fs::create_directories(app_);
+  Script("Update",
+         "[DIR_]\n1=" + outside_ +
+             "\n2=Relativno\n"
+             "[DIR_1]\n1=Izvjestaji\n2=Dva\\Razine\n"
+             "[DIR_X]\n1=Izvjestaji\\Mjesecni\n"
+             "[DIR_\x8A]\n1=Slovo\n"  // one Croatian letter is one character
+             "[DIR_12]\n1=Nikad\n"
+             "[Dir_1]\n1=Ignorirano\n");
+  Install({"Update.zip"});
+  EXPECT_TRUE(fs::is_directory(outside_));
+  for (const char* made : {"Relativno", "Izvjestaji", "Izvjestaji/Mjesecni", "Slovo"}) {
+    EXPECT_TRUE(fs::is_directory(app_ + made)) << made;
+  }
+  for (const char* not_made : {"Dva", "Nikad", "Ignorirano"}) {
+    EXPECT_FALSE(Exists(not_made)) << not_made;
+  }
+}
+
+TEST_F(InstallDatoTest, CopySectionsPickTargetsAndVariants) {
+  fs::create_directories(app_ + "Sub");
+  fs::create_directories(outside_);
+  Unpacked("Update", "Racun.rpt#A", "variant A");
+  Unpacked("Update", "Racun.rpt#B", "variant B");
+  Unpacked("Update", "Plain.rpt", "plain");
+  Unpacked("Update", "Lib.dll", "lib");
+  Unpacked("Update", "NODOT", "no dot");
+  Unpacked("Update", "Modul/Cfg.xml", "cfg");
+  // A read-only file of the application is replaced by a script copy.
+  WriteFile(app_ + "NODOT", "old");
+  fs::permissions(app_ + "NODOT", fs::perms::owner_read);
+  Script("Update",
+         "[DIR_1]\n1=Izvjestaji\n2=Modul\n"
+         "[CPY_.]\n1=Missing.dll\n2=NODOT\n3=Modul\\Cfg.xml\n4=Racun.rpt#A\n"
+         "[CPY_.Izvjestaji\\]\n1=Racun.rpt#B\n2=Plain.rpt\n"
+         "[CPY_.\\Sub\\]\n1=Lib.dll\n"
+         "[CPY_.NoFolder\\]\n1=Lib.dll\n"
+         "[CPY_" +
+             outside_ +
+             "Alati\\]\n1=Racun.rpt#A\n"
+             "[CPY_]\n1=Lib.dll\n");
+  Install({"Update.zip"});
+
+  EXPECT_EQ(Installed("NODOT"), "no dot");
+  EXPECT_NE(fs::status(app_ + "NODOT").permissions() & fs::perms::owner_write, fs::perms::none);
+  EXPECT_EQ(Installed("Modul/Cfg.xml"), "cfg");
+  EXPECT_EQ(Installed("Racun.rpt#A"), "variant A");  // "#" cut only in the form with a target
+  EXPECT_EQ(Installed("Izvjestaji/Racun.rpt"), "variant B");
+  EXPECT_EQ(Installed("Izvjestaji/Plain.rpt"), "plain");
+  EXPECT_EQ(Installed("Sub/Lib.dll"), "lib");
+  EXPECT_FALSE(Exists("NoFolder"));
+  EXPECT_EQ(ReadFile(outside_ + "Alati/Racun.rpt#A"), "variant A");
+}
+
+TEST_F(InstallDatoTest, ExampleScript) {
+  Unpacked("Update", "Racun.rpt#A", "A");
+  Unpacked("Update", "Racun.rpt#B", "B");
+  Unpacked("Update", "Pomocni.exe", "helper");
+  fs::create_directories(outside_);
+  Script("Update",
+         "[KILL]\n1=Pomocni.exe\n"
+         "[DIR_1]\n1=Izvjestaji\n"
+         "[CPY_.Izvjestaji\\]\n1=Racun.rpt#B\n"
+         "[CPY_" +
+             outside_ + "Alati\\]\n1=Pomocni.exe\n");
+  Install({"Update.zip"});
+  EXPECT_EQ(processes_.stopped, (std::vector<std::string>{"Demo.EXE", "Demo.exe", "Pomocni.exe"}));
+  EXPECT_EQ(Installed("Izvjestaji/Racun.rpt"), "B");
+  EXPECT_EQ(ReadFile(outside_ + "Alati/Pomocni.exe"), "helper");
+}
+
+TEST_F(InstallDatoTest, MirrorInstallsNamesWithADotBothTreesAfterEveryScript) {
+  Unpacked("Update", "Demo.exe", "new exe");
+  Unpacked("Update", "README", "not mirrored");
+  Unpacked("Update", "sub/install.INI", "not mirrored");
+  Unpacked("Update", "sub/deep/x.dll", "x");
+  Unpacked("Update", "Rep.v2/r.rpt", "r");
+  Unpacked("Update", "Moduli/Update/Update/m.dll", "m");
+  Unpacked("Update", "Update/UpdateBaze/0001.sql", "select 1");
+  Unpacked("Update", "locked.cfg", "new");
+  Unpacked("UpdateSpec", "spec.dll", "spec");
+  Script("Update", "[DIR_1]\n1=Nothing\n");
+  const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(24 * 30);
+  fs::last_write_time(app_ + "Update/Update/Update/UpdateBaze/0001.sql", stamp);
+  WriteFile(app_ + "locked.cfg", "local");
+  fs::permissions(app_ + "locked.cfg", fs::perms::owner_read);
+
+  Install({"Update.zip"});
+
+  EXPECT_EQ(Installed("Demo.exe"), "new exe");
+  EXPECT_EQ(Installed("sub/deep/x.dll"), "x");
+  EXPECT_EQ(Installed("Rep.v2/r.rpt"), "r");
+  // Only the leading working-folder part goes.
+  EXPECT_EQ(Installed("Moduli/Update/Update/m.dll"), "m");
+  EXPECT_FALSE(Exists("Moduli/m.dll"));
+  // Scripts for the database arrive with their own dates.
+  EXPECT_EQ(Installed("Update/UpdateBaze/0001.sql"), "select 1");
+  EXPECT_EQ(fs::last_write_time(app_ + "Update/UpdateBaze/0001.sql"), stamp);
+  EXPECT_EQ(Installed("spec.dll"), "spec");
+  EXPECT_FALSE(Exists("README"));
+  EXPECT_FALSE(Exists("Install.Ini"));
+  EXPECT_FALSE(Exists("sub/install.INI"));
+  EXPECT_EQ(Installed("locked.cfg"), "local");
+  // Nothing half-written or temporary is left beside the installed files.
+  for (const auto& entry : fs::directory_iterator(app_)) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+  }
+}
+
+TEST_F(InstallDatoTest, MissingTreesAndScriptsInstallNothing) {
+  fs::create_directories(app_);
+  Install({"Update.zip", "UpdateSpec.zip", "x"});
+  EXPECT_EQ(processes_.stopped.size(), 2u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(app_), fs::directory_iterator()), 0);
+}
+
+}  // namespace
+}  // namespace zepr

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include "install/processes.h"
+
+namespace zepr {
+namespace {
+
+using platform::ProcessEntry;
+
+TEST(ProgramNames, ExecutableNameUnlessAnInterpreterRunsTheProgram) {
+  struct Case {
+    const char* label;
+    ProcessEntry process;
+    const char* name;
+    bool path_allowed;
+    bool expected;
+  };
+  const ProcessEntry native{10, "/opt/app/Demo.exe", "Demo.exe", {"/opt/app/Demo.exe"}};
+  const ProcessEntry editor{11, "/usr/bin/vim", "vim", {"vim", "Demo.exe"}};
+  const ProcessEntry script{
+      12, "/usr/bin/python3.11", "python3", {"python3", "-u", "/x/Helper.exe"}};
+  const ProcessEntry emulated{
+      13, "/usr/lib/wine/wine64-preloader", "Demo.exe", {"C:\\Program Files\\Demo\\Demo.exe"}};
+  // Another user's program: no executable path, a rewritten command line, a cut short name.
+  const ProcessEntry foreign{14, "", "VeryLongApplica", {"app: worker"}};
+  const Case cases[] = {
+      {"other letter case", native, "demo.EXE", true, true},
+      {"whole path", native, "/opt/app/Demo.exe", true, true},
+      {"whole path where only names count", native, "/opt/app/Demo.exe", false, false},
+      {"part of the name", native, "emo.exe", true, false},
+      {"without extension", native, "Demo", true, false},
+      {"an ordinary program's argument", editor, "Demo.exe", true, false},
+      {"the interpreter", script, "python3.11", true, false},
+      {"the script", script, "Helper.exe", true, true},
+      {"under an emulator", emulated, "Demo.exe", true, true},
+      {"cut short name", foreign, "VeryLongApplicationName.exe", true, true},
+      {"short name whole", foreign, "VeryLongApplica", true, true},
+      {"short name not cut", native, "Demo.exe.old", true, false},
+      {"empty", native, "", true, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HasProgramName(c.process, c.name, c.path_allowed), c.expected) << c.label;
+  }
+}
+
+TEST(ProcessesToStop, WholeNamesNeverTheUpdaterAndTheParentOnlyByName) {
+  const int self = 1;
+  const int parent = 2;
+  const std::vector<ProcessEntry> processes = {
+      {self, "/x/Demo.exe", "Demo.exe", {"/x/Demo.exe"}},
+      {parent, "/x/Demo.exe", "Demo.exe", {"/x/Demo.exe"}},
+      {3, "/y/DEMO.EXE", "DEMO.EXE", {"/y/DEMO.EXE"}},
+      {4, "/x/MyDemo.exe", "MyDemo.exe", {"/x/MyDemo.exe"}},
+      {5, "/x/Demo", "Demo", {"/x/Demo"}},
+      {6, "/x/ZEPRUpdate.exe", "ZEPRUpdate.exe", {"/x/ZEPRUpdate.exe"}},
+  };
+  struct Case {
+    const char* name;
+    StopMatch match;
+    std::vector<int> expected;
+  };
+  const Case cases[] = {
+      {"Demo.exe", StopMatch::kName, {parent, 3}},
+      {"Demo.exe", StopMatch::kModuleName, {3}},
+      {"Demo.exe *32", StopMatch::kName, {parent, 3}},
+      {"Demo", StopMatch::kName, {5}},
+      {"/x/Demo", StopMatch::kName, {5}},
+      {"/x/Demo", StopMatch::kModuleName, {}},
+      {"emo.exe", StopMatch::kModuleName, {}},
+      {"Update.exe", StopMatch::kModuleName, {}},
+      // What an empty application name turns into reaches nothing.
+      {"", StopMatch::kName, {}},
+      {"  ", StopMatch::kModuleName, {}},
+      {".exe", StopMatch::kName, {}},
+      {".EXE", StopMatch::kModuleName, {}},
+      {" *32", StopMatch::kName, {}},
+      {".exe *32", StopMatch::kName, {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ProcessesToStop(processes, c.name, c.match, self, parent), c.expected)
+        << "'" << c.name << "' " << static_cast<int>(c.match);
+  }
+}
+
+}  // namespace
+}  // namespace zepr
