@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <utility>
 
+#include "core/encoding.h"
 #include "core/errors.h"
 #include "core/wait.h"
 
@@ -92,6 +94,24 @@ uint64_t RoundHalfEven(unsigned __int128 numerator, uint64_t denominator) {
   return quotient;
 }
 
+// URLs are composed without escaping, so a script name may carry blanks or Croatian letters,
+// which the URL parser refuses. They go out percent-encoded in the ANSI code page, the bytes
+// the endpoint has always received; everything else is passed as composed.
+std::string EscapeUrl(const std::string& url) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string escaped;
+  for (unsigned char c : Utf8ToCp1250(url)) {
+    if (c <= 0x20 || c >= 0x7F) {
+      escaped += '%';
+      escaped += kHex[c >> 4];
+      escaped += kHex[c & 0x0F];
+    } else {
+      escaped += static_cast<char>(c);
+    }
+  }
+  return escaped;
+}
+
 void GlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -121,10 +141,15 @@ HeaderList NoCacheHeaders() {
   return headers;
 }
 
-// Calls the window at most every kRefreshMs while libcurl works.
-class WindowPump {
+// Watches a running request: calls the window at most every kRefreshMs, and notices when no
+// byte has arrived for the stall limit. Network time is real time even when the window's
+// clock is a test's virtual one.
+class TransferWatch {
  public:
-  explicit WindowPump(MainWindow& window) : window_(window) {}
+  TransferWatch(MainWindow& window, long stall_limit_s)
+      : window_(window),
+        stall_limit_(std::chrono::seconds(stall_limit_s)),
+        last_byte_(std::chrono::steady_clock::now()) {}
 
   // True when the caller should refresh what it shows.
   bool Due() {
@@ -136,17 +161,31 @@ class WindowPump {
   }
   void Pump() { window_.ProcessMessages(); }
 
+  bool Stalled(curl_off_t received) {
+    const auto now = std::chrono::steady_clock::now();
+    if (received != received_) {
+      received_ = received;
+      last_byte_ = now;
+      return false;
+    }
+    return now - last_byte_ >= stall_limit_;
+  }
+
+  // Progress callback: keeps the window alive and ends a stalled request.
+  static int OnProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+    auto& watch = *static_cast<TransferWatch*>(user);
+    if (watch.Due()) watch.Pump();
+    return watch.Stalled(received) ? 1 : 0;
+  }
+
  private:
   MainWindow& window_;
+  std::chrono::steady_clock::duration stall_limit_;
+  std::chrono::steady_clock::time_point last_byte_;
+  curl_off_t received_ = 0;
   bool pumped_ = false;
   uint32_t last_ms_ = 0;
 };
-
-int PumpOnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  auto& pump = *static_cast<WindowPump*>(user);
-  if (pump.Due()) pump.Pump();
-  return 0;
-}
 
 CurlHandle OpenRequest(const std::string& url, const char* agent, const HttpOptions& options,
                        curl_slist* headers) {
@@ -154,7 +193,7 @@ CurlHandle OpenRequest(const std::string& url, const char* agent, const HttpOpti
   CurlHandle request(curl_easy_init());
   if (!request) return request;
   CURL* r = request.get();
-  curl_easy_setopt(r, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(r, CURLOPT_URL, EscapeUrl(url).c_str());
   curl_easy_setopt(r, CURLOPT_USERAGENT, agent);
   curl_easy_setopt(r, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(r, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -163,11 +202,9 @@ CurlHandle OpenRequest(const std::string& url, const char* agent, const HttpOpti
   curl_easy_setopt(r, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(r, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(r, CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
-  curl_easy_setopt(r, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(r, CURLOPT_LOW_SPEED_TIME, options.stall_limit_s);
   curl_easy_setopt(r, CURLOPT_BUFFERSIZE, kBufferSize);
   curl_easy_setopt(r, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(r, CURLOPT_XFERINFOFUNCTION, PumpOnProgress);
+  curl_easy_setopt(r, CURLOPT_XFERINFOFUNCTION, TransferWatch::OnProgress);
   return request;
 }
 
@@ -195,12 +232,13 @@ size_t DiscardBody(char*, size_t size, size_t count, void*) { return size * coun
 // One transfer into a temporary file beside the target.
 class BodySink {
  public:
-  BodySink(MainWindow& window, CURL* request, std::string target, std::string display_name)
+  BodySink(MainWindow& window, long stall_limit_s, CURL* request, std::string target,
+           std::string display_name)
       : window_(window),
         request_(request),
         target_(std::move(target)),
         display_name_(std::move(display_name)),
-        pump_(window) {}
+        pump_(window, stall_limit_s) {}
 
   ~BodySink() {
     if (!temp_path_.empty()) {
@@ -213,13 +251,13 @@ class BodySink {
   static size_t OnBody(char* data, size_t size, size_t count, void* user) {
     return static_cast<BodySink*>(user)->Write(data, size * count);
   }
-  static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  static int OnProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
     auto& sink = *static_cast<BodySink*>(user);
     if (sink.pump_.Due()) {
       if (sink.started_) sink.Show();
       sink.pump_.Pump();
     }
-    return 0;
+    return sink.pump_.Stalled(received) ? 1 : 0;
   }
 
   // The answer has been judged: a 200 gets its file, any other status stops the transfer.
@@ -259,6 +297,7 @@ class BodySink {
   }
 
   void Show() {
+    shown_ = true;
     window_.SetLabel1(DownloadStatusText(display_name_, written_, expected_));
     window_.SetProgress(complete_ ? 100 : DownloadPercent(written_, expected_));
   }
@@ -281,7 +320,8 @@ class BodySink {
       done += static_cast<size_t>(n);
     }
     written_ += length;
-    if (pump_.Due()) {
+    // The first figures appear with the first block, whatever the throttle says.
+    if (pump_.Due() || !shown_) {
       Show();
       pump_.Pump();
     }
@@ -309,13 +349,14 @@ class BodySink {
   CURL* request_;
   std::string target_;
   std::string display_name_;
-  WindowPump pump_;
+  TransferWatch pump_;
   FileDescriptor file_;
   std::string temp_path_;
   uint64_t written_ = 0;
   uint64_t expected_ = 0;
   bool started_ = false;
   bool complete_ = false;
+  bool shown_ = false;
   bool wrong_status_ = false;
   int io_error_ = 0;
 };
@@ -344,7 +385,7 @@ bool CurlHttpClient::HttpCheckUrl(const std::string& url) {
   CurlHandle request = OpenRequest(url, app_title_.c_str(), options_, headers.get());
   if (!request) return false;
   StatusProbe probe{request.get()};
-  WindowPump pump(window_);
+  TransferWatch pump(window_, options_.stall_limit_s);
   curl_easy_setopt(request.get(), CURLOPT_HEADERFUNCTION, StopAtHeadersEnd);
   curl_easy_setopt(request.get(), CURLOPT_HEADERDATA, &probe);
   curl_easy_setopt(request.get(), CURLOPT_WRITEFUNCTION, DiscardBody);
@@ -366,7 +407,7 @@ bool CurlHttpClient::HttpDownloadFile(const std::string& url, const std::string&
   {
     HeaderList headers = NoCacheHeaders();
     CurlHandle request = OpenRequest(url, kTransferAgent, options_, headers.get());
-    BodySink sink(window_, request.get(), local_path, display_name);
+    BodySink sink(window_, options_.stall_limit_s, request.get(), local_path, display_name);
     long status = 0;
     CURLcode rc = CURLE_FAILED_INIT;
     if (request) {

@@ -30,7 +30,7 @@ NAME is the last part of the file name or the whole CLIENT/SECTION/NAME, case-in
                    (after=1: the status check passes and the transfer that follows fails)
 --control FILE: a JSON object {"NAME": {"key": value, ...}, ...} with the same keys, read again
 at every request so a test can change the behaviour while the endpoint runs. Its entries
-take precedence over --rule.
+take precedence over --rule. A changed control file starts the request counts of `after` anew.
 """
 
 import argparse
@@ -62,6 +62,7 @@ class Endpoint:
         self.control_path = args.control
         self.rules = dict(parse_rule(r) for r in args.rule)
         self.counts = {}
+        self.control = ""
         self.lock = threading.Lock()
 
     def log(self, handler):
@@ -80,11 +81,16 @@ class Endpoint:
 
     def rule_for(self, name):
         rules = dict(self.rules)
+        control = ""
         if self.control_path and os.path.exists(self.control_path):
             with open(self.control_path, encoding="utf-8") as f:
-                rules.update({k.lower(): v for k, v in json.load(f).items()})
+                control = f.read()
+            rules.update({k.lower(): v for k, v in json.loads(control or "{}").items()})
         key = name.lower()
         with self.lock:
+            if control != self.control:
+                self.control = control
+                self.counts.clear()
             count = self.counts.get(key, 0)
             self.counts[key] = count + 1
         for candidate in (key, key.rsplit("/", 1)[-1], "*"):
@@ -123,10 +129,17 @@ class Handler(BaseHTTPRequestHandler):
         pass
 
     def do_HEAD(self):
-        self.answer(send_body=False)
+        self.answer_quietly(send_body=False)
 
     def do_GET(self):
-        self.answer(send_body=True)
+        self.answer_quietly(send_body=True)
+
+    def answer_quietly(self, send_body):
+        # A client that stops reading (a status check, a time-out) is no error here.
+        try:
+            self.answer(send_body)
+        except ConnectionError:
+            self.close_connection = True
 
     def answer(self, send_body):
         self.close_connection = True
@@ -146,7 +159,11 @@ class Handler(BaseHTTPRequestHandler):
         status = int(rule.get("status", 200 if path else 404))
         if path is None:
             return self.plain(status, send_body)
-        size = os.path.getsize(path)
+        with open(path, "rb") as f:
+            self.send_answer(status, rule, f, send_body)
+
+    def send_answer(self, status, rule, f, send_body):
+        size = os.fstat(f.fileno()).st_size
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
         if not rule.get("nolength"):
@@ -158,8 +175,7 @@ class Handler(BaseHTTPRequestHandler):
         limit = size
         if "cut" in rule or "stall" in rule:
             limit = min(size, int(rule.get("cut", 0)))
-        with open(path, "rb") as f:
-            self.send_file(f, limit)
+        self.send_file(f, limit)
         if rule.get("stall"):
             time.sleep(rule["stall"])
 
@@ -177,14 +193,11 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.flush()
         out = self.connection.fileno()
         offset = 0
-        try:
-            while offset < count:
-                sent = os.sendfile(out, f.fileno(), offset, min(CHUNK, count - offset))
-                if sent == 0:
-                    break
-                offset += sent
-        except (BrokenPipeError, ConnectionResetError):
-            pass
+        while offset < count:
+            sent = os.sendfile(out, f.fileno(), offset, min(CHUNK, count - offset))
+            if sent == 0:
+                break
+            offset += sent
 
 
 def main():
