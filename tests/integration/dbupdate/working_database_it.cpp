@@ -134,11 +134,10 @@ TEST_F(WorkingDatabaseTest, ToolsAbsentFromThisMachineLeaveTheScriptStepStanding
   EXPECT_TRUE(db.OpenScriptInTool());
   EXPECT_EQ(window_.Label1(), "");
 
-  params_.ConnectionList[3] = "Nema";
+  params_.ConnectionList[2] = "kriva";
   EXPECT_FALSE(db.OpenScriptInTool());
   EXPECT_EQ(window_.Label1(),
-            "Nadogradnja baze podataka nije uspjela.\rUzrok: Cannot open database \"Nema\" "
-            "requested by the login. The login failed.");
+            "Nadogradnja baze podataka nije uspjela.\rUzrok: Login failed for user 'sa'.");
 }
 
 TEST_F(WorkingDatabaseTest, GroupOfThreeRunsTheInternetUpdateOnceThenInstallsTheRest) {
@@ -158,7 +157,7 @@ TEST_F(WorkingDatabaseTest, GroupOfThreeRunsTheInternetUpdateOnceThenInstallsThe
     // The server's "host,port" and the password's separators come back as the same items.
     EXPECT_EQ(DecodeConnectionText(argv.at(6)),
               (Strings{peer_.server(), "sa", "t,a&j\"n%a", databases[i]}));
-    EXPECT_EQ(Strings(argv.begin() + 7, argv.end()), i == 0 ? Strings{"0"} : Strings{"1", "0"});
+    EXPECT_EQ(Strings(argv.begin() + 7, argv.end()), (i == 0 ? Strings{"0"} : Strings{"1", "0"}));
   }
   EXPECT_EQ(window_.Lines(kDatabases).size(), 3u);
   for (const auto& line : window_.Lines(kDatabases)) EXPECT_EQ(line.image, 1);
