@@ -260,7 +260,7 @@ void SortScriptNames(std::vector<std::string>& names) {
   });
 }
 
-ConnectionItems WorkingDatabase(const RunParams& params) {
+ConnectionItems WorkingDatabaseItems(const RunParams& params) {
   return {params.ConnectionItem(0), params.ConnectionItem(1), params.ConnectionItem(2),
           params.ConnectionItem(3)};
 }
@@ -286,7 +286,7 @@ void RunSqlScripts(MainWindow& window, RunParams& params, SqlConnection& connect
 
   try {
     connection.Close();
-    connection.Open(WorkingDatabase(params));
+    connection.Open(WorkingDatabaseItems(params));
     connection.Query("select getDate() as Datum");
   } catch (const std::exception& e) {
     window.SetLabel1(std::string("Nadogradnja baze podataka nije uspjela.\rUzrok: ") + e.what());

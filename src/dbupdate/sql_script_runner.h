@@ -14,7 +14,7 @@ namespace zepr {
 using FileVersionFn = std::function<std::string(const std::string& path)>;
 
 // Connection items 0..3 of the run parameters; a missing item raises UpdateError.
-ConnectionItems WorkingDatabase(const RunParams& params);
+ConnectionItems WorkingDatabaseItems(const RunParams& params);
 
 // Brings the working database up to date with the scripts of "Update/UpdateBaze/" and
 // records the new executable's date (and, on request, its version as the minimum version)
