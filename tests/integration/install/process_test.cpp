@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "core/text.h"
+#include "install/files.h"
+#include "install/processes.h"
+#include "support/sandbox.h"
+
+namespace zepr {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::TempDir;
+
+// Stops reach every program of a name on the machine, so each test process uses names of
+// its own: tests running at the same time never stop each other's programs.
+std::string Unique(const std::string& stem) { return stem + std::to_string(getpid()) + ".exe"; }
+
+bool WaitFor(const std::function<bool()>& condition) {
+  for (int i = 0; i < 500; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
+
+class ProcessTest : public ::testing::Test {
+ protected:
+  // A copy of the stand-in application under the given name, in a folder of its own.
+  std::string Program(const std::string& name, const std::string& folder = "app") {
+    const fs::path path = dir_.path() / folder / name;
+    fs::create_directories(path.parent_path());
+    fs::copy_file(testing::BuildDir() / "bin" / "Demo.exe", path);
+    return path.string();
+  }
+  std::string Started(const std::string& program) {
+    return ReadFile(fs::path(program).parent_path() / "started.txt");
+  }
+  // Started without waiting; true once it has recorded its start.
+  bool Launch(const std::string& program) {
+    return processes_.StartProgram({program, "--live-ms=60000"}, false, false) &&
+           WaitFor([&] { return !Started(program).empty(); });
+  }
+
+  TempDir dir_;
+  VirtualClock clock_;
+  SystemProcesses processes_{clock_};
+};
+
+TEST_F(ProcessTest, StartWaitsForTheEndAndPassesArgumentsWhole) {
+  const std::string demo = Program(Unique("Demo"));
+  ASSERT_TRUE(processes_.StartProgram({demo, "a b", "čćž", "", "--live-ms=300"}, false, true));
+  EXPECT_EQ(Started(demo), "a b\tčćž\t\t--live-ms=300\n");
+  EXPECT_FALSE(processes_.IsProgramRunning(fs::path(demo).filename()));
+  // Hidden and by bare name from the search path.
+  EXPECT_TRUE(processes_.StartProgram({"true"}, true, true));
+}
+
+TEST_F(ProcessTest, StartWithoutWaitReturnsWhileTheProgramRuns) {
+  const std::string name = Unique("Demo");
+  const std::string demo = Program(name);
+  ASSERT_TRUE(Launch(demo));
+  EXPECT_TRUE(processes_.IsProgramRunning(name));
+  processes_.StopProgram(name);
+  EXPECT_FALSE(processes_.IsProgramRunning(name));
+}
+
+TEST_F(ProcessTest, StartFailsForWhatCannotRun) {
+  const fs::path text = dir_.path() / "notes.exe";
+  testing::WriteFile(text, "no program here\n");
+  fs::permissions(text, fs::perms::owner_all);
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {""},
+      {(dir_.path() / "missing.exe").string()},
+      {"no-such-program-anywhere"},
+      {text.string()},
+      {dir_.path().string()},
+  };
+  for (const auto& argv : cases) {
+    EXPECT_FALSE(processes_.StartProgram(argv, false, true)) << (argv.empty() ? "" : argv[0]);
+  }
+}
+
+TEST_F(ProcessTest, RunningTestByWholeNameOrPath) {
+  const std::string name = Unique("Demo");
+  const std::string demo = Program(name);
+  ASSERT_TRUE(Launch(demo));
+  struct Case {
+    std::string name;
+    bool running;
+  };
+  const Case cases[] = {
+      {name, true},
+      {AsciiUpper(name), true},
+      {name + " *32", true},
+      {demo, true},
+      {fs::path(name).stem().string(), false},
+      {name.substr(1), false},
+      {"X" + name, false},
+      {"", false},
+      {".exe", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(processes_.IsProgramRunning(c.name), c.running) << c.name;
+  processes_.StopProgram(name);
+}
+
+TEST_F(ProcessTest, StopEndsEveryInstanceOnlyOfThatNameAndPausesOnTheClock) {
+  const std::string name = Unique("Demo");
+  const std::vector<std::string> stopped = {Program(name, "one"), Program(name, "two")};
+  const std::vector<std::string> kept = {Program("My" + name), Program(name + ".bak")};
+  for (const auto& p : stopped) ASSERT_TRUE(Launch(p));
+  for (const auto& p : kept) ASSERT_TRUE(Launch(p));
+
+  const auto start = std::chrono::steady_clock::now();
+  processes_.StopProgram(name);
+  EXPECT_EQ(clock_.slept_ms(), SystemProcesses::kStopPauseMs);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2900));
+
+  EXPECT_FALSE(processes_.IsProgramRunning(name));
+  for (const auto& p : kept) EXPECT_TRUE(processes_.IsProgramRunning(p)) << p;
+  for (const auto& p : kept) processes_.StopProgram(fs::path(p).filename());
+  for (const auto& p : kept) EXPECT_FALSE(processes_.IsProgramRunning(p)) << p;
+}
+
+TEST_F(ProcessTest, EmptyOrExtensionOnlyNamesStopNothing) {
+  const std::string name = Unique("Demo");
+  ASSERT_TRUE(Launch(Program(name)));
+  for (const char* empty : {"", " ", ".exe", ".EXE", " *32"}) {
+    processes_.StopProgram(empty);
+    EXPECT_TRUE(processes_.IsProgramRunning(name)) << "'" << empty << "'";
+  }
+  EXPECT_EQ(clock_.slept_ms(), 5 * SystemProcesses::kStopPauseMs);
+  processes_.StopProgram(name);
+}
+
+TEST_F(ProcessTest, ProgramsAreFoundByTheirOwnNamesWhateverRunsThem) {
+  // Longer than the kernel's short name; replaced on disk while it runs; a script run by
+  // an interpreter.
+  const std::string long_name = Unique("VeryLongDemoProgramName");
+  ASSERT_TRUE(Launch(Program(long_name)));
+  const std::string replaced = Unique("Replaced");
+  const std::string replaced_path = Program(replaced);
+  ASSERT_TRUE(Launch(replaced_path));
+  testing::WriteFile(dir_.path() / "new.exe", "new version");
+  ASSERT_TRUE(CopyFileReplacing((dir_.path() / "new.exe").string(), replaced_path));
+  const std::string script = Unique("Helper");
+  const fs::path script_path = dir_.path() / script;
+  testing::WriteFile(script_path, "import time\ntime.sleep(60)\n");
+  ASSERT_TRUE(processes_.StartProgram({"python3", script_path.string()}, true, false));
+
+  for (const auto& name : {long_name, replaced, script}) {
+    EXPECT_TRUE(WaitFor([&] { return processes_.IsProgramRunning(name); })) << name;
+    processes_.StopProgram(name);
+    EXPECT_FALSE(processes_.IsProgramRunning(name)) << name;
+  }
+}
+
+}  // namespace
+}  // namespace zepr

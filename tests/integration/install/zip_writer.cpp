@@ -1,0 +1,86 @@
+#include "zip_writer.h"
+
+#include <array>
+
+namespace zepr::testing {
+namespace {
+
+uint32_t Crc32(const std::string& data) {
+  static const auto table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char b : data) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+void U16(std::string& out, uint32_t v) {
+  out += static_cast<char>(v & 0xFF);
+  out += static_cast<char>((v >> 8) & 0xFF);
+}
+
+void U32(std::string& out, uint32_t v) {
+  U16(out, v & 0xFFFF);
+  U16(out, v >> 16);
+}
+
+}  // namespace
+
+std::string BuildZip(const std::vector<ZipEntry>& entries, ZipTime time) {
+  const uint32_t dos_time = (time.hour << 11) | (time.minute << 5) | (time.second / 2);
+  const uint32_t dos_date = ((time.year - 1980) << 9) | (time.month << 5) | time.day;
+  std::string out;
+  std::string central;
+  for (const auto& e : entries) {
+    const uint32_t offset = static_cast<uint32_t>(out.size());
+    const uint32_t crc = Crc32(e.data);
+    const uint32_t size = static_cast<uint32_t>(e.data.size());
+    const uint32_t flags = e.utf8_flag ? 0x0800 : 0;
+    auto common = [&](std::string& header) {
+      U16(header, 20);  // version needed
+      U16(header, flags);
+      U16(header, 0);  // stored
+      U16(header, dos_time);
+      U16(header, dos_date);
+      U32(header, crc);
+      U32(header, size);
+      U32(header, size);
+      U16(header, static_cast<uint32_t>(e.name.size()));
+      U16(header, 0);  // extra field
+    };
+    U32(out, 0x04034b50);
+    common(out);
+    out += e.name;
+    out += e.data;
+
+    U32(central, 0x02014b50);
+    U16(central, e.unix_mode ? 0x0314 : 0x0014);  // made by Unix or by a DOS/Windows tool
+    common(central);
+    U16(central, 0);  // comment
+    U16(central, 0);  // disk
+    U16(central, 0);  // internal attributes
+    const bool folder = !e.name.empty() && (e.name.back() == '/' || e.name.back() == '\\');
+    U32(central, (e.unix_mode << 16) | (folder ? 0x10 : 0));
+    U32(central, offset);
+    central += e.name;
+  }
+  const uint32_t central_offset = static_cast<uint32_t>(out.size());
+  out += central;
+  U32(out, 0x06054b50);
+  U16(out, 0);
+  U16(out, 0);
+  U16(out, static_cast<uint32_t>(entries.size()));
+  U16(out, static_cast<uint32_t>(entries.size()));
+  U32(out, static_cast<uint32_t>(central.size()));
+  U32(out, central_offset);
+  U16(out, 0);
+  return out;
+}
+
+}  // namespace zepr::testing
