@@ -238,7 +238,7 @@ class BodySink {
         request_(request),
         target_(std::move(target)),
         display_name_(std::move(display_name)),
-        pump_(window, stall_limit_s) {}
+        watch_(window, stall_limit_s) {}
 
   ~BodySink() {
     if (!temp_path_.empty()) {
@@ -253,11 +253,11 @@ class BodySink {
   }
   static int OnProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
     auto& sink = *static_cast<BodySink*>(user);
-    if (sink.pump_.Due()) {
-      if (sink.started_) sink.Show();
-      sink.pump_.Pump();
+    if (sink.watch_.Due()) {
+      if (sink.Receiving()) sink.Show();
+      sink.watch_.Pump();
     }
-    return sink.pump_.Stalled(received) ? 1 : 0;
+    return sink.watch_.Stalled(received) ? 1 : 0;
   }
 
   // The answer has been judged: a 200 gets its file, any other status stops the transfer.
@@ -302,8 +302,7 @@ class BodySink {
     window_.SetProgress(complete_ ? 100 : DownloadPercent(written_, expected_));
   }
 
-  bool started() const { return started_; }
-  bool wrong_status() const { return wrong_status_; }
+  bool Receiving() const { return started_ && !wrong_status_ && io_error_ == 0; }
   int io_error() const { return io_error_; }
 
  private:
@@ -321,9 +320,9 @@ class BodySink {
     }
     written_ += length;
     // The first figures appear with the first block, whatever the throttle says.
-    if (pump_.Due() || !shown_) {
+    if (watch_.Due() || !shown_) {
       Show();
-      pump_.Pump();
+      watch_.Pump();
     }
     return length;
   }
@@ -349,7 +348,7 @@ class BodySink {
   CURL* request_;
   std::string target_;
   std::string display_name_;
-  TransferWatch pump_;
+  TransferWatch watch_;
   FileDescriptor file_;
   std::string temp_path_;
   uint64_t written_ = 0;
@@ -385,11 +384,11 @@ bool CurlHttpClient::HttpCheckUrl(const std::string& url) {
   CurlHandle request = OpenRequest(url, app_title_.c_str(), options_, headers.get());
   if (!request) return false;
   StatusProbe probe{request.get()};
-  TransferWatch pump(window_, options_.stall_limit_s);
+  TransferWatch watch(window_, options_.stall_limit_s);
   curl_easy_setopt(request.get(), CURLOPT_HEADERFUNCTION, StopAtHeadersEnd);
   curl_easy_setopt(request.get(), CURLOPT_HEADERDATA, &probe);
   curl_easy_setopt(request.get(), CURLOPT_WRITEFUNCTION, DiscardBody);
-  curl_easy_setopt(request.get(), CURLOPT_XFERINFODATA, &pump);
+  curl_easy_setopt(request.get(), CURLOPT_XFERINFODATA, &watch);
   const CURLcode rc = curl_easy_perform(request.get());
   if (probe.status == 0 && rc == CURLE_OK) probe.status = ResponseCode(request.get());
   // A 401 once passed here and its body was then installed as the file: only 200 is an answer.
@@ -426,7 +425,7 @@ bool CurlHttpClient::HttpDownloadFile(const std::string& url, const std::string&
     } else if (status == 0) {
       window_.ShowPoruka("Greška!", "ne mogu se spojiti");
     } else {
-      if (sink.started() && !sink.wrong_status()) sink.Show();
+      if (sink.Receiving()) sink.Show();
       window_.ShowPoruka(kMessageBoxTitle, "greška u downloadu");
       sink.Discard();
     }
