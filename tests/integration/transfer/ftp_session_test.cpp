@@ -151,6 +151,7 @@ TEST_F(FtpSessionTest, OneLoginServesEveryRetrievalInBothModes) {
   const std::string archive = Bytes(300'000);
   Serve("update.cfg", list);
   Serve("Update.zip", archive);
+  Serve("Empty.zip", "");
   StartServer();
   for (bool passive : {true, false}) {
     SCOPED_TRACE(passive ? "passive" : "active");
@@ -163,13 +164,16 @@ TEST_F(FtpSessionTest, OneLoginServesEveryRetrievalInBothModes) {
     EXPECT_EQ(session_.Size("Update.zip"), static_cast<int64_t>(archive.size()));
     session_.Retrieve("Update.zip", Local("Update/Update.zip"));
     EXPECT_EQ(window_.Progress(), 0);
+    session_.Retrieve("Empty.zip", Local("Update/Empty.zip"));
     EXPECT_THAT(window_.Statistics(), ::testing::Each(IsEmpty()));
     session_.Close();
     EXPECT_FALSE(session_.IsConnected());
 
     EXPECT_EQ(ReadFile(Local("Update/update.cfg")), list);
     EXPECT_EQ(ReadFile(Local("Update/Update.zip")), archive);
-    EXPECT_THAT(Listing(local_.path() / "Update"), ElementsAre("Update.zip", "update.cfg"));
+    EXPECT_EQ(ReadFile(Local("Update/Empty.zip")), "");
+    EXPECT_THAT(Listing(local_.path() / "Update"),
+                ElementsAre("Empty.zip", "Update.zip", "update.cfg"));
   }
   // One login and one folder change per session, whatever was fetched.
   EXPECT_EQ(Commands("USER ").size(), 2u);
@@ -177,7 +181,7 @@ TEST_F(FtpSessionTest, OneLoginServesEveryRetrievalInBothModes) {
   EXPECT_THAT(Commands("CWD "), ElementsAre("CWD KLIJENT/APP", "CWD KLIJENT/APP"));
   EXPECT_THAT(Commands("TYPE "), Contains("TYPE I"));
   EXPECT_THAT(Commands("SIZE "), Contains("SIZE Update.zip"));
-  EXPECT_EQ(Commands("RETR ").size(), 4u);
+  EXPECT_EQ(Commands("RETR ").size(), 6u);
   const size_t passive_data = Commands("EPSV").size() + Commands("PASV").size();
   const size_t active_data = Commands("EPRT ").size() + Commands("PORT ").size();
   EXPECT_GE(passive_data, 2u);
