@@ -198,6 +198,7 @@ TEST_F(RunSqlScriptsTest, CutsScriptsIntoBatchesAtGoLines) {
        "select 1\rselect 99\nGO\nselect 2\nGO\n",
        {"select 1", "select 2"}},
       {"CP1250 text", "select '\x8a\xe8\xf0\x9e'\r\nGO", {"select 'Ščđž'"}},
+      {"UTF-8 text marked as such", "\xEF\xBB\xBFselect 'Šč'\r\nGO", {"select 'Šč'"}},
   };
   StartPeer();
   params_.LastRun = "1";  // each case leaves no script behind for the next
