@@ -1,6 +1,15 @@
 #include "app/services.h"
 
+#include "config/settings.h"
+#include "core/text.h"
+#include "dbupdate/sql_script_runner.h"
+#include "dbupdate/sql_session.h"
+#include "dbupdate/working_database.h"
+#include "install/file_version.h"
+#include "install/install_script.h"
+#include "install/unzip.h"
 #include "platform/platform.h"
+#include "transfer/ftp_session.h"
 
 namespace zepr {
 namespace {
@@ -10,52 +19,95 @@ class SystemShare : public ShareConnector {
   void ConnectShare(const std::string& folder) override { platform::ConnectShare(folder); }
 };
 
-// Stand-ins until the subsystems are wired in.
-class PendingInstallation : public Installation {
+class ArchiveInstallation : public Installation {
  public:
-  void Unzip(const std::string&, const std::string&) override {}
-  void InstallDato(const std::vector<std::string>&) override {}
+  ArchiveInstallation(RunParams& run, MainWindow& window, Processes& processes)
+      : run_(run), window_(window), processes_(processes) {}
+  void Unzip(const std::string& archive, const std::string& folder) override {
+    zepr::Unzip(archive, folder, &window_);
+  }
+  void InstallDato(const std::vector<std::string>& names) override {
+    zepr::InstallDato(names, run_.ExeFolder, run_.AppExeName, processes_);
+  }
+
+ private:
+  RunParams& run_;
+  MainWindow& window_;
+  Processes& processes_;
 };
 
-class PendingDatabase : public DatabaseWork {
+class ServerDatabase : public DatabaseWork {
  public:
-  void RunSqlScripts() override {}
-  bool VersionGateDemandsNewer() override { return false; }
-  bool OpenScriptInTool() override { return true; }
-  void UpdateDatabaseGroup() override {}
+  ServerDatabase(RunParams& run, MainWindow& window, Processes& processes)
+      : run_(run), window_(window), working_(window, run, session_, processes, FileVersionString) {}
+  void RunSqlScripts() override { zepr::RunSqlScripts(window_, run_, session_, FileVersionString); }
+  bool VersionGateDemandsNewer() override { return working_.VersionGateDemandsNewer(); }
+  bool OpenScriptInTool() override { return working_.OpenScriptInTool(); }
+  void UpdateDatabaseGroup() override { working_.UpdateDatabaseGroup(); }
+
+ private:
+  RunParams& run_;
+  MainWindow& window_;
+  SqlSession session_;
+  WorkingDatabase working_;
 };
 
-class PendingFtp : public FtpClient {
+// The FTP source configured from the program's section of UPDATE.INI.
+class SettingsFtp : public FtpClient {
  public:
-  bool ConnectServer() override { return false; }
-  bool IsConnected() override { return false; }
-  std::string ListFileName() override { return {}; }
-  int64_t Size(const std::string&) override { return -1; }
-  void Retrieve(const std::string&, const std::string&) override {}
-  void Close() override {}
+  SettingsFtp(RunParams& run, MainWindow& window) : run_(run), window_(window), session_(window) {}
+
+  bool ConnectServer() override {
+    if (!UcitajIni(run_.ExeFolder, run_.AppSection, rConfig_)) {
+      window_.ShowPoruka("Greška!", "Ne postoje podaci za spajanje na FTP (2)");
+      return false;
+    }
+    FtpSettings settings;
+    settings.host = rConfig_.Server;
+    settings.port = rConfig_.Port;
+    settings.passive = rConfig_.Passive;
+    settings.user = rConfig_.Username;
+    settings.password = rConfig_.Password;
+    settings.remote_folder =
+        rConfig_.StartDir + AsciiUpper(rConfig_.Korisnik) + "/" + run_.AppSection + "/";
+    return session_.Connect(settings);
+  }
+  bool IsConnected() override { return session_.IsConnected(); }
+  std::string ListFileName() override { return rConfig_.Cfg; }
+  int64_t Size(const std::string& name) override { return session_.Size(name); }
+  void Retrieve(const std::string& name, const std::string& local) override {
+    session_.Retrieve(name, local);
+  }
+  void Close() override { session_.Close(); }
+
+ private:
+  RunParams& run_;
+  MainWindow& window_;
+  FtpSession session_;
+  TConfig rConfig_;
 };
 
 }  // namespace
 
 struct SystemServices::Parts {
   Parts(RunParams& run, MainWindow& window)
-      : processes(window.clock()), http(window, run.AppTitle) {}
+      : processes(window.clock()),
+        http(window, run.AppTitle),
+        installation(run, window, processes),
+        database(run, window, processes),
+        ftp(run, window) {}
   SystemProcesses processes;
   CurlHttpClient http;
+  ArchiveInstallation installation;
+  ServerDatabase database;
+  SettingsFtp ftp;
   SystemShare share;
-  PendingInstallation installation;
-  PendingDatabase database;
-  PendingFtp ftp;
 };
 
 SystemServices::SystemServices(RunParams& run, MainWindow& window)
     : parts_(std::make_unique<Parts>(run, window)) {}
 
 SystemServices::~SystemServices() = default;
-
-}  // namespace zepr
-
-namespace zepr {
 
 RunServices SystemServices::services() {
   return {parts_->processes, parts_->http, parts_->installation,
