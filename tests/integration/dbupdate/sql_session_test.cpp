@@ -99,6 +99,18 @@ TEST_F(SqlSessionTest, FailuresCarryTheServersMessage) {
   EXPECT_TRUE(session_.QueryFirstRow("select getDate() as Datum"));
 }
 
+TEST(SqlSessionTimeout, SlowBatchFailsAndTheConnectionStaysUsable) {
+  TempDir dir;
+  TdsPeer peer(dir.path(), R"({"fail": [{"match": "SPORO", "delay": 3}]})");
+  SqlSession session({.driver = "", .login_timeout_s = 5, .query_timeout_s = 1});
+  session.Open({peer.server(), "sa", "x", "master"});
+  // The driver cancels the batch; the server has to acknowledge that for the call to return.
+  EXPECT_THROW(session.Execute("select 'SPORO'"), UpdateError);
+  auto row = session.QueryFirstRow("select 5 as Broj");
+  ASSERT_TRUE(row);
+  EXPECT_EQ(row->Text("Broj"), "5");
+}
+
 TEST(SqlSessionNoServer, FailsWithoutHanging) {
   SqlSession session({.driver = "", .login_timeout_s = 5, .query_timeout_s = 5});
   // A port nobody listens on.

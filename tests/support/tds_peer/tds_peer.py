@@ -14,7 +14,9 @@ The control file is JSON, read at start and again whenever it changes:
                                           # statements when the file does not exist yet
       "fail": [{"match": "text in the batch", "times": 1, "message": "...",
                 "number": 50000, "state": 1, "class": 16, "line": 1,
-                "database": "Radna"}]     # "times" absent: every time
+                "database": "Radna", "delay": 2}]
+                                          # "times" absent: every time; "delay": seconds to
+                                          # wait first (with no "message" the batch then runs)
     }
 
 The log file gets one line per batch: database, a tab, the batch with backslash, CR and LF
@@ -32,12 +34,14 @@ import datetime
 import json
 import os
 import re
+import select
 import socket
 import socketserver
 import sqlite3
 import struct
 import sys
 import threading
+import time
 
 # Packet types
 PKT_SQL_BATCH = 0x01
@@ -156,7 +160,7 @@ class Peer:
             with open(self.log_path, "a", encoding="utf-8") as f:
                 f.write(database + "\t" + escaped + "\n")
 
-    def injected_failure(self, database, text):
+    def matching_rule(self, database, text):
         with self.lock:
             self.reload_control()
             for index, rule in enumerate(self.control.get("fail", [])):
@@ -169,9 +173,7 @@ class Peer:
                 if times is not None and used >= times:
                     continue
                 self.fail_used[index] = used + 1
-                return PeerError(rule.get("message", "Injected failure"),
-                                 rule.get("number", 50000), rule.get("state", 1),
-                                 rule.get("class", 16), rule.get("line", 1))
+                return rule
         return None
 
 
@@ -426,10 +428,12 @@ class Session:
     def close(self):
         self.db.close()
 
-    def run_batch(self, text):
-        failure = self.peer.injected_failure(self.database, text)
-        if failure:
-            raise failure
+    def run_batch(self, text, rule=None):
+        if rule:
+            if "message" in rule or "delay" not in rule:
+                raise PeerError(rule.get("message", "Injected failure"),
+                                rule.get("number", 50000), rule.get("state", 1),
+                                rule.get("class", 16), rule.get("line", 1))
         m = CREATE_MODULE.match(strip_comments(text))
         if m:
             self.define_module(m.group(1).upper(), m.group(2).upper(), object_name(m.group(3)),
@@ -721,6 +725,19 @@ class Connection(socketserver.BaseRequestHandler):
             if self.session:
                 self.session.close()
 
+    def cancelled_within(self, seconds):
+        """Waits as a slow statement would; True when the client cancels meanwhile."""
+        deadline = time.monotonic() + seconds
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                return False
+            readable, _, _ = select.select([self.request], [], [], remaining)
+            if readable:
+                kind, _ = self.read_message()
+                if kind == PKT_ATTENTION:
+                    return True
+
     def login(self, peer, payload):
         def field(offset_pos):
             off, length = struct.unpack("<HH", payload[offset_pos:offset_pos + 4])
@@ -771,9 +788,13 @@ class Connection(socketserver.BaseRequestHandler):
                 payload = payload[total:]
         text = payload.decode("utf-16-le", "replace")
         peer.log_batch(self.session.database if self.session else "", text)
+        rule = peer.matching_rule(self.session.database, text)
+        if rule and rule.get("delay") and self.cancelled_within(rule["delay"]):
+            self.send(token_done(DONE_ATTN))
+            return
         out = bytearray()
         try:
-            results = self.session.run_batch(text)
+            results = self.session.run_batch(text, rule)
             for i, result in enumerate(results):
                 more = DONE_MORE if i < len(results) - 1 else 0
                 if result.columns is not None:
