@@ -189,6 +189,7 @@ struct FtpSession::Handles {
   // Server replies as they arrive, for the error texts.
   std::string partial_line;
   std::vector<std::string> reply_lines;
+  std::string open_code;  // code of a reply whose lines are still coming
   int last_code = 0;
   std::string last_text;
   bool replied = false;    // a reply came during the current request
@@ -227,16 +228,21 @@ struct FtpSession::Handles {
                        std::isdigit(static_cast<unsigned char>(line[1])) &&
                        std::isdigit(static_cast<unsigned char>(line[2])) &&
                        (line.size() == 3 || line[3] == ' ' || line[3] == '-');
-    const bool final_line = coded && (line.size() == 3 || line[3] == ' ');
-    reply_lines.push_back(coded ? line.substr(line.size() > 3 ? 4 : 3) : line);
+    const std::string code = coded ? line.substr(0, 3) : std::string();
+    // A reply of several lines ends only at its own code followed by a blank.
+    const bool own_code = coded && (open_code.empty() || code == open_code);
+    const bool final_line = own_code && (line.size() == 3 || line[3] == ' ');
+    if (own_code && open_code.empty() && !final_line) open_code = code;
+    reply_lines.push_back(own_code ? line.substr(line.size() > 3 ? 4 : 3) : line);
     if (!final_line) return;
-    last_code = std::stoi(line.substr(0, 3));
+    last_code = std::stoi(code);
     last_text.clear();
     for (const auto& text : reply_lines) {
       if (!last_text.empty()) last_text += '\r';
       last_text += text;
     }
     reply_lines.clear();
+    open_code.clear();
     replied = true;
     if (last_code == 230) logged_in = true;
   }

@@ -48,6 +48,8 @@ class FtpSession {
   // Logged in and not closed. A control connection that the server dropped is opened and
   // logged in again by the next operation.
   bool IsConnected() const;
+  // Says goodbye to the server (waiting at most the stall limit for its answer) and closes
+  // the connection.
   void Close();
 
   // A wait that sees no byte for this long fails (replies, data, the server's connection in

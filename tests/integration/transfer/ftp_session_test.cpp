@@ -320,7 +320,7 @@ TEST_F(FtpSessionTest, TransferDrivesTheStatistics) {
   constexpr int64_t kTwoMb = 2 * 1024 * 1024;
   Serve("Update.zip", Bytes(kTwoMb));
   // Half way the server goes quiet, which gives the test a fixed point to look at.
-  StartServer({"--pause", "Update.zip:1048576:1.5"});
+  StartServer({"--pause", "Update.zip:1048576:2"});
   ASSERT_TRUE(session_.Connect(Settings()));
   window_.SetProgressMax(session_.Size("Update.zip"));
 
