@@ -34,7 +34,7 @@ void HeadlessView::OpenErrorLog(const std::string& path) {
 void HeadlessView::Show() {
   shown_ = true;
   Print("header: " + EscapeLineBreaks(Header()));
-  Print("type: " + Label2());
+  Print("type: " + EscapeLineBreaks(Label2()));
   Changed(Element::kStepList1);
   PrintCheckBoxes(true);
 }
@@ -105,7 +105,7 @@ void HeadlessView::Changed(Element what) {
       Print("status: " + EscapeLineBreaks(Label1()));
       break;
     case Element::kLabel2:
-      Print("type: " + Label2());
+      Print("type: " + EscapeLineBreaks(Label2()));
       break;
     case Element::kStepList1:
       PrintList(StepList::kJvInstallLabel1);

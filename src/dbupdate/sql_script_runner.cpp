@@ -222,6 +222,9 @@ void RaiseMinVersion(MainWindow& window, SqlConnection& connection, RunParams& p
                      const fs::path& executable, const FileVersionFn& file_version) {
   try {
     params.NewVersion = file_version(executable.string());
+    // An executable without a version resource has nothing to record; saying a minimum
+    // version was set would be false.
+    if (params.NewVersion.empty()) return;
     const std::string& app = params.AppExeName;
     const std::string key = SqlLiteral("MinVerzija");
     connection.Execute("if (SELECT Vrijednost from OpcijeAplikacije where SEKCIJA=" +

@@ -240,6 +240,15 @@ TEST_F(RunnerTest, OptionRowsHaveTheirShapesWithQuotedValues) {
   EXPECT_EQ(clock_.slept_ms(), 4000u);
 }
 
+TEST_F(RunnerTest, NoMinimumVersionIsRecordedWithoutAnExecutableVersion) {
+  params_.RaiseMinVersion = "1";
+  RunSqlScripts(window_, params_, db_, [](const std::string&) { return std::string(); });
+  EXPECT_EQ(Executed("if (").size(), 1u);  // only the version date
+  EXPECT_TRUE(Executed("SELECT Vrijednost").empty());
+  EXPECT_EQ(clock_.slept_ms(), 0u);
+  EXPECT_EQ(window_.Label1(), "Nadogradnja baze gotova.");
+}
+
 TEST_F(RunnerTest, OptionRowFailuresAreSwallowed) {
   params_.RaiseMinVersion = "1";
   db_.on_execute = [](const std::string& sql) {
