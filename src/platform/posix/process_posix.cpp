@@ -10,10 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
-#include <sstream>
 
 #include "platform/process.h"
 
@@ -94,10 +91,23 @@ DetachedChildren& Detached() {
   return children;
 }
 
+// A file of /proc; "" when the process ends while it is read (the stream library would
+// throw on that read error).
 std::string ReadSmallFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return {};
+  std::string content;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n > 0) {
+      content.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      return content;
+    } else if (errno != EINTR) {
+      return {};
+    }
+  }
 }
 
 // The state letter of /proc/<pid>/stat; the name in parentheses may itself hold ")".
@@ -146,7 +156,8 @@ std::vector<ProcessEntry> ListProcesses() {
   Detached().ReapEnded();
   std::vector<ProcessEntry> entries;
   std::error_code ec;
-  for (const auto& dir : fs::directory_iterator("/proc", ec)) {
+  for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::directory_entry& dir = *it;
     const std::string name = dir.path().filename().string();
     int pid = 0;
     const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);

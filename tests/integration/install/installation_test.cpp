@@ -33,7 +33,7 @@ TEST(Installation, UnpacksStopsTheProgramsAndReplacesTheApplication) {
     ASSERT_TRUE(processes.StartProgram({app + name, "--live-ms=60000"}, false, false));
   }
   const auto starts = [&] { return std::ranges::count(ReadFile(app + "started.txt"), '\n'); };
-  for (int i = 0; i < 500 && starts() < 2; ++i) {
+  for (int i = 0; i < 2000 && starts() < 2; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_TRUE(processes.IsProgramRunning(app_name + ".exe"));

@@ -23,7 +23,7 @@ using testing::TempDir;
 std::string Unique(const std::string& stem) { return stem + std::to_string(getpid()) + ".exe"; }
 
 bool WaitFor(const std::function<bool()>& condition) {
-  for (int i = 0; i < 500; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     if (condition()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
