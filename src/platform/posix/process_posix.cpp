@@ -160,8 +160,8 @@ std::vector<ProcessEntry> ListProcesses() {
     const fs::directory_entry& dir = *it;
     const std::string name = dir.path().filename().string();
     int pid = 0;
-    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
-    if (error != std::errc() || end != name.data() + name.size()) continue;
+    const auto [parsed_to, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (error != std::errc() || parsed_to != name.data() + name.size()) continue;
     const char state = ProcessState(dir.path());
     if (state == 'Z' || state == 'X' || state == '?') continue;
 
