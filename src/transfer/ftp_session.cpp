@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kLoginFailedTitle = "Greška! Uzrok greške:";
 constexpr const char* kDestinationExists = "Destination file already exists.";
 constexpr const char* kNotConnected = "Not connected.";
+constexpr const char* kNoFileName = "No file name given.";
 // Repainting after every block made a large transfer many times slower than the network, so
 // the window hears from a transfer at most this often.
 constexpr uint32_t kRefreshMs = 100;
@@ -318,7 +319,7 @@ void FtpSession::ChangeDir(const std::string& folder) {
 }
 
 int64_t FtpSession::Size(const std::string& name) {
-  if (!connected_) return -1;
+  if (!connected_ || name.empty() || name.back() == '/') return -1;
   if (Perform(folder_path_ + EncodePath(Utf8ToCp1250(name)), nullptr) != CURLE_OK) return -1;
   curl_off_t size = -1;
   if (curl_easy_getinfo(handles_->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) !=
@@ -334,6 +335,8 @@ void FtpSession::Retrieve(const std::string& name, const std::string& local_path
     throw UpdateError(kDestinationExists);
   }
   if (!connected_) throw UpdateError(kNotConnected);
+  // A path without a file name would fetch the folder's listing instead.
+  if (name.empty() || name.back() == '/') throw UpdateError(kNoFileName);
   PartFile part(local_path);
   Transfer transfer;
   transfer.fd = part.fd();

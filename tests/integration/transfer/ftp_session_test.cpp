@@ -286,6 +286,7 @@ TEST_F(FtpSessionTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
       {"Nema.zip", "Nema.zip", "Nema.zip is not retrievable."},
       {"Cut.zip", "Cut.zip", "800000 bytes remaining"},
       {"x\r\nDELE Update.zip", "x", ""},
+      {"", "Listing", "No file name given."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
