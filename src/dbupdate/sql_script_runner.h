@@ -10,7 +10,7 @@
 
 namespace zepr {
 
-// Reads an executable's file version ("a.b.c.d").
+// Reads an executable's file version ("a.b.c.d"); empty when the file has none.
 using FileVersionFn = std::function<std::string(const std::string& path)>;
 
 // Connection items 0..3 of the run parameters; a missing item raises UpdateError.

@@ -8,12 +8,10 @@
 #include "core/main_window.h"
 #include "core/run_params.h"
 #include "dbupdate/sql_connection.h"
+#include "dbupdate/sql_script_runner.h"
 #include "install/processes.h"
 
 namespace zepr {
-
-// Reads an executable's file version ("a.b.c.d"); empty when the file has none.
-using FileVersionFn = std::function<std::string(const std::string& path)>;
 
 // The server kind of a "select @@Version" text: "SQL2000" .. "SQL2014" by the first marker
 // found in the order "8.00.", "2005", "2008", "2012", "2014"; the text itself when none is
