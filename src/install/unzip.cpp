@@ -116,6 +116,10 @@ Outcome Extract(const fs::path& archive_path, const fs::path& target) {
   if (!fs::is_directory(target, ec)) return Outcome::kDamaged;
 
   ScopedUtf8Locale utf8;
+  // Declared before the writer, so the writer closes inside the target: closing sets the
+  // folders' times by their relative names.
+  ScopedWorkingFolder inside(target);
+  if (!inside.entered()) return Outcome::kDamaged;
   Reader reader(archive_read_new());
   Writer writer(archive_write_disk_new());
   if (!reader || !writer) return Outcome::kDamaged;
@@ -125,8 +129,6 @@ Outcome Extract(const fs::path& archive_path, const fs::path& target) {
   if (archive_read_open_filename(reader.get(), archive_path.c_str(), 1 << 16) != ARCHIVE_OK) {
     return Outcome::kDamaged;
   }
-  ScopedWorkingFolder inside(target);
-  if (!inside.entered()) return Outcome::kDamaged;
 
   bool all_ok = true;
   for (;;) {

@@ -75,6 +75,23 @@ TEST(Unzip, ReplacesWhatIsThereAndKeepsStoredTimes) {
   EXPECT_EQ(st.st_mtime, std::mktime(&local));
 }
 
+// Folder times are set when extraction ends; they must land on the target's folders, not on
+// folders of the same name in the process's current folder.
+TEST(Unzip, FoldersGetTheirStoredTimesInTheTargetOnly) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "cwd" / "sub");
+  const auto cwd_time = fs::last_write_time(dir.path() / "cwd" / "sub");
+  const auto archive = dir.path() / "Update.zip";
+  WriteFile(archive, BuildZip({{"sub/", ""}, {"sub/a.txt", "a"}}, {2001, 2, 3, 4, 5, 6}));
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir.path() / "cwd");
+  const bool ok = Unzip(archive.string(), (dir.path() / "t").string(), nullptr);
+  fs::current_path(previous);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(fs::last_write_time(dir.path() / "cwd" / "sub"), cwd_time);
+  EXPECT_LT(fs::last_write_time(dir.path() / "t" / "sub"), cwd_time - std::chrono::hours(24 * 365));
+}
+
 TEST(Unzip, NamesFromWindowsZippersBecomeUtf8Paths) {
   TempDir dir;
   const auto archive = dir.path() / "Update.zip";
