@@ -180,13 +180,18 @@ bool UpdateRun::DownloadArchives(const std::string& main_target, const std::stri
 
 // ---- installation runs -------------------------------------------------------------------------
 
-void UpdateRun::ShareRun() {
+// The first two steps of the share and internet runs: connect, then an empty working folder.
+void UpdateRun::BeginWithEmptyUpdateFolder() {
   Step(0);
   window_.ProcessMessages();
   window_.ProcessMessages();
   PrepareUpdateFolder();
   window_.ProcessMessages();
   Step(1);
+}
+
+void UpdateRun::ShareRun() {
+  BeginWithEmptyUpdateFolder();
   auto copy_pass = [&] {
     window_.SetLabel1("Kopiram > Update.zip");
     CopyOver(run_.ShareFolder + "Update.zip", MainArchive());
@@ -222,12 +227,7 @@ void UpdateRun::ShareRun() {
 
 void UpdateRun::InternetRun() {
   if (SiteUrlMissing()) return;
-  Step(0);
-  window_.ProcessMessages();
-  window_.ProcessMessages();
-  PrepareUpdateFolder();
-  window_.ProcessMessages();
-  Step(1);
+  BeginWithEmptyUpdateFolder();
   DownloadArchives(MainArchive(), SpecArchive());
   if (Exists(MainArchive())) {
     InstallArchives(2, 3, 4);

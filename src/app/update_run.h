@@ -48,6 +48,7 @@ class UpdateRun {
   void InstallPresent();   // type 8
   void DownloadFiles();
 
+  void BeginWithEmptyUpdateFolder();
   // The three internet types first check their URL prefix.
   bool SiteUrlMissing();
   // The main archive from the client's prefix, else from the common one; then the special

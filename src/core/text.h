@@ -27,6 +27,9 @@ std::string SqlLiteral(std::string_view value);
 // otherwise as text. Negative, zero or positive like strcmp.
 int CompareVersions(std::string_view a, std::string_view b);
 
+// Lines split at CR LF, a lone LF and a lone CR; a last line without its break is kept.
+std::vector<std::string> SplitLines(const std::string& text);
+
 // The text with every CR (the system's line break) shown as one visible line: used by the
 // headless view and by logs.
 std::string JoinLines(const std::vector<std::string>& lines, std::string_view separator);
