@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/demo_app/pe_image.h"
 #include "support/sandbox.h"
 
@@ -48,6 +50,24 @@ TEST(FileVersionString, UnknownForWhatIsNotAWholeExecutableWithVersion) {
     EXPECT_EQ(FileVersionString(path.string()), "") << label;
   }
   EXPECT_EQ(FileVersionString((dir.path() / "missing.exe").string()), "");
+}
+
+// Offsets and sizes inside the file are not trusted: any damaged byte gives a version or
+// nothing, never a read outside the file.
+TEST(FileVersionString, SurvivesEveryDamagedByte) {
+  testing::TempDir dir;
+  const std::string image = BuildPeImage({true, testing::FourPartVersion{5, 2, 0, 11}, {}});
+  const auto path = dir.path() / "damaged.exe";
+  for (size_t at = 0; at < 0x200 + 0xD0; ++at) {
+    for (const char value : {'\x00', '\xFF'}) {
+      std::string bytes = image;
+      bytes[at] = value;
+      testing::WriteFile(path, bytes);
+      const std::string version = FileVersionString(path.string());
+      EXPECT_TRUE(version.empty() || std::count(version.begin(), version.end(), '.') == 3)
+          << at << ": " << version;
+    }
+  }
 }
 
 }  // namespace
