@@ -59,7 +59,7 @@ TEST(FileVersionString, SurvivesEveryDamagedByte) {
   const std::string image = BuildPeImage({true, testing::FourPartVersion{5, 2, 0, 11}, {}});
   const auto path = dir.path() / "damaged.exe";
   for (size_t at = 0; at < 0x200 + 0xD0; ++at) {
-    for (const char value : {'\x00', '\xFF'}) {
+    for (const char value : {'\x00', '\x01', '\x30', '\x7F', '\x80', '\xFF'}) {
       std::string bytes = image;
       bytes[at] = value;
       testing::WriteFile(path, bytes);
