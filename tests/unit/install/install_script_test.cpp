@@ -156,7 +156,7 @@ TEST_F(InstallDatoTest, MirrorInstallsNamesWithADotBothTreesAfterEveryScript) {
   Unpacked("Update", "Moduli/Update/Update/m.dll", "m");
   Unpacked("Update", "Update/UpdateBaze/0001.sql", "select 1");
   Unpacked("Update", "locked.cfg", "new");
-  Unpacked("UpdateSpec", "spec.dll", "spec");
+  Unpacked("UpdateSpec", "posebno.dll", "posebno");
   Script("Update", "[DIR_1]\n1=Nothing\n");
   const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(24 * 30);
   fs::last_write_time(app_ + "Update/Update/Update/UpdateBaze/0001.sql", stamp);
@@ -174,7 +174,7 @@ TEST_F(InstallDatoTest, MirrorInstallsNamesWithADotBothTreesAfterEveryScript) {
   // Scripts for the database arrive with their own dates.
   EXPECT_EQ(Installed("Update/UpdateBaze/0001.sql"), "select 1");
   EXPECT_EQ(fs::last_write_time(app_ + "Update/UpdateBaze/0001.sql"), stamp);
-  EXPECT_EQ(Installed("spec.dll"), "spec");
+  EXPECT_EQ(Installed("posebno.dll"), "posebno");
   EXPECT_FALSE(Exists("README"));
   EXPECT_FALSE(Exists("Install.Ini"));
   EXPECT_FALSE(Exists("sub/install.INI"));
