@@ -116,6 +116,7 @@ FltkView::FltkView(Clock& clock) : AppView(clock), form_(std::make_unique<MainFo
 
 FltkView::~FltkView() {
   Fl::remove_timeout(&FltkView::TimerFired, this);
+  Fl::remove_idle(&FltkView::WakeLoop, this);
   if (key_preview_view == this) {
     key_preview_view = nullptr;
     Fl::event_dispatch(nullptr);
@@ -193,7 +194,22 @@ void FltkView::TimerFired(void* data) {
   auto* view = static_cast<FltkView*>(data);
   auto fire = std::move(view->timer_);
   view->timer_ = nullptr;
+  view->in_timer_ = true;
   if (fire) fire();
+  view->in_timer_ = false;
+  if (view->EndRequested()) view->EndRequestedChanged();
+}
+
+// Does nothing; while it is registered the toolkit's wait returns at once.
+void FltkView::WakeLoop(void* /*data*/) {}
+
+// A request made from a timer callback would otherwise leave the loop asleep in the
+// toolkit's wait until some unrelated event came. Not during the run: its remaining waits
+// must still sleep rather than spin.
+void FltkView::EndRequestedChanged() {
+  if (!in_timer_ && !Fl::has_idle(&FltkView::WakeLoop, this)) {
+    Fl::add_idle(&FltkView::WakeLoop, this);
+  }
 }
 
 void FltkView::StartTimer(uint32_t ms, std::function<void()> fire) {
@@ -206,6 +222,7 @@ void FltkView::StartTimer(uint32_t ms, std::function<void()> fire) {
 // the loop ends once that callback has returned.
 void FltkView::RunMessageLoop() {
   while (!EndRequested()) Fl::wait();
+  Fl::remove_idle(&FltkView::WakeLoop, this);
 }
 
 void FltkView::ShowDialog(const std::string& title, const std::string& text) {

@@ -75,10 +75,12 @@ class FltkView : public AppView {
  protected:
   void Changed(Element what) override;
   void ShowDialog(const std::string& title, const std::string& text) override;
+  void EndRequestedChanged() override;
 
  private:
   static int DispatchEvent(int event, Fl_Window* window);
   static void TimerFired(void* data);
+  static void WakeLoop(void* data);
   // Keyboard preview: the window sees every key before its controls do. True when the key
   // was taken (Ctrl+P) and must not reach the control.
   bool PreviewKey();
@@ -91,6 +93,7 @@ class FltkView : public AppView {
 
   std::unique_ptr<MainForm> form_;
   std::function<void()> timer_;
+  bool in_timer_ = false;
   DetachedChildren children_;
 };
 
