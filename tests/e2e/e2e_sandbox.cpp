@@ -1,0 +1,231 @@
+#include "e2e/e2e_sandbox.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace zepr::testing {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+pid_t Spawn(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) {
+    throw std::runtime_error("cannot start " + argv[0]);
+  }
+  return pid;
+}
+
+std::vector<std::string> SplitAt(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t at = text.find(separator); at != std::string::npos;
+       at = text.find(separator, start)) {
+    parts.push_back(text.substr(start, at - start));
+    start = at + 1;
+  }
+  if (start < text.size()) parts.push_back(text.substr(start));
+  return parts;
+}
+
+}  // namespace
+
+AppSandbox::AppSandbox() : app_("App" + std::to_string(getpid())) {
+  fs::copy_file(BuildDir() / "bin" / "ZEPRUpdate.exe", updater());
+  fs::copy_file(BuildDir() / "bin" / "Demo.exe", app_exe());
+}
+
+ProcessResult AppSandbox::Run(const std::string& client, const std::string& type,
+                              const std::vector<std::string>& more) const {
+  std::vector<std::string> argv{updater().string(), kTitle, kSection, app_, client, type};
+  argv.insert(argv.end(), more.begin(), more.end());
+  return RunProgram(argv, {"DISPLAY="}, path());
+}
+
+std::vector<std::string> AppSandbox::Starts() const {
+  return SplitAt(ReadFile(path() / "started.txt"), '\n');
+}
+
+ZipEntry AppEntry(const std::string& name) {
+  return {name, ReadFile(BuildDir() / "bin" / "Demo.exe"), false, 0100755};
+}
+
+std::vector<std::pair<std::string, std::string>> Tree(const fs::path& folder) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string name = fs::relative(entry.path(), folder).generic_string();
+    if (entry.is_directory()) {
+      entries.emplace_back(name + "/", "");
+    } else {
+      const std::string bytes = ReadFile(entry.path());
+      entries.emplace_back(name, std::to_string(bytes.size()) + " bytes, digest " +
+                                     std::to_string(std::hash<std::string>{}(bytes)));
+    }
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+DownloadSite::DownloadSite() {
+  fs::create_directories(dir_.path() / "site");
+  endpoint_ = std::make_unique<PeerProcess>(std::vector<std::string>{
+      SystemPython(), SupportFile("http_endpoint.py"), "--root", (dir_.path() / "site").string(),
+      "--log", (dir_.path() / "requests.log").string(), "--control",
+      (dir_.path() / "control.json").string(), "--time-limit", "300"});
+}
+
+std::string DownloadSite::Url(const std::string& client) const {
+  return "http://" + host() + "/download/_UPDATE/update.php?file=" + client + "/" + kSection + "/";
+}
+
+void DownloadSite::Put(const std::string& client, const std::string& name,
+                       const std::string& bytes) {
+  WriteFile(dir_.path() / "site" / client / kSection / name, bytes);
+}
+
+void DownloadSite::Misbehave(const std::string& json) {
+  WriteFile(dir_.path() / "control.json.new", json);
+  fs::rename(dir_.path() / "control.json.new", dir_.path() / "control.json");
+}
+
+std::vector<std::string> DownloadSite::Requests() const {
+  std::vector<std::string> files;
+  for (const auto& line : SplitAt(ReadFile(dir_.path() / "requests.log"), '\n')) {
+    const auto fields = SplitAt(line, '\t');
+    if (fields.size() < 2) continue;
+    const auto at = fields[1].find("file=");
+    files.push_back(at == std::string::npos ? fields[1] : fields[1].substr(at + 5));
+  }
+  return files;
+}
+
+FtpServer::FtpServer(const fs::path& root, const std::string& user, const std::string& password) {
+  server_ = std::make_unique<PeerProcess>(
+      std::vector<std::string>{SystemPython(), SupportFile("ftp_server.py"), "--root",
+                               root.string(), "--user", user, "--password", password, "--log",
+                               (log_dir_.path() / "commands.log").string(), "--time-limit", "300"});
+}
+
+std::vector<std::string> FtpServer::Commands() const {
+  auto lines = SplitAt(ReadFile(log_dir_.path() / "commands.log"), '\n');
+  for (auto& line : lines) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+  }
+  return lines;
+}
+
+RunningProgram::RunningProgram(const std::vector<std::string>& argv) : pid_(Spawn(argv)) {}
+
+RunningProgram::~RunningProgram() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+}
+
+bool RunningProgram::Stopped() {
+  if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) pid_ = -1;
+  return pid_ == -1 && WIFSIGNALED(status_);
+}
+
+KeepRunning::KeepRunning(std::vector<std::string> argv)
+    : argv_(std::move(argv)), thread_([this] { Loop(); }) {}
+
+KeepRunning::~KeepRunning() {
+  stop_ = true;
+  thread_.join();
+}
+
+void KeepRunning::Loop() {
+  pid_t pid = -1;
+  while (!stop_) {
+    if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
+    if (pid <= 0) {
+      pid = Spawn(argv_);
+      ++starts_;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+ProcessWatcher::ProcessWatcher(const fs::path& exe)
+    : exe_(fs::canonical(exe).string()), thread_([this] { Loop(); }) {}
+
+ProcessWatcher::~ProcessWatcher() {
+  stop_ = true;
+  thread_.join();
+}
+
+std::vector<std::vector<std::string>> ProcessWatcher::CommandLines() const {
+  std::lock_guard lock(mutex_);
+  return seen_;
+}
+
+void ProcessWatcher::Loop() {
+  while (!stop_) {
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+      std::error_code link_error;
+      const fs::path exe = fs::read_symlink(it->path() / "exe", link_error);
+      if (link_error || exe.string() != exe_) continue;
+      std::vector<std::string> argv;
+      const std::string cmdline = ReadFile(it->path() / "cmdline");
+      size_t start = 0;
+      for (size_t at = cmdline.find('\0'); at != std::string::npos;
+           at = cmdline.find('\0', start)) {
+        argv.push_back(cmdline.substr(start, at - start));
+        start = at + 1;
+      }
+      if (argv.empty()) continue;  // ended while it was read
+      std::lock_guard lock(mutex_);
+      if (std::find(seen_.begin(), seen_.end(), argv) == seen_.end()) seen_.push_back(argv);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::vector<std::string> PeerRows(const fs::path& peer_folder, const std::string& database,
+                                  const std::string& query) {
+  const auto result = RunProgram({SystemPython(), "-c",
+                                  "import sqlite3, sys\n"
+                                  "for row in sqlite3.connect(sys.argv[1]).execute(sys.argv[2]):\n"
+                                  "    print('|'.join('' if v is None else str(v) for v in row))\n",
+                                  (peer_folder / "data" / (database + ".sqlite")).string(), query},
+                                 {"PYTHONIOENCODING=utf-8"});
+  if (result.exit_code != 0) return {"error: " + result.output};
+  return SplitAt(result.output, '\n');
+}
+
+std::vector<std::string> OutputLines(const std::string& output) { return SplitAt(output, '\n'); }
+
+bool HasLine(const std::string& output, const std::string& line) {
+  const auto lines = OutputLines(output);
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::vector<std::string> LinesStartingWith(const std::string& output, const std::string& prefix) {
+  std::vector<std::string> found;
+  for (const auto& line : OutputLines(output)) {
+    if (line.starts_with(prefix)) found.push_back(line);
+  }
+  return found;
+}
+
+}  // namespace zepr::testing

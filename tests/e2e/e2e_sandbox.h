@@ -1,0 +1,151 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "integration/install/zip_writer.h"
+#include "support/peer_process.h"
+#include "support/sandbox.h"
+
+namespace zepr::testing {
+
+inline constexpr const char* kTitle = "Demo aplikacija";  // a blank: one parameter all the same
+inline constexpr const char* kSection = "DEMO";
+inline constexpr const char* kClient = "KLIJENT";
+
+// An application folder with the real updater and the application stand-in. The application
+// has a name of its own in every test: programs are found and stopped by name across the
+// whole machine, and tests run side by side.
+class AppSandbox {
+ public:
+  AppSandbox();
+
+  const std::filesystem::path& path() const { return dir_.path(); }
+  std::string folder() const { return dir_.folder(); }
+  // AppExeName: without ".exe".
+  const std::string& app() const { return app_; }
+  std::filesystem::path updater() const { return path() / "ZEPRUpdate.exe"; }
+  std::filesystem::path app_exe() const { return path() / (app_ + ".exe"); }
+
+  // The updater without a display, started in the application folder with parameters 1 to 5
+  // (title, section, application, client, type) followed by the given ones.
+  ProcessResult Run(const std::string& client, const std::string& type,
+                    const std::vector<std::string>& more = {}) const;
+  // Each start of the application: its arguments joined by tabs, one entry per start.
+  std::vector<std::string> Starts() const;
+
+ private:
+  TempDir dir_;
+  std::string app_;
+};
+
+// An archive entry holding the application stand-in, executable as unpacked.
+ZipEntry AppEntry(const std::string& name);
+
+// Everything under a folder: relative path ("/" ends a folder's own entry) and, for a file,
+// its size and a digest of its contents.
+std::vector<std::pair<std::string, std::string>> Tree(const std::filesystem::path& folder);
+
+// The HTTP download endpoint over a site folder of its own, logging every request.
+class DownloadSite {
+ public:
+  DownloadSite();
+
+  // [HTTP] HOST for UPDATE.INI.
+  std::string host() const { return "127.0.0.1:" + std::to_string(endpoint_->port()); }
+  // The URL prefix the updater composes for a client folder.
+  std::string Url(const std::string& client) const;
+  // Serves bytes as CLIENT/DEMO/NAME.
+  void Put(const std::string& client, const std::string& name, const std::string& bytes);
+  // The endpoint's misbehaviour (JSON object of NAME -> rule), read at every request.
+  void Misbehave(const std::string& json);
+  // The file= value of every request, in order.
+  std::vector<std::string> Requests() const;
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<PeerProcess> endpoint_;
+};
+
+// pyftpdlib serving a folder to one user; every command is logged as sent.
+class FtpServer {
+ public:
+  FtpServer(const std::filesystem::path& root, const std::string& user,
+            const std::string& password);
+  int port() const { return server_->port(); }
+  std::vector<std::string> Commands() const;
+
+ private:
+  TempDir log_dir_;
+  std::unique_ptr<PeerProcess> server_;
+};
+
+// A program started by the test without waiting; killed when still running at the end.
+class RunningProgram {
+ public:
+  explicit RunningProgram(const std::vector<std::string>& argv);
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+  // True once the program has been ended by a signal (stopped by someone else).
+  bool Stopped();
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = 0;
+};
+
+// Keeps the application running the way another launcher would: whenever it ends, it is
+// started again at once, with the given arguments.
+class KeepRunning {
+ public:
+  explicit KeepRunning(std::vector<std::string> argv);
+  ~KeepRunning();
+  // How many times it was started.
+  int starts() const { return starts_; }
+
+ private:
+  void Loop();
+  std::vector<std::string> argv_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> starts_{0};
+  std::thread thread_;
+};
+
+// Records the command line of every process that runs one executable file, as it appears.
+class ProcessWatcher {
+ public:
+  explicit ProcessWatcher(const std::filesystem::path& exe);
+  ~ProcessWatcher();
+  // Distinct command lines (argv, the program path first), in the order first seen.
+  std::vector<std::vector<std::string>> CommandLines() const;
+
+ private:
+  void Loop();
+  std::string exe_;
+  mutable std::mutex mutex_;
+  std::vector<std::vector<std::string>> seen_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Rows of a query on one database of the TDS peer (its SQLite file), each row's columns
+// joined by "|".
+std::vector<std::string> PeerRows(const std::filesystem::path& peer_folder,
+                                  const std::string& database, const std::string& query);
+
+// The headless output split into its lines.
+std::vector<std::string> OutputLines(const std::string& output);
+// True when one whole line of the output equals line.
+bool HasLine(const std::string& output, const std::string& line);
+// The lines that begin with prefix.
+std::vector<std::string> LinesStartingWith(const std::string& output, const std::string& prefix);
+
+}  // namespace zepr::testing
