@@ -180,10 +180,21 @@ TEST_F(ZeprUpdateWindowTest, WindowOpensCentredWithoutBorderAndLooksAsDesigned) 
   // "tip: 9" at the right end of the type line.
   EXPECT_GT(shot.Count(500, 310, 71, 20, testing::Dark), 20);
 
+  Keys(window, {"Escape"});
+  int code = -1;
+  EXPECT_TRUE(program->WaitForExit(5000, &code));
+  EXPECT_EQ(code, 0);
+
   // The exact picture, against the reviewed reference (rewritten on request).
   const fs::path reference = testing::SourceDir() / "tests/gui/data/main_window_type9.png";
   const fs::path got = dir_.path() / "got.ppm";
   shot.WritePpm(got);
+  // The reference was drawn with the system's default sans font; another font draws other
+  // pixels without anything being wrong.
+  const auto font = testing::RunProgram({testing::FindProgram("fc-match"), "sans"});
+  if (font.output.find("DejaVu Sans") == std::string::npos) {
+    GTEST_SKIP() << "exact picture not compared: the sans font is " << font.output;
+  }
   if (std::getenv("ZEPR_UPDATE_REFERENCE")) {
     testing::ConvertImage(got, reference);
   } else {
@@ -195,11 +206,6 @@ TEST_F(ZeprUpdateWindowTest, WindowOpensCentredWithoutBorderAndLooksAsDesigned) 
     EXPECT_LE(different, 40) << "differs from " << reference
                              << "; ZEPR_GUI_SHOTS=<folder> keeps the screenshot";
   }
-
-  Keys(window, {"Escape"});
-  int code = -1;
-  EXPECT_TRUE(program->WaitForExit(5000, &code));
-  EXPECT_EQ(code, 0);
 }
 
 // Type 7 places its window at the top of the screen, for the child runs below it.
