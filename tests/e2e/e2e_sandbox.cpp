@@ -113,6 +113,10 @@ std::vector<std::string> DownloadSite::Requests() const {
   return files;
 }
 
+void WriteUpdateIni(const AppSandbox& box, const DownloadSite& site) {
+  WriteFile(box.path() / "UPDATE.INI", "[HTTP]\r\nHOST=" + site.host() + "\r\n");
+}
+
 FtpServer::FtpServer(const fs::path& root, const std::string& user, const std::string& password) {
   server_ = std::make_unique<PeerProcess>(
       std::vector<std::string>{SystemPython(), SupportFile("ftp_server.py"), "--root",

@@ -74,6 +74,14 @@ class DownloadSite {
   std::unique_ptr<PeerProcess> endpoint_;
 };
 
+// UPDATE.INI of the application folder naming the endpoint as the download host.
+void WriteUpdateIni(const AppSandbox& box, const DownloadSite& site);
+
+// The option table of a working database, as the TDS peer creates it.
+inline constexpr const char* kOptionsTable =
+    "CREATE TABLE OpcijeAplikacije (SEKCIJA varchar(50), Kljuc varchar(50), "
+    "Vrijednost varchar(255), KOMENTAR varchar(255))";
+
 // pyftpdlib serving a folder to one user; every command is logged as sent.
 class FtpServer {
  public:

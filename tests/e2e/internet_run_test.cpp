@@ -22,16 +22,10 @@ using testing::BuildZip;
 using testing::DownloadSite;
 using testing::HasLine;
 using testing::kClient;
+using testing::kOptionsTable;
 using testing::ReadFile;
 using testing::WriteFile;
-
-constexpr const char* kOptionsTable =
-    "CREATE TABLE OpcijeAplikacije (SEKCIJA varchar(50), Kljuc varchar(50), "
-    "Vrijednost varchar(255), KOMENTAR varchar(255))";
-
-void WriteUpdateIni(const AppSandbox& box, const DownloadSite& site) {
-  WriteFile(box.path() / "UPDATE.INI", "[HTTP]\r\nHOST=" + site.host() + "\r\n");
-}
+using testing::WriteUpdateIni;
 
 // Waits until the application has recorded this many starts.
 void AwaitStarts(const AppSandbox& box, size_t count) {

@@ -21,10 +21,7 @@ using testing::kSection;
 using testing::kTitle;
 using testing::ReadFile;
 using testing::WriteFile;
-
-void WriteUpdateIni(const AppSandbox& box, const DownloadSite& site) {
-  WriteFile(box.path() / "UPDATE.INI", "[HTTP]\r\nHOST=" + site.host() + "\r\n");
-}
+using testing::WriteUpdateIni;
 
 TEST(ShareRun, CopiesInstallsAndStartsTheApplicationWithItsArguments) {
   AppSandbox box;
