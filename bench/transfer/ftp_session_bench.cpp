@@ -10,64 +10,22 @@
 
 #include "core/clock.h"
 #include "core/errors.h"
-#include "core/main_window.h"
 #include "support/peer_process.h"
 #include "support/sandbox.h"
 #include "transfer/ftp_session.h"
+#include "transfer_bench.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using zepr::bench::BestSeconds;
+using zepr::bench::CountingWindow;
+using zepr::bench::MakeFile;
 using zepr::testing::PeerProcess;
 using zepr::testing::TempDir;
 
 constexpr const char* kUser = "bench";
 constexpr const char* kPassword = "bench";
-
-// A window on the real clock that draws nothing but counts the statistics updates.
-class CountingWindow : public zepr::MainWindow {
- public:
-  explicit CountingWindow(zepr::Clock& clock) : MainWindow(clock) {}
-  void ProcessMessages() override {}
-  void WaitMessages(uint32_t max_ms) override { clock().Sleep(max_ms); }
-  void OpenErrorLog(const std::string&) override {}
-  bool IsHeadless() const override { return true; }
-  int updates = 0;
-
- protected:
-  void ShowDialog(const std::string& title, const std::string& text) override {
-    std::fprintf(stderr, "dialog %s: %s\n", title.c_str(), text.c_str());
-  }
-  void Changed(zepr::Element what) override {
-    if (what == zepr::Element::kStatistics) ++updates;
-  }
-};
-
-void MakeFile(const fs::path& path, size_t megabytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary);
-  std::string block(1 << 20, '\0');
-  for (size_t mb = 0; mb < megabytes; ++mb) {
-    for (size_t i = 0; i < block.size(); i += 64) block[i] = static_cast<char>(mb * 7 + i);
-    out.write(block.data(), static_cast<std::streamsize>(block.size()));
-  }
-}
-
-template <typename F>
-double BestSeconds(int runs, const fs::path& target, F&& run) {
-  double best = 1e30;
-  for (int i = 0; i < runs; ++i) {
-    fs::remove(target);
-    const auto start = std::chrono::steady_clock::now();
-    if (!run()) {
-      std::fprintf(stderr, "transfer failed\n");
-      std::exit(1);
-    }
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    best = std::min(best, took.count());
-  }
-  return best;
-}
 
 }  // namespace
 
@@ -94,7 +52,7 @@ int main(int argc, char** argv) {
   constexpr int kRuns = 3;
 
   // Each run logs in afresh, as curl does.
-  const double ours = BestSeconds(kRuns, target, [&] {
+  const double ours = BestSeconds("FtpSession", kRuns, target, [&] {
     if (!session.Connect(settings)) return false;
     try {
       session.Retrieve("Update.zip", target);
@@ -105,14 +63,14 @@ int main(int argc, char** argv) {
     session.Close();
     return true;
   });
-  const int updates = window.updates / kRuns;
+  const int updates = window.repaints[zepr::Element::kStatistics] / kRuns;
   if (fs::file_size(target) != megabytes << 20) {
     std::fprintf(stderr, "wrong size\n");
     return 1;
   }
   const std::string url = "ftp://" + std::string(kUser) + ":" + kPassword +
                           "@127.0.0.1:" + std::to_string(server.port()) + "/KLIJENT/APP/Update.zip";
-  const double curl = BestSeconds(kRuns, target, [&] {
+  const double curl = BestSeconds("curl", kRuns, target, [&] {
     auto result =
         zepr::testing::RunProgram({"/usr/bin/curl", "-sS", "--noproxy", "*", "-o", target, url});
     if (result.exit_code != 0) std::fprintf(stderr, "%s", result.output.c_str());

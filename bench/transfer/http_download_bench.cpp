@@ -8,60 +8,19 @@
 #include <string>
 
 #include "core/clock.h"
-#include "core/main_window.h"
 #include "support/peer_process.h"
 #include "support/sandbox.h"
 #include "transfer/http_download.h"
+#include "transfer_bench.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using zepr::bench::BestSeconds;
+using zepr::bench::CountingWindow;
+using zepr::bench::MakeFile;
 using zepr::testing::PeerProcess;
 using zepr::testing::TempDir;
-
-// A window on the real clock that draws nothing but counts what it would repaint.
-class CountingWindow : public zepr::MainWindow {
- public:
-  explicit CountingWindow(zepr::Clock& clock) : MainWindow(clock) {}
-  void ProcessMessages() override {}
-  void WaitMessages(uint32_t max_ms) override { clock().Sleep(max_ms); }
-  void OpenErrorLog(const std::string&) override {}
-  bool IsHeadless() const override { return true; }
-  int repaints = 0;
-
- protected:
-  void ShowDialog(const std::string& title, const std::string& text) override {
-    std::fprintf(stderr, "dialog %s: %s\n", title.c_str(), text.c_str());
-  }
-  void Changed(zepr::Element what) override {
-    if (what == zepr::Element::kLabel1 || what == zepr::Element::kProgress) ++repaints;
-  }
-};
-
-void MakeFile(const fs::path& path, size_t megabytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary);
-  std::string block(1 << 20, '\0');
-  for (size_t mb = 0; mb < megabytes; ++mb) {
-    for (size_t i = 0; i < block.size(); i += 64) block[i] = static_cast<char>(mb * 7 + i);
-    out.write(block.data(), static_cast<std::streamsize>(block.size()));
-  }
-}
-
-template <typename F>
-double BestSeconds(const char* what, int runs, F&& run) {
-  double best = 1e30;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    if (!run()) {
-      std::fprintf(stderr, "%s failed\n", what);
-      std::exit(1);
-    }
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    best = std::min(best, took.count());
-  }
-  return best;
-}
 
 }  // namespace
 
@@ -83,15 +42,16 @@ int main(int argc, char** argv) {
   zepr::CurlHttpClient client(window, "Benchmark", {.pause_after_download = false});
   constexpr int kRuns = 3;
 
-  const double ours = BestSeconds("HttpDownloadFile", kRuns, [&] {
+  const double ours = BestSeconds("HttpDownloadFile", kRuns, target, [&] {
     return client.HttpDownloadFile(url, target, "Update.zip");
   });
-  const int repaints = window.repaints / kRuns;
+  const int repaints =
+      (window.repaints[zepr::Element::kLabel1] + window.repaints[zepr::Element::kProgress]) / kRuns;
   if (fs::file_size(target) != megabytes << 20) {
     std::fprintf(stderr, "wrong size\n");
     return 1;
   }
-  const double curl = BestSeconds("curl", kRuns, [&] {
+  const double curl = BestSeconds("curl", kRuns, target, [&] {
     auto result = zepr::testing::RunProgram(
         {"/usr/bin/curl", "-s", "-f", "--noproxy", "*", "-o", target, url});
     return result.exit_code == 0;
