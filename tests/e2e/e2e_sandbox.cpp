@@ -1,7 +1,10 @@
 #include "e2e/e2e_sandbox.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -130,6 +133,20 @@ std::vector<std::string> FtpServer::Commands() const {
     if (!line.empty() && line.back() == '\r') line.pop_back();
   }
   return lines;
+}
+
+int UnusedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("no socket");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  close(fd);
+  if (!bound) throw std::runtime_error("no free port");
+  return ntohs(address.sin_port);
 }
 
 RunningProgram::RunningProgram(const std::vector<std::string>& argv) : pid_(Spawn(argv)) {}

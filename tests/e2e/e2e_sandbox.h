@@ -95,6 +95,9 @@ class FtpServer {
   std::unique_ptr<PeerProcess> server_;
 };
 
+// A loopback port that nothing listens on (it was free a moment ago).
+int UnusedPort();
+
 // A program started by the test without waiting; killed when still running at the end.
 class RunningProgram {
  public:
