@@ -47,7 +47,8 @@ std::vector<std::string> SplitAt(const std::string& text, char separator) {
 
 }  // namespace
 
-AppSandbox::AppSandbox() : app_("App" + std::to_string(getpid())) {
+AppSandbox::AppSandbox()
+    : path_(fs::canonical(dir_.path())), app_("App" + std::to_string(getpid())) {
   fs::copy_file(BuildDir() / "bin" / "ZEPRUpdate.exe", updater());
   fs::copy_file(BuildDir() / "bin" / "Demo.exe", app_exe());
 }

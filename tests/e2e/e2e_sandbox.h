@@ -27,8 +27,9 @@ class AppSandbox {
  public:
   AppSandbox();
 
-  const std::filesystem::path& path() const { return dir_.path(); }
-  std::string folder() const { return dir_.folder(); }
+  // Without links, as the updater finds its own folder.
+  const std::filesystem::path& path() const { return path_; }
+  std::string folder() const { return path_.string() + "/"; }
   // AppExeName: without ".exe".
   const std::string& app() const { return app_; }
   std::filesystem::path updater() const { return path() / "ZEPRUpdate.exe"; }
@@ -43,6 +44,7 @@ class AppSandbox {
 
  private:
   TempDir dir_;
+  std::filesystem::path path_;
   std::string app_;
 };
 
