@@ -69,7 +69,7 @@ void PrintTo(const ScriptModeCase& c, std::ostream* os) { *os << c.mode; }
 class StageAndScript : public ::testing::TestWithParam<ScriptModeCase> {};
 
 // The archives are staged, the script is fetched (from the common folder when the client
-// has none) and deleted again, the management tool is asked for only without "S", and a
+// has none) and deleted again, the SQL Server tool is asked for unless the mode is "SU", and a
 // real share run installs what was staged.
 TEST_P(StageAndScript, StagesFetchesTheScriptAndHandsOverToAShareRun) {
   const ScriptModeCase& c = GetParam();
