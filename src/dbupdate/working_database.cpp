@@ -69,11 +69,17 @@ bool WorkingDatabase::VersionGateDemandsNewer() {
   const ConnectionItems items = WorkingItems();
   try {
     connection_.Open(items);
-    const auto row = connection_.QueryFirstRow(
-        "SELECT TOP 1 Vrijednost from OpcijeAplikacije where (SEKCIJA=" +
-        SqlLiteral(params_.AppExeName) + " or SEKCIJA=" + SqlLiteral(params_.AppSection) +
+    // Both sections may demand a minimum; the server orders them as text, where 1.0.0.9
+    // comes after 1.0.0.10, so every row is read and the highest taken in version order.
+    const auto rows = connection_.Query(
+        "SELECT Vrijednost from OpcijeAplikacije where (SEKCIJA=" + SqlLiteral(params_.AppExeName) +
+        " or SEKCIJA=" + SqlLiteral(params_.AppSection) +
         ") and Kljuc='MinVerzija' order by Vrijednost desc");
-    params_.MinVersion = row ? row->Text("Vrijednost").value_or("") : "";
+    params_.MinVersion.clear();
+    for (const auto& row : rows) {
+      const std::string value = row.Text("Vrijednost").value_or("");
+      if (CompareVersions(value, params_.MinVersion) > 0) params_.MinVersion = value;
+    }
     if (CompareVersions(params_.MinVersion, params_.NewVersion) <= 0) return false;
     window_.SetLabel1("I dalje postoji novija verzija programa " + params_.AppTitle + "\r" +
                       params_.NewVersion + " / " + params_.MinVersion +

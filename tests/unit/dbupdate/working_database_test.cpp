@@ -230,6 +230,15 @@ TEST(VersionGate, EscalatesOnlyWhenTheMinimumIsNewerInNumericOrder) {
   }
 }
 
+// The server's text order puts 1.0.0.9 first; the gate must still see 1.0.0.10.
+TEST(VersionGate, TakesTheHighestMinimumOfBothSectionsInVersionOrder) {
+  Fixture f;
+  f.new_version = "1.0.0.9";
+  f.sql.answers["MinVerzija"] = {Row("Vrijednost", "1.0.0.9"), Row("Vrijednost", "1.0.0.10")};
+  EXPECT_TRUE(f.db.VersionGateDemandsNewer());
+  EXPECT_EQ(f.params.MinVersion, "1.0.0.10");
+}
+
 TEST(VersionGate, AsksTheWorkingDatabaseWithQuotedValuesAndShowsBothVersions) {
   Fixture f;
   f.params.AppExeName = "O'Demo";
@@ -240,7 +249,7 @@ TEST(VersionGate, AsksTheWorkingDatabaseWithQuotedValuesAndShowsBothVersions) {
   EXPECT_EQ(f.sql.opened.at(0).server, "srv");
   EXPECT_EQ(f.sql.opened.at(0).database, "Radna");
   EXPECT_EQ(f.sql.statements,
-            Strings{"SELECT TOP 1 Vrijednost from OpcijeAplikacije where (SEKCIJA='O''Demo' or "
+            Strings{"SELECT Vrijednost from OpcijeAplikacije where (SEKCIJA='O''Demo' or "
                     "SEKCIJA='SEK''CIJA') and Kljuc='MinVerzija' order by Vrijednost desc"});
   EXPECT_EQ(f.window.Label1(),
             "I dalje postoji novija verzija programa Demo Title\r2.1.0.9 / 3.0.0.1. Pokrećem "
