@@ -29,7 +29,8 @@ class UpdateRun {
   void StartApplication(const std::string& arguments);
   // Starts ZEPRUpdate.exe with the five fixed fields and the given ones, then requests the end.
   void RelaunchUpdater(const std::vector<std::string>& tail);
-  // False when the run must stop with the window open (manual mode).
+  // Shows the failure; in manual mode the address goes to eURL and the window stays open,
+  // otherwise the end is requested.
   void ReportDownloadFailure(const std::string& message, const std::string& address);
 
   // Working paths.
