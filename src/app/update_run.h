@@ -21,7 +21,7 @@ class UpdateRun {
   void Timer1Timer();
   void Update();
 
-  // Shared steps, public for the subsystems that finish a run themselves.
+  // The steps the sequences share.
   void PrepareUpdateFolder();
   void InstallArchives(int dstep, int istep, std::optional<int> fstep);
   void ShowErrorLog();
