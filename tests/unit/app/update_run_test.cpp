@@ -402,5 +402,35 @@ TEST_F(RunFixture, FtpFailuresFallBackToType3UnlessCommonFolder) {
   }
 }
 
+// The pauses of a successful run per type, and of an FTP failure.
+TEST_F(RunFixture, PausesPerType) {
+  struct Case {
+    Strings params;
+    uint64_t waited;
+  };
+  ftp.files["lista.ini"] = "[UPDATE]\r\n1=Update.zip\r\n";
+  ftp.files["Update.zip"] = "main";
+  http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
+  http.files[std::string(kSite) + "UpdateSpec.ZIP"] = "special";
+  http.files[std::string(kSite) + "a.sql"] = "select 1";
+  for (const Case& c :
+       std::vector<Case>{{{"T", "SEC", "App", "KLIJENT", "1"}, 1500 + 2000},
+                         {{"T", "SEC", "App", "KLIJENT", "3"}, 0},
+                         {{"T", "SEC", "App", "KLIJENT", "4", share_folder(), "c", "a.sql"}, 2000},
+                         {{"T", "SEC", "App", "KLIJENT", "5", share_folder()}, 2000},
+                         {{"T", "SEC", "App", "KLIJENT", "6", share_folder(), "c"}, 2000}}) {
+    Reset();
+    const uint64_t before = clock.slept_ms();
+    Start(c.params);
+    EXPECT_EQ(clock.slept_ms() - before, c.waited) << "type " << c.params[4];
+    EXPECT_TRUE(window().CompletionVisible()) << "type " << c.params[4];
+  }
+  Reset();
+  ftp.connects = false;
+  const uint64_t before = clock.slept_ms();
+  Start({"T", "SEC", "App", "_SVI", "1"});
+  EXPECT_EQ(clock.slept_ms() - before, 2000u);
+}
+
 }  // namespace
 }  // namespace zepr
