@@ -44,6 +44,19 @@ std::vector<std::string> Words(const std::string& text) {
   return words;
 }
 
+// True for a relative name that climbs out of its folder, or an absolute one; backslashes
+// separate like slashes.
+bool LeavesFolder(const std::string& name) {
+  const std::string path = ReplaceAll(name, "\\", "/");
+  if (path.empty() || path[0] == '/' || (path.size() > 1 && path[1] == ':')) {
+    return !path.empty();
+  }
+  for (const auto& part : fs::path(path)) {
+    if (part == "..") return true;
+  }
+  return false;
+}
+
 constexpr const char* kBadSiteUrl = "Krivi parametri za lokaciju na internetu!";
 constexpr const char* kError = "Greška!";
 
@@ -451,8 +464,9 @@ void UpdateRun::DownloadFiles() {
       window_.SetLabel1("Download > " + counter);
       const std::string local = UpdateFolder() + ReplaceAll(name, "\\", "/");
       std::error_code ec;
-      if (fs::is_regular_file(fs::u8path(local), ec)) DeleteFile(local);
-      if (name.empty()) continue;
+      if (!LeavesFolder(name) && fs::is_regular_file(fs::u8path(local), ec)) DeleteFile(local);
+      // A name that would leave the working folder is passed over like an empty one.
+      if (name.empty() || LeavesFolder(name)) continue;
       window_.SetProgressMax(ftp.Size(name));
       ftp.Retrieve(name, local);
       if (!Exists(local)) continue;

@@ -25,23 +25,23 @@ std::string Convert(std::string_view in, const char* to, const char* from) {
   while (src_left > 0) {
     size_t r = iconv(raw, &src, &src_left, &dst, &dst_left);
     if (r != static_cast<size_t>(-1)) break;
-    if (errno == E2BIG) {
+    if (errno == E2BIG || dst_left == 0) {
       size_t used = out.size() - dst_left;
       out.resize(out.size() * 2);
       dst = out.data() + used;
       dst_left = out.size() - used;
-      continue;
+      if (errno == E2BIG) continue;
     }
     // Unconvertible or invalid input: one '?' for it, then go on with the next input
     // unit (a whole UTF-8 sequence where the input is UTF-8).
-    if (dst_left == 0) continue;
     *dst++ = '?';
     --dst_left;
     size_t skip = 1;
     if (std::string_view(from) == "UTF-8") {
-      unsigned char c = static_cast<unsigned char>(*src);
-      skip = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-      if (skip > src_left) skip = src_left;
+      // A whole character that the target lacks; a byte that starts no character alone.
+      const unsigned char c = static_cast<unsigned char>(*src);
+      const size_t n = c >= 0xF8 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+      if (n <= src_left && IsValidUtf8(std::string_view(src, n))) skip = n;
     }
     src += skip;
     src_left -= skip;

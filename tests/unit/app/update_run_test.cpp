@@ -370,6 +370,20 @@ TEST_F(RunFixture, FtpRunFetchesTheListedArchivesWithOneSession) {
   EXPECT_EQ(window().Label1(), "");
 }
 
+TEST_F(RunFixture, FtpRunPassesOverNamesThatWouldLeaveTheWorkingFolder) {
+  WriteFile(app.path() / "App.exe", "application");
+  ftp.files["lista.ini"] = "[UPDATE]\r\n1=..\\App.exe\r\n2=/etc/x.zip\r\n3=Update.zip\r\n";
+  ftp.files["..\\App.exe"] = "replaced";
+  ftp.files["/etc/x.zip"] = "x";
+  ftp.files["Update.zip"] = "main";
+  Start({"T", "SEC", "App", "KLIJENT", "1"});
+  EXPECT_EQ(ftp.retrieved, (Strings{"lista.ini", "Update.zip"}));
+  EXPECT_EQ(ReadFile(app.path() / "App.exe"), "application");
+  EXPECT_NE(std::find(window().statuses.begin(), window().statuses.end(),
+                      "Download > (3/3) = Update.zip"),
+            window().statuses.end());
+}
+
 TEST_F(RunFixture, FtpRunWithAnEmptyListInstallsNothingAndStaysOpen) {
   ftp.files["lista.ini"] = "[UPDATE]\r\n";
   Start({"T", "SEC", "App", "KLIJENT", "1"});

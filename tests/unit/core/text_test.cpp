@@ -28,7 +28,7 @@ TEST(Text, VersionsCompareAsNumbersAndFallBackToText) {
   EXPECT_GT(CompareVersions("10.0.0.1", "9.0.0.1"), 0);
   EXPECT_EQ(CompareVersions("1.0.0.1", "1.0.0.1"), 0);
   EXPECT_LT(CompareVersions("1.0.0.9", "1.0.0.10"), 0);
-  EXPECT_GT(CompareVersions("b", "a"), 0);          // not versions: text order
+  EXPECT_GT(CompareVersions("b", "a"), 0);  // not versions: text order
   EXPECT_GT(CompareVersions("1.0.0.9", "1.0.0.10x"), 0);
 }
 
@@ -50,6 +50,9 @@ TEST(Encoding, Cp1250AndCp852RoundTrip) {
   EXPECT_EQ(Cp1250ToUtf8(cp1250), utf8);
   EXPECT_EQ(Cp852ToUtf8("\xE6"), "Š");  // CP852 0xE6 is Š
   EXPECT_EQ(Utf8ToCp1250("日"), "?");
+  EXPECT_EQ(Utf8ToCp1250(std::string(40, '\xFF')), std::string(40, '?'));  // one per bad byte
+  EXPECT_EQ(Utf8ToCp1250("a\xE6\x97z"), "a??z");  // a cut character: each byte
+
   EXPECT_EQ(ArgumentToUtf8("\x8A"), "Š");  // not UTF-8: taken as CP1250
   EXPECT_EQ(ArgumentToUtf8("Š"), "Š");
 }
