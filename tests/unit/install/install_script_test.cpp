@@ -185,6 +185,41 @@ TEST_F(InstallDatoTest, MirrorInstallsNamesWithADotBothTreesAfterEveryScript) {
   }
 }
 
+// Archives and scripts are made on Windows, where names differ in letter case only in
+// appearance: what exists in another spelling is replaced, not doubled.
+TEST_F(InstallDatoTest, NamesInAnotherLetterCaseAreTheSameFile) {
+  WriteFile(app_ + "Demo.exe", "old exe");
+  WriteFile(app_ + "Izvjestaji/Racun.rpt", "old report");
+  WriteFile(app_ + "Alati/Pomocni.exe", "old helper");
+  // Unpacked from "UPDATE.ZIP" of a download list.
+  WriteFile(app_ + "Update/UPDATE/DEMO.EXE", "new exe");
+  WriteFile(app_ + "Update/UPDATE/SUB/x.dll", "x");
+  WriteFile(app_ + "Update/UPDATE/Racun.rpt#B", "new report");
+  WriteFile(app_ + "Update/UPDATE/Pomocni.EXE", "new helper");
+  WriteFile(app_ + "Update/UPDATE/install.ini",
+            "[DIR_1]\r\n1=sub\r\n"
+            "[CPY_.IZVJESTAJI\\]\r\n1=racun.RPT#B\r\n"
+            "[CPY_" +
+                app_ + "ALATI/]\r\n1=pomocni.exe\r\n");
+  fs::create_directories(app_ + "Sub");
+
+  Install({"UPDATE.ZIP"});
+
+  const struct {
+    const char* path;
+    const char* bytes;
+  } installed[] = {
+      {"Demo.exe", "new exe"},
+      {"Sub/x.dll", "x"},
+      {"Izvjestaji/Racun.rpt", "new report"},
+      {"Alati/Pomocni.exe", "new helper"},
+  };
+  for (const auto& file : installed) EXPECT_EQ(Installed(file.path), file.bytes) << file.path;
+  for (const char* doubled : {"DEMO.EXE", "SUB", "sub", "IZVJESTAJI", "ALATI"}) {
+    EXPECT_FALSE(Exists(doubled)) << doubled;
+  }
+}
+
 TEST_F(InstallDatoTest, MissingTreesAndScriptsInstallNothing) {
   fs::create_directories(app_);
   Install({"Update.zip", "UpdateSpec.zip", "x"});
