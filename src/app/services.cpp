@@ -1,5 +1,6 @@
 #include "app/services.h"
 
+#include "app/app_view.h"
 #include "config/settings.h"
 #include "core/text.h"
 #include "dbupdate/sql_script_runner.h"
@@ -92,7 +93,7 @@ class SettingsFtp : public FtpClient {
 struct SystemServices::Parts {
   Parts(RunParams& run, MainWindow& window)
       : processes(window.clock()),
-        http(window, run.AppTitle),
+        http(window, kApplicationTitle),
         installation(run, window, processes),
         database(run, window, processes),
         ftp(run, window) {}
