@@ -57,11 +57,8 @@ int main(int argc, char** argv) {
     return result.exit_code == 0;
   });
 
-  const double mb = static_cast<double>(megabytes);
-  std::printf("file                 %zu MB, best of %d runs\n", megabytes, kRuns);
-  std::printf("HttpDownloadFile     %.3f s  %8.1f MB/s  (status check included, %d repaints)\n",
-              ours, mb / ours, repaints);
-  std::printf("curl -o              %.3f s  %8.1f MB/s\n", curl, mb / curl);
-  std::printf("throughput ratio     %.2f of curl (goal: 0.90 or more)\n", curl / ours);
+  zepr::bench::PrintComparison("HttpDownloadFile",
+                               "status check included, " + std::to_string(repaints) + " repaints",
+                               megabytes, kRuns, ours, curl);
   return 0;
 }

@@ -60,4 +60,14 @@ double BestSeconds(const char* what, int runs, const std::filesystem::path& targ
   return best;
 }
 
+// The comparison lines every transfer benchmark prints.
+inline void PrintComparison(const char* ours_name, const std::string& ours_detail, size_t megabytes,
+                            int runs, double ours, double curl) {
+  const double mb = static_cast<double>(megabytes);
+  std::printf("file                 %zu MB, best of %d runs\n", megabytes, runs);
+  std::printf("%-20s %.3f s  %8.1f MB/s  (%s)\n", ours_name, ours, mb / ours, ours_detail.c_str());
+  std::printf("curl -o              %.3f s  %8.1f MB/s\n", curl, mb / curl);
+  std::printf("throughput ratio     %.2f of curl (goal: 0.90 or more)\n", curl / ours);
+}
+
 }  // namespace zepr::bench

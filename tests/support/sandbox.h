@@ -24,6 +24,8 @@ class TempDir {
 
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 std::string ReadFile(const std::filesystem::path& path);
+// The sorted names in a folder, temporary leftovers included.
+std::vector<std::string> ListFolder(const std::filesystem::path& folder);
 
 // Where the build put things, as CTest tells the tests.
 std::filesystem::path BuildDir();

@@ -77,15 +77,6 @@ std::string Bytes(size_t size, unsigned seed = 1) {
   return bytes;
 }
 
-std::vector<std::string> Listing(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class FtpSessionTest : public ::testing::Test {
  protected:
   FtpSessionTest() : window_(clock_), session_(window_) {}
@@ -172,7 +163,7 @@ TEST_F(FtpSessionTest, OneLoginServesEveryRetrievalInBothModes) {
     EXPECT_EQ(ReadFile(Local("Update/update.cfg")), list);
     EXPECT_EQ(ReadFile(Local("Update/Update.zip")), archive);
     EXPECT_EQ(ReadFile(Local("Update/Empty.zip")), "");
-    EXPECT_THAT(Listing(local_.path() / "Update"),
+    EXPECT_THAT(testing::ListFolder(local_.path() / "Update"),
                 ElementsAre("Empty.zip", "Update.zip", "update.cfg"));
   }
   // One login and one folder change per session, whatever was fetched.
@@ -296,7 +287,7 @@ TEST_F(FtpSessionTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
     } catch (const UpdateError& e) {
       EXPECT_THAT(e.what(), HasSubstr(c.error));
     }
-    EXPECT_THAT(Listing(local_.path()), ElementsAre("Existing.zip"));
+    EXPECT_THAT(testing::ListFolder(local_.path()), ElementsAre("Existing.zip"));
     EXPECT_THAT(window_.Statistics(), ::testing::Each(IsEmpty()));
   }
   EXPECT_EQ(ReadFile(Local("Existing.zip")), "old");
@@ -312,7 +303,7 @@ TEST_F(FtpSessionTest, StalledTransferFailsAfterTheStallLimit) {
   session_.SetStallLimitMs(2000);
   ASSERT_TRUE(session_.Connect(Settings()));
   EXPECT_THROW(session_.Retrieve("Update.zip", Local("Update.zip")), UpdateError);
-  EXPECT_THAT(Listing(local_.path()), IsEmpty());
+  EXPECT_THAT(testing::ListFolder(local_.path()), IsEmpty());
   // The window stayed alive while the server was silent.
   EXPECT_GT(window_.processed, 5);
 }

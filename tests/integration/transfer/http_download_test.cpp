@@ -47,16 +47,6 @@ std::vector<std::string> Fields(const std::string& line) {
   return fields;
 }
 
-// Files of a folder, so a test sees temporary leftovers too.
-std::vector<std::string> Listing(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class HttpDownloadTest : public ::testing::Test {
  protected:
   HttpDownloadTest()
@@ -95,7 +85,7 @@ TEST_F(HttpDownloadTest, DeliversFileWithFiguresAndBothAgentsWithoutCache) {
   ASSERT_TRUE(client_.HttpDownloadFile(Url("UPDATE.ZIP"), Target().string(), "Update.zip (_SVI)"));
 
   EXPECT_TRUE(ReadFile(Target()) == body);
-  EXPECT_THAT(Listing(local_.path()), ElementsAre("Update.zip"));
+  EXPECT_THAT(testing::ListFolder(local_.path()), ElementsAre("Update.zip"));
   EXPECT_EQ(window_.Progress(), 100);
   EXPECT_EQ(window_.ProgressMax(), 100);
   EXPECT_EQ(window_.Label1(), "");
@@ -200,10 +190,10 @@ TEST_F(HttpDownloadTest, FailuresLeaveNoPartialFile) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     EXPECT_EQ(Lines(LogPath()).size(), c.requests);
     if (c.old_file_kept) {
-      EXPECT_THAT(Listing(local_.path()), ElementsAre("Update.zip"));
+      EXPECT_THAT(testing::ListFolder(local_.path()), ElementsAre("Update.zip"));
       EXPECT_EQ(ReadFile(Target()), "old archive");
     } else {
-      EXPECT_TRUE(Listing(local_.path()).empty());
+      EXPECT_TRUE(testing::ListFolder(local_.path()).empty());
     }
     switch (c.shown) {
       case Shown::kNothing:
@@ -264,7 +254,7 @@ TEST_F(HttpDownloadTest, UnwritableTargetRaisesAfterTheWindowIsCleared) {
   }
   EXPECT_EQ(window_.Label1(), "");
   EXPECT_EQ(clock_.slept_ms(), 1500u);
-  EXPECT_TRUE(Listing(local_.path()).empty());
+  EXPECT_TRUE(testing::ListFolder(local_.path()).empty());
 }
 
 }  // namespace
