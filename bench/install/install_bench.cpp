@@ -25,7 +25,9 @@ namespace fs = std::filesystem;
 // The mirror is measured, not the pauses of stopping programs.
 class NoProcesses : public zepr::Processes {
  public:
-  bool StartProgram(const std::vector<std::string>&, bool, bool) override { return false; }
+  zepr::platform::StartResult StartProgram(const std::vector<std::string>&, bool, bool) override {
+    return {};
+  }
   bool IsProgramRunning(const std::string&) override { return false; }
   void StopProgram(const std::string&) override {}
 };
@@ -76,7 +78,8 @@ std::pair<double, double> Compare(const Timed& ours, const Timed& theirs) {
 }
 
 bool Run(const std::vector<std::string>& argv) {
-  return zepr::platform::StartProgram(argv, false, true);
+  const auto result = zepr::platform::StartProgram(argv, false, true);
+  return result.started && result.exit_status == 0;
 }
 
 void Report(const char* what, double ours, const char* tool, double theirs) {

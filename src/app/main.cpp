@@ -13,6 +13,7 @@
 #include "core/encoding.h"
 #include "core/errors.h"
 #include "core/run_params.h"
+#include "install/install_script.h"
 #include "platform/platform.h"
 
 #ifndef ZEPR_DOWNLOAD_HOST
@@ -34,6 +35,11 @@ int Main(int argc, char** argv) {
   // Without parameter 1 the program ends silently, before any window exists.
   if (params.empty() || params[0].empty()) return 0;
 
+  // Output to a reader that went away is dropped; the run goes on to its end.
+  platform::IgnoreBrokenPipes();
+  // An install cut short by a kill or a power loss is undone before anything else.
+  RecoverInterruptedInstall(platform::ExecutableFolder());
+
   SystemClock clock;
   std::unique_ptr<AppView> view;
   if (platform::DisplayAvailable()) view = MakeFltkView(clock);
@@ -48,6 +54,7 @@ int Main(int argc, char** argv) {
     FormCreate(params, DownloadHost(run.ExeFolder), run, *view);
   } catch (const std::exception& e) {
     prepared = false;
+    run.Fail(ExitStatus::kFailed);
     view->Show();
     view->ShowException(e.what());
   }
@@ -57,11 +64,12 @@ int Main(int argc, char** argv) {
     try {
       update.Timer1Timer();
     } catch (const std::exception& e) {
+      run.Fail(ExitStatus::kFailed);
       view->ShowException(e.what());
     }
   });
   view->RunMessageLoop();
-  return 0;
+  return static_cast<int>(run.Outcome);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "install/install_script.h"
 #include "install/processes.h"
 #include "transfer/http_download.h"
 
@@ -16,9 +17,12 @@ namespace zepr {
 class Installation {
  public:
   virtual ~Installation() = default;
-  virtual void Unzip(const std::string& archive, const std::string& target_folder) = 0;
-  // Installs the unpacked archives of the given names ("Update.zip", "UpdateSpec.zip").
-  virtual void InstallDato(const std::vector<std::string>& archive_names) = 0;
+  // False when the archive is missing or damaged: the status line says which, and nothing
+  // of it was unpacked.
+  virtual bool Unzip(const std::string& archive, const std::string& target_folder) = 0;
+  // Installs the unpacked archives of the given names ("Update.zip", "UpdateSpec.zip"), all
+  // or nothing: on failure every file of the application folder is as it was.
+  virtual InstallResult InstallDato(const std::vector<std::string>& archive_names) = 0;
 };
 
 // The database work of the run.

@@ -1,5 +1,8 @@
 #include "app/services.h"
 
+#include <csignal>
+#include <cstdlib>
+
 #include "app/app_view.h"
 #include "config/settings.h"
 #include "core/text.h"
@@ -24,14 +27,26 @@ class ArchiveInstallation : public Installation {
  public:
   ArchiveInstallation(RunParams& run, MainWindow& window, Processes& processes)
       : run_(run), window_(window), processes_(processes) {}
-  void Unzip(const std::string& archive, const std::string& folder) override {
-    zepr::Unzip(archive, folder, &window_);
+  bool Unzip(const std::string& archive, const std::string& folder) override {
+    return zepr::Unzip(archive, folder, &window_);
   }
-  void InstallDato(const std::vector<std::string>& names) override {
-    zepr::InstallDato(names, run_.ExeFolder, run_.AppExeName, processes_);
+  InstallResult InstallDato(const std::vector<std::string>& names) override {
+    return zepr::InstallDato(names, run_.ExeFolder, run_.AppExeName, processes_, KillHook());
   }
 
  private:
+  // Crash-safety tests choose the moment the updater dies: ZEPR_TEST_KILL_AFTER_FILES=N
+  // kills it once N files are installed.
+  static std::function<void(size_t)> KillHook() {
+    const char* after = std::getenv("ZEPR_TEST_KILL_AFTER_FILES");
+    if (after == nullptr || *after == '\0') return {};
+    const size_t limit = std::strtoull(after, nullptr, 10);
+    return [limit](size_t files) {
+      if (files >= limit) raise(SIGKILL);
+    };
+  }
+
+
   RunParams& run_;
   MainWindow& window_;
   Processes& processes_;

@@ -109,28 +109,47 @@ void UpdateRun::PrepareUpdateFolder() {
   fs::create_directories(fs::u8path(UpdateFolder()), ec);
 }
 
-void UpdateRun::InstallArchives(int dstep, int istep, std::optional<int> fstep) {
+UpdateRun::Installed UpdateRun::InstallArchives(int dstep, int istep, std::optional<int> fstep) {
   window_.SetLabel1("Dekompresiram > UPDATE.zip");
   Step(dstep);
   window_.ProcessMessages();
-  services_.installation.Unzip(MainArchive(), UpdateFolder() + "Update/");
+  if (!services_.installation.Unzip(MainArchive(), UpdateFolder() + "Update/")) {
+    // The status line names the archive; the caller takes the path of a missing one.
+    run_.Fail(ExitStatus::kArchiveDamaged);
+    Mark(dstep, 2);
+    return Installed::kDamaged;
+  }
   window_.ProcessMessages();
   Step(istep);
   window_.SetLabel1("Instaliram > UPDATE.zip");
   window_.ProcessMessages();
-  services_.installation.InstallDato({"Update.zip"});
+  if (!Install({"Update.zip"}, istep)) return Installed::kFailed;
   window_.ProcessMessages();
   if (Exists(SpecArchive())) {
     window_.SetLabel1("Dekompresiram > UpdateSpec.zip");
     window_.ProcessMessages();
-    services_.installation.Unzip(SpecArchive(), UpdateFolder() + "UpdateSpec/");
-    window_.ProcessMessages();
-    window_.SetLabel1("Instaliram > UpdateSpec.zip");
-    window_.ProcessMessages();
-    services_.installation.InstallDato({"UpdateSpec.zip"});
+    if (services_.installation.Unzip(SpecArchive(), UpdateFolder() + "UpdateSpec/")) {
+      window_.ProcessMessages();
+      window_.SetLabel1("Instaliram > UpdateSpec.zip");
+      window_.ProcessMessages();
+      if (!Install({"UpdateSpec.zip"}, istep)) return Installed::kFailed;
+    } else {
+      run_.Fail(ExitStatus::kArchiveDamaged);
+    }
     window_.ProcessMessages();
   }
   if (fstep) Step(*fstep);
+  return Installed::kAll;
+}
+
+bool UpdateRun::Install(const std::vector<std::string>& names, int step) {
+  const InstallResult result = services_.installation.InstallDato(names);
+  if (result.ok) return true;
+  run_.Fail(ExitStatus::kInstallFailed);
+  Mark(step, 2);
+  window_.ShowPoruka(kError, "Instalacija nije uspjela, vraćene su prijašnje datoteke.\r"
+                             "Datoteka: " + result.file + "\rUzrok: " + result.reason);
+  return false;
 }
 
 void UpdateRun::ShowErrorLog() {
@@ -148,18 +167,28 @@ void UpdateRun::StartApplication(const std::string& arguments) {
   }
   std::vector<std::string> argv{run_.ExeFolder + exe};
   for (auto& w : Words(arguments)) argv.push_back(w);
-  services_.programs.StartProgram(argv, false, false);
+  StartAndReport(argv);
+}
+
+void UpdateRun::StartAndReport(const std::vector<std::string>& argv) {
+  const platform::StartResult started = services_.programs.StartProgram(argv, false, false);
+  if (started) return;
+  run_.Fail(ExitStatus::kProgramNotStarted);
+  window_.SetLabel1("Ne mogu pokrenuti program: " + argv.at(0) + "\rUzrok: " + started.error);
+  // No dialog: nobody may be there to answer it. The pause lets an operator read the line.
+  Wait(3000);
 }
 
 void UpdateRun::RelaunchUpdater(const std::vector<std::string>& tail) {
   std::vector<std::string> argv{run_.ExeFolder + "ZEPRUpdate.exe", run_.AppTitle, run_.AppSection,
                                 run_.AppExeName, run_.ClientFolder};
   argv.insert(argv.end(), tail.begin(), tail.end());
-  services_.programs.StartProgram(argv, false, false);
+  StartAndReport(argv);
   window_.RequestEnd();
 }
 
 void UpdateRun::ReportDownloadFailure(const std::string& message, const std::string& address) {
+  run_.Fail(ExitStatus::kDownloadFailed);
   window_.ShowPoruka(kError, message);
   if (run_.UpdateType >= 4 && run_.UpdateType <= 6) Mark(0, 2);
   if (window_.ManualMode()) {
@@ -171,6 +200,7 @@ void UpdateRun::ReportDownloadFailure(const std::string& message, const std::str
 
 bool UpdateRun::SiteUrlMissing() {
   if (!run_.SiteUrl.empty()) return false;
+  run_.Fail(ExitStatus::kFailed);
   window_.ShowPoruka(kError, kBadSiteUrl);
   return true;
 }
@@ -220,8 +250,9 @@ void UpdateRun::ShareRun() {
     services_.share.ConnectShare(share);
     copy_pass();
   }
-  if (Exists(MainArchive())) {
-    InstallArchives(2, 3, 4);
+  // A damaged archive takes the path of a missing one: the internet may have a whole one.
+  const auto installed = Exists(MainArchive()) ? InstallArchives(2, 3, 4) : Installed::kDamaged;
+  if (installed == Installed::kAll) {
     window_.ProcessMessages();
     ShowCompletion();
     if (!run_.ConnectionText.empty() && services_.database.VersionGateDemandsNewer()) {
@@ -232,6 +263,11 @@ void UpdateRun::ShareRun() {
     window_.RequestEnd();
     return;
   }
+  if (installed == Installed::kFailed) {
+    window_.RequestEnd();
+    return;
+  }
+  run_.Fail(ExitStatus::kDownloadFailed);
   window_.SetLabel1("Neuspješno kopiranje sa share foldera: \r" + run_.ShareFolder);
   Wait(4000);
   if (run_.ClientFolder != "_SVI") RelaunchUpdater({"3"});
@@ -242,13 +278,17 @@ void UpdateRun::InternetRun() {
   if (SiteUrlMissing()) return;
   BeginWithEmptyUpdateFolder();
   DownloadArchives(MainArchive(), SpecArchive());
-  if (Exists(MainArchive())) {
-    InstallArchives(2, 3, 4);
+  const auto installed = Exists(MainArchive()) ? InstallArchives(2, 3, 4) : Installed::kDamaged;
+  if (installed == Installed::kAll) {
     window_.ProcessMessages();
     services_.database.RunSqlScripts();
     ShowErrorLog();
     ShowCompletion();
     StartApplication("");
+    window_.RequestEnd();
+    return;
+  }
+  if (installed == Installed::kFailed) {
     window_.RequestEnd();
     return;
   }
@@ -259,8 +299,9 @@ void UpdateRun::InternetRun() {
 
 void UpdateRun::InstallPresent() {
   window_.ProcessMessages();
-  if (Exists(MainArchive())) {
-    InstallArchives(1, 2, std::nullopt);
+  const auto installed =
+      Exists(MainArchive()) ? InstallArchives(1, 2, std::nullopt) : Installed::kDamaged;
+  if (installed == Installed::kAll) {
     window_.ProcessMessages();
     services_.database.RunSqlScripts();
     ShowErrorLog();
@@ -269,6 +310,11 @@ void UpdateRun::InstallPresent() {
     window_.RequestEnd();
     return;
   }
+  if (installed == Installed::kFailed) {
+    window_.RequestEnd();
+    return;
+  }
+  run_.Fail(ExitStatus::kDownloadFailed);
   window_.ShowPoruka(kError,
                      "Neuspješno raspakiravanje ZIP datoteka sa foldera \"Update\\\"\rPored "
                      "aplikacije u folderu \"Update\" mora postojati datoteka \"UPDATE.ZIP\" sa "
@@ -309,13 +355,17 @@ void UpdateRun::StageAndScript() {
                                               run_.ScriptFileName + " (_SVI)");
   }
   if (!fetched) {
+    run_.Fail(ExitStatus::kDownloadFailed);
     Mark(1, 2);
     return;
   }
   Mark(1, 1);
   window_.SetLabel1("Skinuo sam datoteku \r" + source + run_.ScriptFileName);
   Mark(2, 0);
-  if (window_.Checked(3) && !services_.database.OpenScriptInTool()) return;
+  if (window_.Checked(3) && !services_.database.OpenScriptInTool()) {
+    run_.Fail(ExitStatus::kDatabaseUnreachable);
+    return;
+  }
   Mark(2, 1);
   if (window_.Checked(2)) DeleteFile(script);
   Step(3);
@@ -393,12 +443,17 @@ void UpdateRun::StageAndInstall() {
   CopyOver(share_main, MainArchive());
   if (Exists(share_spec)) CopyOver(share_spec, SpecArchive());
   Mark(1, 1);
-  if (!Exists(MainArchive())) {
+  const auto installed = Exists(MainArchive()) ? InstallArchives(2, 3, 4) : Installed::kDamaged;
+  if (installed == Installed::kFailed) {
+    window_.RequestEnd();
+    return;
+  }
+  if (installed == Installed::kDamaged) {
+    run_.Fail(ExitStatus::kDownloadFailed);
     window_.ShowPoruka(kError, "Neuspješno skidanje ZIP datoteka sa servera: " + run_.ShareFolder);
     window_.RequestEnd();
     return;
   }
-  InstallArchives(2, 3, 4);
   window_.ProcessMessages();
   services_.database.RunSqlScripts();
   ShowErrorLog();
@@ -406,7 +461,7 @@ void UpdateRun::StageAndInstall() {
   ShowCompletion();
   Wait(2000);
   if (!run_.AppExeName.empty() && run_.LastRun == "1") {
-    services_.programs.StartProgram({run_.ExeFolder + run_.AppExeName + ".exe"}, false, false);
+    StartAndReport({run_.ExeFolder + run_.AppExeName + ".exe"});
   }
   window_.RequestEnd();
 }
@@ -447,6 +502,7 @@ void UpdateRun::FtpRun() {
     failure += "\rUzrok: " + std::string(e.what());
     ftp.Close();
   }
+  run_.Fail(ExitStatus::kDownloadFailed);
   window_.SetLabel1(failure);
   Wait(2000);
   if (run_.ClientFolder != "_SVI") RelaunchUpdater({"3"});
@@ -457,6 +513,9 @@ void UpdateRun::DownloadFiles() {
   auto& ftp = services_.ftp;
   const auto names = IniSekcijaLista("UPDATE", UpdateFolder() + ftp.ListFileName());
   const std::string total = std::to_string(names.size());
+  // What is installed: the archives that arrived whole. A name that would leave the working
+  // folder is passed over like an empty one, here as in the download.
+  std::vector<std::string> installable;
   if (ftp.IsConnected()) {
     for (size_t i = 1; i <= names.size(); ++i) {
       const std::string& name = names[i - 1];
@@ -476,20 +535,30 @@ void UpdateRun::DownloadFiles() {
       const std::string base = name.size() > 4 ? name.substr(0, name.size() - 4) : "";
       const std::string folder = UpdateFolder() + ReplaceAll(base, "\\", "/");
       fs::create_directories(fs::u8path(folder), ec);
-      services_.installation.Unzip(local, folder);
+      if (services_.installation.Unzip(local, folder)) {
+        installable.push_back(name);
+      } else {
+        run_.Fail(ExitStatus::kArchiveDamaged);
+      }
     }
   }
   if (names.empty()) return;
-  services_.installation.InstallDato(names);
+  // Nothing whole arrived: the application stays as it is, and running.
+  if (installable.empty()) {
+    window_.RequestEnd();
+    return;
+  }
+  if (!Install(installable, 2)) {
+    window_.RequestEnd();
+    return;
+  }
   Step(4);
   window_.ProcessMessages();
   window_.clock().Sleep(1500);
   services_.database.RunSqlScripts();
   ShowCompletion();
   Wait(2000);
-  if (!run_.AppExeName.empty()) {
-    services_.programs.StartProgram({run_.ExeFolder + run_.AppExeName + ".exe"}, false, false);
-  }
+  if (!run_.AppExeName.empty()) StartAndReport({run_.ExeFolder + run_.AppExeName + ".exe"});
   window_.RequestEnd();
 }
 

@@ -23,10 +23,15 @@ class UpdateRun {
 
   // The steps the sequences share.
   void PrepareUpdateFolder();
-  void InstallArchives(int dstep, int istep, std::optional<int> fstep);
+  // kDamaged: the main archive could not be read whole, nothing was installed; a damaged
+  // special archive is only skipped. kFailed: an install was rolled back and reported.
+  enum class Installed { kAll, kDamaged, kFailed };
+  Installed InstallArchives(int dstep, int istep, std::optional<int> fstep);
   void ShowErrorLog();
   void ShowCompletion();
   void StartApplication(const std::string& arguments);
+  // Starts a program without waiting; says so when it cannot be started.
+  void StartAndReport(const std::vector<std::string>& argv);
   // Starts ZEPRUpdate.exe with the five fixed fields and the given ones, then requests the end.
   void RelaunchUpdater(const std::vector<std::string>& tail);
   // Shows the failure; in manual mode the address goes to eURL and the window stays open,
@@ -56,6 +61,8 @@ class UpdateRun {
   // archive from the client's prefix when the main one came. True when the main one came.
   bool DownloadArchives(const std::string& main_target, const std::string& spec_target);
   void Wait(int ms);
+  // Installs the unpacked archives; a failure (already rolled back) is reported in a dialog.
+  bool Install(const std::vector<std::string>& names, int step);
   void Step(int step) { window_.UpdateProg(StepList::kJvInstallLabel1, step, 1); }
   void Mark(int line, int image) {
     window_.SetLineState(StepList::kJvInstallLabel1, line, image, false);

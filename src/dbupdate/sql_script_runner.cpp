@@ -292,6 +292,7 @@ void RunSqlScripts(MainWindow& window, RunParams& params, SqlConnection& connect
     connection.Open(WorkingDatabaseItems(params));
     connection.Query("select getDate() as Datum");
   } catch (const std::exception& e) {
+    params.Fail(ExitStatus::kDatabaseUnreachable);
     window.SetLabel1(std::string("Nadogradnja baze podataka nije uspjela.\rUzrok: ") + e.what());
     WaitPumpingMessages(window, 3000);
     return;
@@ -328,7 +329,11 @@ void RunSqlScripts(MainWindow& window, RunParams& params, SqlConnection& connect
     }
   }
   log.close();
-  if (runner.all_succeeded()) fs::remove(log_path, ec);
+  if (runner.all_succeeded()) {
+    fs::remove(log_path, ec);
+  } else {
+    params.Fail(ExitStatus::kScriptsFailed);
+  }
   if (params.LastRun == "1") DeleteScripts(folder);
 
   const fs::path executable = exe_folder / "Update" / "Update" / (params.AppExeName + ".exe");

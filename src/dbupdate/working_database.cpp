@@ -171,6 +171,7 @@ void WorkingDatabase::UpdateDatabaseGroup() {
     connection_.Open(config);
     connection_.Query(kConnectionProof);
   } catch (const std::exception& e) {
+    params_.Fail(ExitStatus::kDatabaseUnreachable);
     window_.SetLabel1(std::string("Spajanje na bazu QTVConfig nije uspjelo.\rUzrok: ") + e.what());
     WaitPumpingMessages(window_, 3000);
     return;
@@ -185,6 +186,7 @@ void WorkingDatabase::UpdateDatabaseGroup() {
     rows = connection_.Query("select * from BazeUpdate where Grupa=" +
                              SqlLiteral(params_.DatabaseGroup) + " order by Poredak");
   } catch (const std::exception& e) {
+    params_.Fail(ExitStatus::kDatabaseUnreachable);
     window_.SetLabel1(
         std::string("Ne postoji tablica popisa baza: QTVConfig.BazeUpdate ili ima krivu "
                     "strukturu.\rGreška: ") +
@@ -210,13 +212,20 @@ void WorkingDatabase::UpdateDatabaseGroup() {
     window_.ProcessMessages();
     // A row without a name would send the child to the login's default database.
     if (database.empty()) {
+      params_.Fail(ExitStatus::kGroupDatabaseFailed);
       window_.SetLineState(kDatabaseList, line, 2, false);
       window_.ProcessMessages();
       continue;
     }
-    if (auto argv = ChildArguments(i, database)) processes_.StartProgram(*argv, false, true);
+    // A child that cannot start, or ends with a failure status, failed its database.
+    bool finished = true;
+    if (auto argv = ChildArguments(i, database)) {
+      const platform::StartResult child = processes_.StartProgram(*argv, false, true);
+      finished = child && child.exit_status == 0;
+    }
     MoveChildLog(database);
-    window_.SetLineState(kDatabaseList, line, 1, false);
+    if (!finished) params_.Fail(ExitStatus::kGroupDatabaseFailed);
+    window_.SetLineState(kDatabaseList, line, finished ? 1 : 2, false);
     window_.ProcessMessages();
   }
 

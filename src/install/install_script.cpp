@@ -152,8 +152,10 @@ void RunScript(const std::string& exe_folder, const std::string& unpack_folder,
 
 }  // namespace
 
-void InstallDato(const std::vector<std::string>& archive_names, const std::string& exe_folder_in,
-                 const std::string& app_exe_name, Processes& processes) {
+InstallResult InstallDato(const std::vector<std::string>& archive_names,
+                          const std::string& exe_folder_in, const std::string& app_exe_name,
+                          Processes& processes,
+                          const std::function<void(size_t)>& /*after_file*/) {
   std::string exe_folder = exe_folder_in;
   if (!exe_folder.ends_with('/')) exe_folder += '/';
 
@@ -166,6 +168,9 @@ void InstallDato(const std::vector<std::string>& archive_names, const std::strin
     Mirror(exe_folder, "Update");
     Mirror(exe_folder, "UpdateSpec");
   }
+  return {};
 }
+
+void RecoverInterruptedInstall(const std::string& /*exe_folder*/) {}
 
 }  // namespace zepr

@@ -112,7 +112,8 @@ bool TerminateByModuleName(const std::string& name) {
   return TerminateSelected(name, StopMatch::kModuleName);
 }
 
-bool SystemProcesses::StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait) {
+platform::StartResult SystemProcesses::StartProgram(const std::vector<std::string>& argv,
+                                                    bool hidden, bool wait) {
   return platform::StartProgram(argv, hidden, wait);
 }
 

@@ -17,9 +17,10 @@ class Processes {
   virtual ~Processes() = default;
   // argv[0] is the program (a path, or a bare name looked up on the search path); no shell
   // is involved, so an argument with blanks stays one argument. hidden: the program gets no
-  // console output of ours. wait: returns only after the program has ended. False when the
-  // program cannot be started (then nothing is waited for).
-  virtual bool StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait) = 0;
+  // console output of ours. wait: returns only after the program has ended, with its exit
+  // status. Not started: the system's reason (then nothing is waited for).
+  virtual platform::StartResult StartProgram(const std::vector<std::string>& argv, bool hidden,
+                                             bool wait) = 0;
   // Whether a program of that executable name (or that whole path) runs, the updater itself
   // not counted. A trailing " *32" on the name is ignored.
   virtual bool IsProgramRunning(const std::string& exe_name) = 0;
@@ -34,7 +35,8 @@ class SystemProcesses : public Processes {
   static constexpr uint32_t kStopPauseMs = 3000;
 
   explicit SystemProcesses(Clock& clock) : clock_(clock) {}
-  bool StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait) override;
+  platform::StartResult StartProgram(const std::vector<std::string>& argv, bool hidden,
+                                     bool wait) override;
   bool IsProgramRunning(const std::string& exe_name) override;
   void StopProgram(const std::string& exe_name) override;
 

@@ -10,6 +10,10 @@ std::string ExecutableFolder();
 // Whether a graphical display can be opened (else the headless view is used).
 bool DisplayAvailable();
 
+// Writing to a pipe whose reader has gone fails instead of ending the process. Programs we
+// start get the default behaviour back.
+void IgnoreBrokenPipes();
+
 }  // namespace zepr::platform
 
 namespace zepr::platform {

@@ -27,10 +27,19 @@ int ParentProcessId();
 // period. True when it has ended.
 bool TerminateProcess(int pid);
 
+// How a start went.
+struct StartResult {
+  bool started = false;
+  // A waited program's exit status; 128 + the signal's number when a signal ended it.
+  int exit_status = 0;
+  // Why the program could not be started, in the system's words.
+  std::string error;
+  explicit operator bool() const { return started; }
+};
+
 // Starts argv[0] (a path, or a bare name looked up on the search path) with the arguments,
 // never through a shell. hidden: the program's standard streams go to the null device.
 // A program started without waiting runs in a session of its own, so it outlives us.
-// False when the program cannot be started.
-bool StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait);
+StartResult StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait);
 
 }  // namespace zepr::platform

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -335,12 +336,24 @@ class BodySink {
       if (fd >= 0) {
         file_.Reset(fd);
         temp_path_ = std::move(path);
+        KeepModeOfTarget(fd);
         return true;
       }
       if (errno != EEXIST || attempt >= 100) {
         io_error_ = errno;
         return false;
       }
+    }
+  }
+
+  // The file that the download replaces keeps its permissions and, where we may set it, its
+  // owner: a script or program fetched over an executable one must stay executable.
+  void KeepModeOfTarget(int fd) const {
+    struct stat old {};
+    if (::stat(target_.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
+    if (::fchmod(fd, old.st_mode & 0777) != 0) return;
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+      // Not ours to give away; the mode alone is kept.
     }
   }
 

@@ -38,7 +38,7 @@ TEST(Startup, HeadlessWithoutDisplayPrintsTheWindowAndEnds) {
 TEST(Startup, ParameterFiveNotAnIntegerIsReported) {
   Sandbox box;
   auto r = RunProgram({box.exe.string(), "Demo", "DEMO", "Demo", "_SVI", "abc"}, {"DISPLAY="});
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.output.find("dialog: ZEPR Nadogradnja aplikacije: 'abc' is not a valid integer "
                           "value\n"),
             std::string::npos)

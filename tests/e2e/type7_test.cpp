@@ -22,7 +22,8 @@ size_t Count(const std::string& text, const std::string& part) {
 }
 
 // A group of two working databases, each updated by a child of type 8 from the archive in
-// the working folder; the script fails only in the second database.
+// the working folder; the script fails only in the second database, whose child says so
+// with its exit status: that database is marked failed, and so is the group run.
 TEST(Type7, ChildPerDatabaseRunsHeadlessAndLeavesItsLogUnderTheDatabasesName) {
   TempDir app;
   TempDir server_dir;
@@ -55,7 +56,7 @@ TEST(Type7, ChildPerDatabaseRunsHeadlessAndLeavesItsLogUnderTheDatabasesName) {
                                app.folder() + "share", connection, "0", "Grupa", "8"},
                               {"DISPLAY="});
   const std::string& out = run.output;
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.exit_code, 7);
 
   // The children wrote to the same output: the display was missing for them too.
   EXPECT_EQ(Count(out, "type: tip: 8\n"), 2u) << out;
@@ -63,7 +64,7 @@ TEST(Type7, ChildPerDatabaseRunsHeadlessAndLeavesItsLogUnderTheDatabasesName) {
             std::string::npos)
       << out;
   const size_t b1_done = out.find("mark databases 0 1 plain: B1\n");
-  const size_t b2_done = out.find("mark databases 1 1 plain: B2\n");
+  const size_t b2_done = out.find("mark databases 1 2 plain: B2\n");
   ASSERT_NE(b1_done, std::string::npos) << out;
   ASSERT_NE(b2_done, std::string::npos) << out;
   EXPECT_LT(b1_done, b2_done);

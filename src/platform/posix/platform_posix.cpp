@@ -1,4 +1,5 @@
 #include <X11/Xlib.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -21,5 +22,7 @@ bool DisplayAvailable() {
   XCloseDisplay(display);
   return true;
 }
+
+void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
 
 }  // namespace zepr::platform

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <charconv>
 #include <filesystem>
 #include <mutex>
@@ -201,8 +202,8 @@ bool TerminateProcess(int pid) {
   return ended;
 }
 
-bool StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait) {
-  if (argv.empty() || argv[0].empty()) return false;
+StartResult StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait) {
+  if (argv.empty() || argv[0].empty()) return {false, 0, std::strerror(ENOENT)};
 
   SpawnFileActions actions;
   if (hidden) {
@@ -231,18 +232,19 @@ bool StartProgram(const std::vector<std::string>& argv, bool hidden, bool wait) 
   c_argv.push_back(nullptr);
 
   pid_t pid = 0;
-  if (posix_spawnp(&pid, argv[0].c_str(), actions.get(), attributes.get(), c_argv.data(),
-                   environ) != 0) {
-    return false;
-  }
+  const int error = posix_spawnp(&pid, argv[0].c_str(), actions.get(), attributes.get(),
+                                 c_argv.data(), environ);
+  if (error != 0) return {false, 0, std::strerror(error)};
+  StartResult result{true};
   if (wait) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   } else {
     Detached().Add(pid);
   }
-  return true;
+  return result;
 }
 
 }  // namespace zepr::platform

@@ -43,9 +43,9 @@ struct RecordingPrograms : Processes {
   };
   MainWindow* window = nullptr;
   std::vector<Start> starts;
-  bool StartProgram(const Strings& argv, bool, bool wait) override {
+  platform::StartResult StartProgram(const Strings& argv, bool, bool wait) override {
     starts.push_back({argv, wait, window->TopLine(kDatabases)});
-    return true;
+    return {true};
   }
   bool IsProgramRunning(const std::string&) override { return false; }
   void StopProgram(const std::string&) override {}

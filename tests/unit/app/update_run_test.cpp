@@ -23,9 +23,11 @@ constexpr auto kSteps = StepList::kJvInstallLabel1;
 struct FakePrograms : Processes {
   std::set<std::string> running;
   std::vector<Strings> started;
-  bool StartProgram(const Strings& argv, bool, bool) override {
+  std::set<std::string> missing;  // programs that cannot be started
+  platform::StartResult StartProgram(const Strings& argv, bool, bool) override {
     started.push_back(argv);
-    return true;
+    if (missing.count(argv.at(0))) return {false, 0, "No such file or directory"};
+    return {true};
   }
   bool IsProgramRunning(const std::string& name) override { return running.count(name) > 0; }
   void StopProgram(const std::string&) override {}
@@ -47,10 +49,14 @@ struct FakeHttp : HttpClient {
 
 struct FakeInstallation : Installation {
   Strings calls;
-  void Unzip(const std::string& archive, const std::string& folder) override {
+  bool Unzip(const std::string& archive, const std::string& folder) override {
     calls.push_back("unzip " + fs::path(archive).filename().string() + " " + folder);
+    return true;
   }
-  void InstallDato(const Strings& names) override { calls.push_back("install " + names.at(0)); }
+  InstallResult InstallDato(const Strings& names) override {
+    calls.push_back("install " + names.at(0));
+    return {};
+  }
 };
 
 struct FakeDatabase : DatabaseWork {

@@ -55,13 +55,12 @@ struct Start {
 struct FakePrograms : Processes {
   std::set<std::string> missing;  // programs that cannot be started
   std::vector<Start> starts;
-  std::function<void(const Strings&)> on_start;
-  bool StartProgram(const Strings& argv, bool hidden, bool wait) override {
+  std::function<int(const Strings&)> on_start;  // the exit status
+  platform::StartResult StartProgram(const Strings& argv, bool hidden, bool wait) override {
     EXPECT_FALSE(hidden);
     starts.push_back({argv, wait});
-    if (missing.count(argv.at(0))) return false;
-    if (on_start) on_start(argv);
-    return true;
+    if (missing.count(argv.at(0))) return {false, 0, "No such file or directory"};
+    return {true, on_start ? on_start(argv) : 0};
   }
   bool IsProgramRunning(const std::string&) override { return false; }
   void StopProgram(const std::string&) override {}
@@ -328,6 +327,7 @@ struct GroupRun : Fixture {
   Strings children;
   std::vector<int> top_lines;
   std::vector<int> marks;
+  std::map<std::string, int> exit_status;  // by database; 0 when not named
 
   explicit GroupRun(const Strings& names) {
     params.DatabaseGroup = "Grupa A";
@@ -340,6 +340,7 @@ struct GroupRun : Fixture {
       children.push_back(argv.at(5) + " " + items.at(3));
       top_lines.push_back(window.TopLine(kDatabases));
       marks.push_back(window.Lines(kDatabases).at(children.size() - 1).image);
+      return exit_status[items.at(3)];
     };
   }
   std::vector<int> Images() const {
@@ -447,6 +448,7 @@ TEST(DatabaseGroup, EachChildLogIsKeptUnderItsDatabaseName) {
     const std::string database = DecodeConnectionText(argv.at(6)).at(3);
     // B2's child succeeds and leaves no log.
     if (database != "B2") WriteFile(log, "x.sql, linija: 3\r\n" + database);
+    return 0;
   };
   g.db.UpdateDatabaseGroup();
   EXPECT_FALSE(fs::exists(log));

@@ -16,7 +16,9 @@ using testing::WriteFile;
 
 class FakeProcesses : public Processes {
  public:
-  bool StartProgram(const std::vector<std::string>&, bool, bool) override { return true; }
+  platform::StartResult StartProgram(const std::vector<std::string>&, bool, bool) override {
+    return {true};
+  }
   bool IsProgramRunning(const std::string&) override { return false; }
   void StopProgram(const std::string& name) override { stopped.push_back(name); }
   std::vector<std::string> stopped;
