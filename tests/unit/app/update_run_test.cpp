@@ -49,13 +49,18 @@ struct FakeHttp : HttpClient {
 
 struct FakeInstallation : Installation {
   Strings calls;
+  std::set<std::string> damaged;  // archive file names that do not unpack
+  InstallResult result;           // of every install
   bool Unzip(const std::string& archive, const std::string& folder) override {
-    calls.push_back("unzip " + fs::path(archive).filename().string() + " " + folder);
-    return true;
+    const std::string name = fs::path(archive).filename().string();
+    calls.push_back("unzip " + name + " " + folder);
+    return damaged.count(name) == 0;
   }
   InstallResult InstallDato(const Strings& names) override {
-    calls.push_back("install " + names.at(0));
-    return {};
+    std::string call = "install";
+    for (const auto& n : names) call += " " + n;
+    calls.push_back(call);
+    return result;
   }
 };
 
@@ -127,6 +132,7 @@ struct RunFixture : ::testing::Test {
     http.requested.clear();
     installation.calls.clear();
     database.calls.clear();
+    ftp.retrieved.clear();
   }
   RunParams run;
   FakePrograms programs;
@@ -180,6 +186,7 @@ TEST_F(RunFixture, InternetRunInstallsRunsScriptsAndStartsTheApplication) {
   EXPECT_TRUE(window().EndRequested());
   EXPECT_EQ(Lines(), (Strings{"1", "1", "1", "1"}));
   EXPECT_TRUE(window().dialogs.empty());
+  EXPECT_EQ(run.Outcome, ExitStatus::kCompleted);
 }
 
 TEST_F(RunFixture, InternetRunFallsBackToTheCommonFolderButAsksSpecialFromTheClient) {
@@ -205,6 +212,7 @@ TEST_F(RunFixture, InternetRunWhereNothingServesReportsAndEndsOrStaysInManualMod
                                             std::string(kSite) + "UPDATE.ZIP");
     EXPECT_EQ(window().UrlVisible(), manual);
     EXPECT_EQ(window().EndRequested(), !manual);
+    EXPECT_EQ(run.Outcome, ExitStatus::kDownloadFailed);
   }
   EXPECT_EQ(window().Url(), std::string(kSite) + "UPDATE.ZIP");
   EXPECT_EQ(Lines()[0], "1");  // type 3 marks no step as failed
@@ -217,6 +225,7 @@ TEST_F(RunFixture, MissingSiteUrlLeavesTheWindowOpen) {
     ASSERT_EQ(window().dialogs.size(), 1u) << type;
     EXPECT_EQ(window().dialogs[0].text, "Krivi parametri za lokaciju na internetu!");
     EXPECT_FALSE(window().EndRequested());
+    EXPECT_EQ(run.Outcome, ExitStatus::kFailed);
   }
 }
 
@@ -261,6 +270,7 @@ TEST_F(RunFixture, UnreachableShareFallsBackToType3UnlessCommonFolder) {
                 (std::vector<Strings>{{exe("ZEPRUpdate.exe"), "T", "SEC", "App", "KLIJENT", "3"}}));
     }
     EXPECT_TRUE(window().EndRequested());
+    EXPECT_EQ(run.Outcome, ExitStatus::kDownloadFailed);
   }
 }
 
@@ -285,6 +295,7 @@ TEST_F(RunFixture, StagingStopsWithTheWindowOpenWhenScriptOrDatabaseFail) {
   Start({"T", "SEC", "App", "KLIJENT", "4", share_folder(), "c", "skripta.sql"});
   EXPECT_EQ(Lines(), (Strings{"1", "2", "-1"}));
   EXPECT_FALSE(window().EndRequested());
+  EXPECT_EQ(run.Outcome, ExitStatus::kDownloadFailed);
   Reset();
 
   http.files[std::string(kSite) + "skripta.sql"] = "select 1";
@@ -293,6 +304,7 @@ TEST_F(RunFixture, StagingStopsWithTheWindowOpenWhenScriptOrDatabaseFail) {
   EXPECT_EQ(database.calls, Strings{"tool"});
   EXPECT_EQ(Lines(), (Strings{"1", "1", "0"}));
   EXPECT_FALSE(window().EndRequested());
+  EXPECT_EQ(run.Outcome, ExitStatus::kDatabaseUnreachable);
 }
 
 TEST_F(RunFixture, SpecialStagingLeavesTheMainArchiveAndMarksFailure) {
@@ -365,7 +377,7 @@ TEST_F(RunFixture, FtpRunFetchesTheListedArchivesWithOneSession) {
   EXPECT_EQ(installation.calls,
             (Strings{"unzip Update.zip " + app.folder() + "Update/Update",
                      "unzip UpdateSpec.zip " + app.folder() + "Update/UpdateSpec",
-                     "install Update.zip"}));
+                     "install Update.zip UpdateSpec.zip"}));
   EXPECT_NE(std::find(window().statuses.begin(), window().statuses.end(),
                       "Download > (4/1) = Update.zip"),
             window().statuses.end());
@@ -413,6 +425,7 @@ TEST_F(RunFixture, FtpFailuresFallBackToType3UnlessCommonFolder) {
     ftp.connects = c.connects;
     Start({"T", "SEC", "App", c.client, "1"});
     EXPECT_EQ(window().Label1(), c.label);
+    EXPECT_EQ(run.Outcome, ExitStatus::kDownloadFailed);
     ASSERT_EQ(programs.started.size(), c.relaunches);
     if (c.relaunches) {
       EXPECT_EQ(programs.started[0],
@@ -420,6 +433,138 @@ TEST_F(RunFixture, FtpFailuresFallBackToType3UnlessCommonFolder) {
     }
     EXPECT_TRUE(window().EndRequested());
   }
+}
+
+// A main archive that does not unpack whole is never installed: each type takes the path of
+// a missing archive, and no scripts, completion or start follow.
+TEST_F(RunFixture, DamagedArchiveTakesThePathOfAMissingOne) {
+  struct Case {
+    Strings params;
+    std::string dialog;  // "" when the type reports in the status line
+    std::string label;
+    Strings started;
+  };
+  const std::string site(kSite);
+  http.files[site + "UPDATE.ZIP"] = "main";
+  installation.damaged = {"Update.zip"};
+  for (const Case& c : std::vector<Case>{
+           {{"T", "SEC", "App", "KLIJENT", "2", share_folder()},
+            "",
+            "Neuspješno kopiranje sa share foldera: \r" + share_folder(),
+            {exe("ZEPRUpdate.exe"), "T", "SEC", "App", "KLIJENT", "3"}},
+           {{"T", "SEC", "App", "KLIJENT", "3"},
+            "Neuspješno skidanje ZIP datoteka sa internet lokacije: " + site + "UPDATE.ZIP",
+            "",
+            {}},
+           {{"T", "SEC", "App", "KLIJENT", "6", share_folder(), "c"},
+            "Neuspješno skidanje ZIP datoteka sa servera: " + share_folder(),
+            "",
+            {}},
+           {{"T", "SEC", "App", "KLIJENT", "8", "c"},
+            "Neuspješno raspakiravanje ZIP datoteka sa foldera \"Update\\\"\rPored aplikacije "
+            "u folderu \"Update\" mora postojati datoteka \"UPDATE.ZIP\" sa update-om",
+            "",
+            {}}}) {
+    Reset();
+    const std::string type = c.params[4];
+    WriteFile(share_dir.path() / "Update.zip", "main");
+    WriteFile(app.path() / "Update" / "Update.zip", "main");
+    Start(c.params);
+    EXPECT_EQ(installation.calls.size(), 1u) << type;  // the unzip alone
+    EXPECT_TRUE(database.calls.empty()) << type;
+    EXPECT_FALSE(window().CompletionVisible()) << type;
+    EXPECT_TRUE(window().EndRequested()) << type;
+    EXPECT_EQ(run.Outcome, ExitStatus::kArchiveDamaged) << type;
+    if (c.dialog.empty()) {
+      EXPECT_TRUE(window().dialogs.empty()) << type;
+      EXPECT_EQ(window().Label1(), c.label) << type;
+    } else {
+      ASSERT_EQ(window().dialogs.size(), 1u) << type;
+      EXPECT_EQ(window().dialogs[0].text, c.dialog) << type;
+    }
+    EXPECT_EQ(programs.started,
+              c.started.empty() ? std::vector<Strings>{} : std::vector<Strings>{c.started})
+        << type;
+  }
+}
+
+TEST_F(RunFixture, DamagedSpecialArchiveIsSkippedAndTheMainOneInstalls) {
+  http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
+  http.files[std::string(kSite) + "UpdateSpec.ZIP"] = "special";
+  installation.damaged = {"UpdateSpec.zip"};
+  Start({"T", "SEC", "App", "KLIJENT", "3"});
+  EXPECT_EQ(installation.calls,
+            (Strings{"unzip Update.zip " + app.folder() + "Update/Update/", "install Update.zip",
+                     "unzip UpdateSpec.zip " + app.folder() + "Update/UpdateSpec/"}));
+  EXPECT_EQ(database.calls, Strings{"scripts"});
+  EXPECT_TRUE(window().CompletionVisible());
+  EXPECT_EQ(programs.started.size(), 1u);
+  EXPECT_EQ(run.Outcome, ExitStatus::kArchiveDamaged);
+}
+
+// An install that failed has been rolled back: it is reported, and nothing that assumes the
+// new version follows.
+TEST_F(RunFixture, FailedInstallIsReportedAndNothingFollows) {
+  http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
+  installation.result = {false, app.folder() + "App.exe", "No space left on device"};
+  Start({"T", "SEC", "App", "KLIJENT", "3"});
+  ASSERT_EQ(window().dialogs.size(), 1u);
+  EXPECT_EQ(window().dialogs[0].title, "Greška!");
+  EXPECT_EQ(window().dialogs[0].text,
+            "Instalacija nije uspjela, vraćene su prijašnje datoteke.\rDatoteka: " +
+                app.folder() + "App.exe\rUzrok: No space left on device");
+  EXPECT_EQ(installation.calls.size(), 2u);  // UpdateSpec is not tried
+  EXPECT_TRUE(database.calls.empty());
+  EXPECT_FALSE(window().CompletionVisible());
+  EXPECT_TRUE(programs.started.empty());
+  EXPECT_TRUE(window().EndRequested());
+  EXPECT_EQ(Lines(), (Strings{"1", "1", "1", "2"}));
+  EXPECT_EQ(run.Outcome, ExitStatus::kInstallFailed);
+}
+
+TEST_F(RunFixture, ProgramThatCannotStartIsReported) {
+  http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
+  programs.missing = {exe("App.exe"), exe("ZEPRUpdate.exe")};
+  for (const char* type : {"3", "5"}) {
+    Reset();
+    const std::string program = exe(std::string(type) == "3" ? "App.exe" : "ZEPRUpdate.exe");
+    window().FormKeyDown('U');  // type 5 hands over to type 2
+    http.files[std::string(kSite) + "UpdateSpec.ZIP"] = "special";
+    const uint64_t before = clock.slept_ms();
+    Start({"T", "SEC", "App", "KLIJENT", type, share_folder()});
+    EXPECT_EQ(window().Label1(),
+              "Ne mogu pokrenuti program: " + program + "\rUzrok: No such file or directory")
+        << type;
+    EXPECT_GE(clock.slept_ms() - before, 3000u);
+    EXPECT_TRUE(window().dialogs.empty()) << type;  // nobody may be there to answer
+    EXPECT_TRUE(window().EndRequested());
+    EXPECT_EQ(run.Outcome, ExitStatus::kProgramNotStarted);
+  }
+}
+
+// Only archives that arrived whole are installed, and never one whose name leaves the
+// working folder: its folder would be outside it too.
+TEST_F(RunFixture, FtpRunInstallsOnlyWholeArchivesInsideTheWorkingFolder) {
+  ftp.files["lista.ini"] =
+      "[UPDATE]\r\n1=..\\..\\evil.zip\r\n2=Update.zip\r\n3=Ostecena.zip\r\n";
+  ftp.files["Update.zip"] = "main";
+  ftp.files["Ostecena.zip"] = "damaged";
+  installation.damaged = {"Ostecena.zip"};
+  Start({"T", "SEC", "App", "KLIJENT", "1"});
+  ASSERT_FALSE(installation.calls.empty());
+  EXPECT_EQ(installation.calls.back(), "install Update.zip");
+  EXPECT_EQ(database.calls, Strings{"scripts"});
+  EXPECT_TRUE(window().CompletionVisible());
+  EXPECT_EQ(run.Outcome, ExitStatus::kArchiveDamaged);
+
+  Reset();
+  ftp.files["lista.ini"] = "[UPDATE]\r\n1=Ostecena.zip\r\n";
+  Start({"T", "SEC", "App", "KLIJENT", "1"});
+  EXPECT_EQ(installation.calls.size(), 1u);  // nothing whole: nothing installed
+  EXPECT_TRUE(database.calls.empty());
+  EXPECT_FALSE(window().CompletionVisible());
+  EXPECT_TRUE(programs.started.empty());
+  EXPECT_EQ(run.Outcome, ExitStatus::kArchiveDamaged);
 }
 
 // The pauses of a successful run per type, and of an FTP failure.

@@ -148,6 +148,7 @@ TEST_F(RunnerTest, MarksEveryScriptScrollsTheListAndPausesPerScript) {
   EXPECT_EQ(window_.Label1(), "Nadogradnja baze gotova.");
   EXPECT_EQ(window_.Label2(), "");
   EXPECT_FALSE(fs::exists(Log()));
+  EXPECT_EQ(params_.Outcome, ExitStatus::kCompleted);
   // QTVConfig exists nowhere, so the prefix goes.
   Script("q.sql", "select * from QTVConfig.dbo.T\r\nGO\r\n");
   Run();
@@ -184,10 +185,12 @@ TEST_F(RunnerTest, FailuresBeforeTheScriptsRun) {
       };
     }
     params_.ConnectionList = c.items;
+    params_.Outcome = ExitStatus::kCompleted;
     if (c.raised.empty()) {
       Run();
       EXPECT_EQ(window_.Label1(),
                 "Nadogradnja baze podataka nije uspjela.\rUzrok: " + c.open_error);
+      EXPECT_EQ(params_.Outcome, ExitStatus::kDatabaseUnreachable);
     } else {
       try {
         Run();
@@ -200,6 +203,17 @@ TEST_F(RunnerTest, FailuresBeforeTheScriptsRun) {
     EXPECT_TRUE(Executed("select 1").empty());
     EXPECT_TRUE(Executed("if (").empty());
   }
+}
+
+TEST_F(RunnerTest, ScriptThatFailsTwiceIsLoggedAndFailsTheRun) {
+  Script("a.sql", "select 1\r\nGO\r\n");
+  Script("b.sql", "create table Losa\r\nGO\r\n");
+  db_.on_execute = [](const std::string& sql) {
+    if (sql.find("Losa") != std::string::npos) throw UpdateError("Incorrect syntax near 'Losa'.");
+  };
+  Run();
+  EXPECT_TRUE(fs::exists(Log()));
+  EXPECT_EQ(params_.Outcome, ExitStatus::kScriptsFailed);
 }
 
 TEST_F(RunnerTest, OptionRowsHaveTheirShapesWithQuotedValues) {

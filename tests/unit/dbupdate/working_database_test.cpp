@@ -368,6 +368,7 @@ TEST(DatabaseGroup, OneChildPerDatabaseInOrderThenCompletionAndEnd) {
   EXPECT_TRUE(g.window.CompletionVisible());
   EXPECT_TRUE(g.window.EndRequested());
   EXPECT_EQ(g.clock.slept_ms(), 700u);
+  EXPECT_EQ(g.params.Outcome, ExitStatus::kCompleted);
 }
 
 TEST(DatabaseGroup, ListMovesUpOneLinePerDatabaseFromTheSixth) {
@@ -418,7 +419,26 @@ TEST(DatabaseGroup, FailuresToReadTheListLeaveTheWindowOpen) {
     EXPECT_TRUE(g.programs.starts.empty());
     EXPECT_FALSE(g.window.CompletionVisible());
     EXPECT_FALSE(g.window.EndRequested());
+    EXPECT_EQ(g.params.Outcome, ExitStatus::kDatabaseUnreachable);
   }
+}
+
+// A child that fails says so with its exit status, or cannot start at all: its database is
+// marked failed, the others go on, and the group run fails.
+TEST(DatabaseGroup, FailedChildrenMarkTheirDatabaseFailed) {
+  GroupRun g({"B1", "B2", "B3"});
+  g.exit_status["B2"] = 5;
+  g.db.UpdateDatabaseGroup();
+  EXPECT_EQ(g.children, (Strings{"3 B1", "8 B2", "8 B3"}));
+  EXPECT_EQ(g.Images(), (std::vector<int>{1, 2, 1}));
+  EXPECT_EQ(g.params.Outcome, ExitStatus::kGroupDatabaseFailed);
+  EXPECT_TRUE(g.window.EndRequested());
+
+  GroupRun missing({"B1"});
+  missing.programs.missing = {missing.params.ExeFolder + "ZEPRUpdate.exe"};
+  missing.db.UpdateDatabaseGroup();
+  EXPECT_EQ(missing.Images(), (std::vector<int>{2}));
+  EXPECT_EQ(missing.params.Outcome, ExitStatus::kGroupDatabaseFailed);
 }
 
 TEST(DatabaseGroup, ListWithoutDatabaseNameColumnRaises) {
