@@ -36,7 +36,7 @@ int Main(int argc, char** argv) {
   if (params.empty() || params[0].empty()) return 0;
 
   // Output to a reader that went away is dropped; the run goes on to its end.
-  platform::IgnoreBrokenPipes();
+  platform::PrepareStandardStreams();
   // An install cut short by a kill or a power loss is undone before anything else.
   RecoverInterruptedInstall(platform::ExecutableFolder());
 

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "config/ini_file.h"
+#include "core/errors.h"
 #include "core/text.h"
 #include "core/wait.h"
 
@@ -26,22 +27,6 @@ void CopyOver(const std::string& from, const std::string& to) {
 void DeleteFile(const std::string& path) {
   std::error_code ec;
   fs::remove(fs::u8path(path), ec);
-}
-
-// Blank-separated words; a comma in the application's arguments stands for a blank.
-std::vector<std::string> Words(const std::string& text) {
-  std::vector<std::string> words;
-  std::string current;
-  for (char c : text) {
-    if (c == ' ' || c == ',') {
-      if (!current.empty()) words.push_back(current);
-      current.clear();
-    } else {
-      current += c;
-    }
-  }
-  if (!current.empty()) words.push_back(current);
-  return words;
 }
 
 // True for a relative name that climbs out of its folder, or an absolute one; backslashes
@@ -147,8 +132,10 @@ bool UpdateRun::Install(const std::vector<std::string>& names, int step) {
   if (result.ok) return true;
   run_.Fail(ExitStatus::kInstallFailed);
   Mark(step, 2);
-  window_.ShowPoruka(kError, "Instalacija nije uspjela, vraćene su prijašnje datoteke.\r"
-                             "Datoteka: " + result.file + "\rUzrok: " + result.reason);
+  window_.ShowPoruka(kError,
+                     "Instalacija nije uspjela, vraćene su prijašnje datoteke.\r"
+                     "Datoteka: " +
+                         result.file + "\rUzrok: " + result.reason);
   return false;
 }
 
@@ -165,8 +152,10 @@ void UpdateRun::StartApplication(const std::string& arguments) {
       services_.programs.IsProgramRunning(exe + " *32")) {
     return;
   }
+  // A comma stands for a blank; the application reads the line as a Windows program does, so
+  // quotes keep a value with blanks together.
   std::vector<std::string> argv{run_.ExeFolder + exe};
-  for (auto& w : Words(arguments)) argv.push_back(w);
+  for (auto& arg : SplitCommandLine(ReplaceAll(arguments, ",", " "))) argv.push_back(arg);
   StartAndReport(argv);
 }
 
@@ -479,6 +468,8 @@ void UpdateRun::FtpRun() {
       Step(1);
       if (ftp.IsConnected()) {
         window_.ProcessMessages();
+        // Without a list name the list path would be the working folder itself.
+        if (ftp.ListFileName().empty()) throw UpdateError("No file name given.");
         std::error_code ec;
         if (!fs::is_directory(fs::u8path(UpdateFolder()), ec)) PrepareUpdateFolder();
         const std::string list = UpdateFolder() + ftp.ListFileName();

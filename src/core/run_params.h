@@ -9,15 +9,15 @@ namespace zepr {
 // How a run ended: the process's exit status, so that a caller (a script, a parent updater)
 // can tell success from failure. The README lists the codes.
 enum class ExitStatus : int {
-  kCompleted = 0,             // done, or nothing to do
-  kFailed = 1,                // wrong parameters, or an error the run did not expect
-  kDownloadFailed = 2,        // an archive, list or script did not arrive
-  kArchiveDamaged = 3,        // an archive could not be read whole; it was not installed
-  kInstallFailed = 4,         // the install failed and was rolled back
-  kScriptsFailed = 5,         // SQL scripts failed (see the SQL error log)
-  kDatabaseUnreachable = 6,   // a database could not be reached or read
-  kGroupDatabaseFailed = 7,   // the child run of a working database failed
-  kProgramNotStarted = 8,     // the application or the next updater could not be started
+  kCompleted = 0,            // done, or nothing to do
+  kFailed = 1,               // wrong parameters, or an error the run did not expect
+  kDownloadFailed = 2,       // an archive, list or script did not arrive
+  kArchiveDamaged = 3,       // an archive could not be read whole; it was not installed
+  kInstallFailed = 4,        // the install failed and was rolled back
+  kScriptsFailed = 5,        // SQL scripts failed (see the SQL error log)
+  kDatabaseUnreachable = 6,  // a database could not be reached or read
+  kGroupDatabaseFailed = 7,  // the child run of a working database failed
+  kProgramNotStarted = 8,    // the application or the next updater could not be started
 };
 
 // The run parameters: filled once from the command line at start-up and read by every later

@@ -52,8 +52,66 @@ std::optional<int32_t> ParseInt32(std::string_view s) {
 }
 
 int32_t StrToInt(const std::string& s) {
-  if (auto v = ParseInt32(s)) return *v;
-  throw UpdateError(InvalidIntegerMessage(s));
+  // As the system's own conversion always read numbers: leading blanks, a sign, and "$" or
+  // "0x" for hexadecimal, whose 32 bits are taken as they stand ("$FFFFFFFF" is -1).
+  std::string_view rest(s);
+  while (rest.starts_with(' ')) rest.remove_prefix(1);
+  bool negative = false;
+  if (rest.starts_with('+') || rest.starts_with('-')) {
+    negative = rest[0] == '-';
+    rest.remove_prefix(1);
+  }
+  int base = 10;
+  if (rest.starts_with('$')) {
+    base = 16;
+    rest.remove_prefix(1);
+  } else if (rest.starts_with("0x") || rest.starts_with("0X")) {
+    base = 16;
+    rest.remove_prefix(2);
+  }
+  uint64_t magnitude = 0;
+  const auto [ptr, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), magnitude, base);
+  const uint64_t limit = base == 16 ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
+  if (rest.empty() || ec != std::errc() || ptr != rest.data() + rest.size() || magnitude > limit) {
+    throw UpdateError(InvalidIntegerMessage(s));
+  }
+  const auto bits = static_cast<uint32_t>(magnitude);
+  return static_cast<int32_t>(negative ? 0u - bits : bits);
+}
+
+std::vector<std::string> SplitCommandLine(std::string_view line) {
+  std::vector<std::string> args;
+  size_t i = 0;
+  const auto blank = [&](size_t at) { return line[at] == ' ' || line[at] == '\t'; };
+  while (true) {
+    while (i < line.size() && blank(i)) ++i;
+    if (i == line.size()) return args;
+    std::string arg;
+    bool quoted = false;
+    while (i < line.size() && (quoted || !blank(i))) {
+      if (line[i] == '\\') {
+        size_t run = 0;
+        while (i < line.size() && line[i] == '\\') ++run, ++i;
+        const bool before_quote = i < line.size() && line[i] == '"';
+        arg.append(before_quote ? run / 2 : run, '\\');
+        if (before_quote && run % 2 == 1) {
+          arg += '"';
+          ++i;
+        }
+      } else if (line[i] == '"') {
+        if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
+          arg += '"';
+          i += 2;
+        } else {
+          quoted = !quoted;
+          ++i;
+        }
+      } else {
+        arg += line[i++];
+      }
+    }
+    args.push_back(std::move(arg));
+  }
 }
 
 std::string SqlLiteral(std::string_view value) {

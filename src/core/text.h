@@ -17,8 +17,16 @@ std::string Trim(std::string_view s);
 
 // Strict decimal integer conversion (optional sign, digits, no blanks); nullopt otherwise.
 std::optional<int32_t> ParseInt32(std::string_view s);
-// Same, throwing UpdateError("'<text>' is not a valid integer value").
+// The system's integer conversion of parameter 5: leading blanks, an optional sign, decimal
+// digits or "$"/"0x" hexadecimal; anything else throws UpdateError("'<text>' is not a valid
+// integer value").
 int32_t StrToInt(const std::string& s);
+
+// Splits a command line into arguments as Windows programs do: blanks and tabs separate,
+// double quotes group (a doubled quote inside quotes is one quote), and 2n backslashes
+// before a quote give n backslashes, 2n+1 give n and a literal quote; other backslashes stand
+// for themselves.
+std::vector<std::string> SplitCommandLine(std::string_view line);
 
 // Quotes a value as a T-SQL string literal: 'O''Brien'.
 std::string SqlLiteral(std::string_view value);

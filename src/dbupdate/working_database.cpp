@@ -202,6 +202,8 @@ void WorkingDatabase::UpdateDatabaseGroup() {
   for (const std::string& name : databases) window_.AddLine(kDatabaseList, name);
   window_.SetTopLine(kDatabaseList, 0);
 
+  // The first child started fetches for the others, whichever row it comes from.
+  size_t children = 0;
   for (size_t i = 0; i < databases.size(); ++i) {
     const int line = static_cast<int>(i);
     const std::string& database = databases[i];
@@ -219,7 +221,7 @@ void WorkingDatabase::UpdateDatabaseGroup() {
     }
     // A child that cannot start, or ends with a failure status, failed its database.
     bool finished = true;
-    if (auto argv = ChildArguments(i, database)) {
+    if (auto argv = ChildArguments(children++, database)) {
       const platform::StartResult child = processes_.StartProgram(*argv, false, true);
       finished = child && child.exit_status == 0;
     }

@@ -45,8 +45,9 @@ class WorkingDatabase {
   // list has no DatabaseName column.
   void UpdateDatabaseGroup();
 
-  // The child updater's argument vector for the database at position index of the group;
-  // nullopt when ChildUpdateType names no type a child can run.
+  // The argument vector of the group's child number index (0: the first child started, which
+  // fetches what the others install); nullopt when ChildUpdateType names no type a child can
+  // run.
   std::optional<std::vector<std::string>> ChildArguments(size_t index,
                                                          const std::string& database) const;
 

@@ -10,9 +10,11 @@ std::string ExecutableFolder();
 // Whether a graphical display can be opened (else the headless view is used).
 bool DisplayAvailable();
 
-// Writing to a pipe whose reader has gone fails instead of ending the process. Programs we
-// start get the default behaviour back.
-void IgnoreBrokenPipes();
+// Output nobody reads must not end or misdirect the run: writing to a pipe whose reader has
+// gone fails instead of ending the process (programs we start get the default back), and a
+// standard stream that was closed is opened on the null device, so that no file we open later
+// takes its number and receives the output.
+void PrepareStandardStreams();
 
 }  // namespace zepr::platform
 

@@ -1,7 +1,9 @@
 #include <X11/Xlib.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "platform/platform.h"
@@ -23,6 +25,13 @@ bool DisplayAvailable() {
   return true;
 }
 
-void IgnoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
+void PrepareStandardStreams() {
+  signal(SIGPIPE, SIG_IGN);
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() takes the lowest free number, which is this one.
+    if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) return;
+  }
+}
 
 }  // namespace zepr::platform

@@ -90,7 +90,8 @@ struct FakeFtp : FtpClient {
   bool closed = false;
   bool ConnectServer() override { return connected = connects; }
   bool IsConnected() override { return connected; }
-  std::string ListFileName() override { return "lista.ini"; }
+  std::string list_name = "lista.ini";
+  std::string ListFileName() override { return list_name; }
   int64_t Size(const std::string& name) override {
     return files.count(name) ? static_cast<int64_t>(files[name].size()) : -1;
   }
@@ -237,6 +238,13 @@ TEST_F(RunFixture, ShareRunCopiesInstallsAndStartsTheApplicationWithItsArguments
   EXPECT_EQ(database.calls, Strings{"gate"});
   EXPECT_EQ(programs.started, (std::vector<Strings>{{exe("App.exe"), "/a", "b", "c"}}));
   EXPECT_TRUE(window().EndRequested());
+
+  // The application reads its line as a Windows program: quotes keep blanks (and commas).
+  Reset();
+  Start({"T", "SEC", "App", "KLIJENT", "2", share_folder(), "s,u,p,d",
+         R"(/baza:"C:\Moji,podaci",-u)"});
+  EXPECT_EQ(programs.started,
+            (std::vector<Strings>{{exe("App.exe"), R"(/baza:C:\Moji podaci)", "-u"}}));
 }
 
 TEST_F(RunFixture, ShareRunConnectsTheShareOnceWhenTheFirstCopyFindsNothing) {
@@ -410,6 +418,18 @@ TEST_F(RunFixture, FtpRunWithAnEmptyListInstallsNothingAndStaysOpen) {
   EXPECT_EQ(Lines(), (Strings{"0B", "-1", "-1", "-1"}));
 }
 
+// A settings file without CFG names no list: the run fails before it touches the working
+// folder, which would otherwise be taken for the list and deleted.
+TEST_F(RunFixture, FtpRunWithoutAListNameTouchesNothing) {
+  fs::create_directories(app.path() / "Update");
+  ftp.list_name = "";
+  Start({"T", "SEC", "App", "KLIJENT", "1"});
+  EXPECT_TRUE(fs::is_directory(app.path() / "Update"));
+  EXPECT_EQ(window().Label1(), "Ne mogu se spojiti sa ftp serverom!\rUzrok: No file name given.");
+  EXPECT_EQ(programs.started,
+            (std::vector<Strings>{{exe("ZEPRUpdate.exe"), "T", "SEC", "App", "KLIJENT", "3"}}));
+}
+
 TEST_F(RunFixture, FtpFailuresFallBackToType3UnlessCommonFolder) {
   struct Case {
     bool connects;
@@ -511,8 +531,8 @@ TEST_F(RunFixture, FailedInstallIsReportedAndNothingFollows) {
   ASSERT_EQ(window().dialogs.size(), 1u);
   EXPECT_EQ(window().dialogs[0].title, "Greška!");
   EXPECT_EQ(window().dialogs[0].text,
-            "Instalacija nije uspjela, vraćene su prijašnje datoteke.\rDatoteka: " +
-                app.folder() + "App.exe\rUzrok: No space left on device");
+            "Instalacija nije uspjela, vraćene su prijašnje datoteke.\rDatoteka: " + app.folder() +
+                "App.exe\rUzrok: No space left on device");
   EXPECT_EQ(installation.calls.size(), 2u);  // UpdateSpec is not tried
   EXPECT_TRUE(database.calls.empty());
   EXPECT_FALSE(window().CompletionVisible());
@@ -545,8 +565,7 @@ TEST_F(RunFixture, ProgramThatCannotStartIsReported) {
 // Only archives that arrived whole are installed, and never one whose name leaves the
 // working folder: its folder would be outside it too.
 TEST_F(RunFixture, FtpRunInstallsOnlyWholeArchivesInsideTheWorkingFolder) {
-  ftp.files["lista.ini"] =
-      "[UPDATE]\r\n1=..\\..\\evil.zip\r\n2=Update.zip\r\n3=Ostecena.zip\r\n";
+  ftp.files["lista.ini"] = "[UPDATE]\r\n1=..\\..\\evil.zip\r\n2=Update.zip\r\n3=Ostecena.zip\r\n";
   ftp.files["Update.zip"] = "main";
   ftp.files["Ostecena.zip"] = "damaged";
   installation.damaged = {"Ostecena.zip"};

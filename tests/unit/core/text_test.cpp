@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "core/encoding.h"
 #include "core/errors.h"
 
@@ -15,12 +17,43 @@ TEST(Text, IntegerConversionIsStrict) {
   for (const char* bad : {"", " 3", "3 ", "x", "3x", "99999999999", "+-1", "+"}) {
     EXPECT_FALSE(ParseInt32(bad).has_value()) << bad;
   }
-  try {
-    StrToInt("abc");
-    FAIL();
-  } catch (const UpdateError& e) {
-    EXPECT_STREQ(e.what(), "'abc' is not a valid integer value");
+  const std::pair<const char*, int32_t> accepted[] = {{"3", 3},
+                                                      {"  3", 3},
+                                                      {"-12", -12},
+                                                      {"+7", 7},
+                                                      {"$1F", 31},
+                                                      {"0x1f", 31},
+                                                      {"-$10", -16},
+                                                      {"$FFFFFFFF", -1},
+                                                      {"2147483647", 2147483647},
+                                                      {"-2147483648", INT32_MIN}};
+  for (const auto& [text, value] : accepted) EXPECT_EQ(StrToInt(text), value) << text;
+  for (const char* bad : {"abc", "", " ", "3 ", "3x", "$", "0x", "$1G", "2147483648", "$100000000",
+                          "+-1", "- 1", "\t3", "0b1"}) {
+    try {
+      StrToInt(bad);
+      ADD_FAILURE() << bad;
+    } catch (const UpdateError& e) {
+      EXPECT_EQ(e.what(), "'" + std::string(bad) + "' is not a valid integer value");
+    }
   }
+}
+
+// The rules by which a Windows program splits its command line.
+TEST(Text, CommandLinesSplitAsWindowsProgramsDo) {
+  using Strings = std::vector<std::string>;
+  const std::pair<const char*, Strings> cases[] = {
+      {R"(/baza:"C:\Moji podaci" -u)", {R"(/baza:C:\Moji podaci)", "-u"}},
+      {"  a \t b  ", {"a", "b"}},
+      {"", {}},
+      {R"("")", {""}},
+      {R"(a\\b c\)", {R"(a\\b)", R"(c\)"}},
+      {R"(\"a\" "\\")", {R"("a")", R"(\)"}},
+      {R"("a \\\" b" c)", {R"(a \" b)", "c"}},
+      {R"("a""b" c)", {R"(a"b)", "c"}},
+      {R"(x"y z"w)", {"xy zw"}},
+  };
+  for (const auto& [line, args] : cases) EXPECT_EQ(SplitCommandLine(line), args) << line;
 }
 
 TEST(Text, VersionsCompareAsNumbersAndFallBackToText) {

@@ -456,6 +456,12 @@ TEST(DatabaseGroup, RowWithoutANameStartsNoChildAndIsMarkedFailed) {
   EXPECT_EQ(g.children, (Strings{"3 B1", "8 B3"}));
   EXPECT_EQ(g.Images(), (std::vector<int>{1, 2, 1, 2}));
   EXPECT_TRUE(g.window.EndRequested());
+  EXPECT_EQ(g.params.Outcome, ExitStatus::kGroupDatabaseFailed);
+
+  // Without a first row, the first child started still fetches for the others.
+  GroupRun first_empty({"", "B1", "B2"});
+  first_empty.db.UpdateDatabaseGroup();
+  EXPECT_EQ(first_empty.children, (Strings{"3 B1", "8 B2"}));
 }
 
 TEST(DatabaseGroup, EachChildLogIsKeptUnderItsDatabaseName) {
