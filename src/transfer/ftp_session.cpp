@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -28,6 +29,8 @@ constexpr const char* kNoFileName = "No file name given.";
 // the window hears from a transfer at most this often.
 constexpr uint32_t kRefreshMs = 100;
 constexpr long kBufferSize = 512 * 1024;
+// How long the goodbye waits for the server's answer before the connection is simply closed.
+constexpr long kQuitWaitS = 2;
 
 void GlobalInit() {
   static std::once_flag once;
@@ -64,6 +67,19 @@ std::string EncodePath(std::string_view bytes) {
     }
   }
   return out;
+}
+
+// The length that a reply opening a transfer announces, as in "150 ... (1234 bytes)"; -1 when
+// there is none.
+int64_t AnnouncedSize(std::string_view text) {
+  const size_t end = text.rfind(" bytes)");
+  if (end == std::string_view::npos) return -1;
+  const size_t open = text.rfind('(', end);
+  if (open == std::string_view::npos) return -1;
+  int64_t size = -1;
+  const char* last = text.data() + end;
+  const auto [stop, ec] = std::from_chars(text.data() + open + 1, last, size);
+  return ec == std::errc() && stop == last && size >= 0 ? size : -1;
 }
 
 bool HasLineBreakOrNul(std::string_view text) {
@@ -158,6 +174,7 @@ class PartFile {
 
 struct FtpSession::Transfer {
   int fd = -1;
+  int64_t expected = -1;  // from a size query of the same file just before
   uint64_t bytes = 0;
   int write_error = 0;
   bool begun = false;
@@ -193,13 +210,15 @@ struct FtpSession::Handles {
   std::string open_code;  // code of a reply whose lines are still coming
   int last_code = 0;
   std::string last_text;
-  bool replied = false;    // a reply came during the current request
-  bool logged_in = false;  // the login was accepted during the current request
+  bool replied = false;         // a reply came during the current request
+  bool logged_in = false;       // the login was accepted during the current request
+  int64_t announced_size = -1;  // what the reply opening the transfer said, if anything
 
   void StartRequest() {
     error[0] = '\0';
     replied = false;
     logged_in = false;
+    announced_size = -1;
   }
 
   static int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
@@ -246,6 +265,7 @@ struct FtpSession::Handles {
     open_code.clear();
     replied = true;
     if (last_code == 230) logged_in = true;
+    if (last_code == 125 || last_code == 150) announced_size = AnnouncedSize(last_text);
   }
 };
 
@@ -284,6 +304,10 @@ bool FtpSession::Connect(const FtpSettings& settings) {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(easy, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+  // Otherwise every RETR is preceded by a SIZE of libcurl's own, and a server that refuses
+  // SIZE (or lacks the file) fails the retrieval with the SIZE reply before RETR is sent.
+  // The expected length for the window comes from Size or the reply opening the transfer.
+  curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
   curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kBufferSize);
@@ -306,7 +330,7 @@ bool FtpSession::Connect(const FtpSettings& settings) {
     throw UpdateError(FailureText(result));
   }
   window_.ShowPoruka(kLoginFailedTitle, FailureText(result));
-  handles_.reset();
+  ReleaseHandles();
   return false;
 }
 
@@ -319,14 +343,19 @@ void FtpSession::ChangeDir(const std::string& folder) {
 }
 
 int64_t FtpSession::Size(const std::string& name) {
+  sized_path_.clear();
   if (!connected_ || name.empty() || name.back() == '/') return -1;
-  if (Perform(folder_path_ + EncodePath(Utf8ToCp1250(name)), nullptr) != CURLE_OK) return -1;
+  const std::string path = folder_path_ + EncodePath(Utf8ToCp1250(name));
+  if (Perform(path, nullptr) != CURLE_OK) return -1;
   curl_off_t size = -1;
   if (curl_easy_getinfo(handles_->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) !=
-      CURLE_OK) {
+          CURLE_OK ||
+      size < 0) {
     return -1;
   }
-  return size >= 0 ? static_cast<int64_t>(size) : -1;
+  sized_path_ = path;
+  sized_ = static_cast<int64_t>(size);
+  return sized_;
 }
 
 void FtpSession::Retrieve(const std::string& name, const std::string& local_path) {
@@ -337,9 +366,12 @@ void FtpSession::Retrieve(const std::string& name, const std::string& local_path
   if (!connected_) throw UpdateError(kNotConnected);
   // A path without a file name would fetch the folder's listing instead.
   if (name.empty() || name.back() == '/') throw UpdateError(kNoFileName);
+  const std::string path = folder_path_ + EncodePath(Utf8ToCp1250(name));
   PartFile part(local_path);
   Transfer transfer;
   transfer.fd = part.fd();
+  if (path == sized_path_) transfer.expected = sized_;
+  sized_path_.clear();
 
   // The statistics block is emptied again however the transfer ends.
   struct WorkEnd {
@@ -350,7 +382,7 @@ void FtpSession::Retrieve(const std::string& name, const std::string& local_path
     }
   } work_end{window_, transfer};
 
-  const int result = Perform(folder_path_ + EncodePath(Utf8ToCp1250(name)), &transfer);
+  const int result = Perform(path, &transfer);
   if (result == CURLE_OK && !transfer.begun) {
     transfer.begun = true;
     window_.IdFTP1WorkBegin(0);
@@ -361,6 +393,12 @@ void FtpSession::Retrieve(const std::string& name, const std::string& local_path
                       std::strerror(transfer.write_error));
   }
   if (result != CURLE_OK) throw UpdateError(FailureText(result));
+  // libcurl no longer compares the length itself: a file cut short is not the file.
+  const int64_t expected = transfer.expected >= 0 ? transfer.expected : handles_->announced_size;
+  if (expected >= 0 && static_cast<int64_t>(transfer.bytes) != expected) {
+    throw UpdateError("Transfer closed with " + std::to_string(transfer.bytes) + " of " +
+                      std::to_string(expected) + " bytes received.");
+  }
   part.Commit(local_path);
   IdFTP1AfterGet();
 }
@@ -370,6 +408,21 @@ bool FtpSession::IsConnected() const { return connected_; }
 void FtpSession::Close() {
   connected_ = false;
   folder_path_.clear();
+  sized_path_.clear();
+  ReleaseHandles();
+}
+
+void FtpSession::ReleaseHandles() {
+  if (!handles_) return;
+  // libcurl sends QUIT when the multi handle empties its connection cache, and waits for the
+  // answer as long as the handle added last allowed: the stall limit. A server that never
+  // answers QUIT must not hold the end of the run that long, so the handle is added once more
+  // with a short wait before everything is let go.
+  CURL* easy = handles_->easy.get();
+  curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, kQuitWaitS);
+  if (curl_multi_add_handle(handles_->multi.get(), easy) == CURLM_OK) {
+    curl_multi_remove_handle(handles_->multi.get(), easy);
+  }
   handles_.reset();
 }
 
@@ -422,9 +475,9 @@ int FtpSession::Perform(const std::string& path, Transfer* transfer) {
 void FtpSession::Pump(Transfer* transfer) {
   if (transfer != nullptr && transfer->bytes > 0 && !transfer->begun) {
     transfer->begun = true;
-    curl_off_t expected = -1;
-    curl_easy_getinfo(handles_->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
-    window_.IdFTP1WorkBegin(expected > 0 ? static_cast<int64_t>(expected) : 0);
+    const int64_t expected =
+        transfer->expected >= 0 ? transfer->expected : handles_->announced_size;
+    window_.IdFTP1WorkBegin(expected > 0 ? expected : 0);
   }
   const uint32_t now = window_.clock().TickCount();
   if (pumped_ && now - last_pump_ms_ < kRefreshMs) return;

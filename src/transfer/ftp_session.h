@@ -43,13 +43,14 @@ class FtpSession {
   // Size of a file in the current folder; -1 when the server does not tell.
   int64_t Size(const std::string& name);
   // Binary retrieval into local_path, which must not exist yet. The file appears only when
-  // complete. Raises UpdateError with the server's reply (or the transfer error) on failure.
+  // complete. RETR goes out without a size query first, so servers that refuse SIZE still
+  // serve files. Raises UpdateError with the server's reply (or the transfer error) on failure.
   void Retrieve(const std::string& name, const std::string& local_path);
   // Logged in and not closed. A control connection that the server dropped is opened and
   // logged in again by the next operation.
   bool IsConnected() const;
-  // Says goodbye to the server (waiting at most the stall limit for its answer) and closes
-  // the connection.
+  // Says goodbye to the server and closes the connection, waiting only a moment for the
+  // server's answer.
   void Close();
 
   // A wait that sees no byte for this long fails (replies, data, the server's connection in
@@ -65,6 +66,7 @@ class FtpSession {
   int Perform(const std::string& path, Transfer* transfer);
   void Pump(Transfer* transfer);
   std::string FailureText(int result) const;
+  void ReleaseHandles();
   void IdFTP1AfterGet();
 
   MainWindow& window_;
@@ -72,6 +74,9 @@ class FtpSession {
   std::string base_url_;
   std::string folder_path_;  // URL path of the current folder, ending in "/"
   bool connected_ = false;
+  // The last file whose size was asked and that size, as the expected length of its transfer.
+  std::string sized_path_;
+  int64_t sized_ = -1;
   long stall_limit_ms_ = 120'000;
   bool pumped_ = false;
   uint32_t last_pump_ms_ = 0;

@@ -11,6 +11,9 @@ default), so a client that sends another encoding fails to log in.
 Faults on request, for the file whose name (last path part) matches:
   --cut NAME:BYTES            the transfer breaks after BYTES bytes (426 on the control line)
   --pause NAME:BYTES:SECONDS  the server goes silent for SECONDS after BYTES bytes
+and for the whole session:
+  --refuse-size               every SIZE is answered "550 SIZE not allowed here."
+  --ignore-quit               QUIT is logged but never answered; the connection stays open
 """
 
 import argparse
@@ -77,6 +80,8 @@ def main():
     parser.add_argument("--log", default=None)
     parser.add_argument("--cut", default=None)
     parser.add_argument("--pause", default=None)
+    parser.add_argument("--refuse-size", action="store_true")
+    parser.add_argument("--ignore-quit", action="store_true")
     parser.add_argument("--time-limit", type=float, default=120)
     args = parser.parse_args()
 
@@ -140,6 +145,17 @@ def main():
             if log_file is not None:
                 log_file.write(raw_bytes(line) + b"\n")
             super().pre_process_command(line, cmd, arg)
+
+        if args.refuse_size:
+
+            def ftp_SIZE(self, path):
+                self.respond("550 SIZE not allowed here.")
+
+        if args.ignore_quit:
+
+            def ftp_QUIT(self, line):
+                # Neither a reply nor a hang-up: only the client can end the session now.
+                pass
 
     ftplog.config_logging(level=logging.WARNING)
     server = FTPServer(("127.0.0.1", 0), Handler)

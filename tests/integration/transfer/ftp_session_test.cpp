@@ -118,14 +118,22 @@ class FtpSessionTest : public ::testing::Test {
   fs::path LogPath() const { return log_dir_.path() / "commands.log"; }
   fs::path Local(const std::string& name) const { return local_.path() / name; }
 
-  // The commands the server received, by verb.
-  std::vector<std::string> Commands(const std::string& verb) const {
+  // The commands the server received with any of the verbs, in the order they came.
+  std::vector<std::string> Commands(std::initializer_list<std::string> verbs) const {
     std::vector<std::string> lines;
     std::ifstream in(LogPath(), std::ios::binary);
     for (std::string line; std::getline(in, line);) {
-      if (line.rfind(verb, 0) == 0) lines.push_back(line);
+      for (const auto& verb : verbs) {
+        if (line.rfind(verb, 0) == 0) {
+          lines.push_back(line);
+          break;
+        }
+      }
     }
     return lines;
+  }
+  std::vector<std::string> Commands(const std::string& verb) const {
+    return Commands(std::initializer_list<std::string>{verb});
   }
 
   TempDir served_;
@@ -171,8 +179,10 @@ TEST_F(FtpSessionTest, OneLoginServesEveryRetrievalInBothModes) {
   EXPECT_EQ(Commands("PASS ").size(), 2u);
   EXPECT_THAT(Commands("CWD "), ElementsAre("CWD KLIJENT/APP", "CWD KLIJENT/APP"));
   EXPECT_THAT(Commands("TYPE "), Contains("TYPE I"));
-  EXPECT_THAT(Commands("SIZE "), Contains("SIZE Update.zip"));
+  // Only the explicit size query asks for a size; no retrieval does.
+  EXPECT_THAT(Commands("SIZE "), ElementsAre("SIZE Update.zip", "SIZE Update.zip"));
   EXPECT_EQ(Commands("RETR ").size(), 6u);
+  EXPECT_EQ(Commands("QUIT").size(), 2u);
   const size_t passive_data = Commands("EPSV").size() + Commands("PASV").size();
   const size_t active_data = Commands("EPRT ").size() + Commands("PORT ").size();
   EXPECT_GE(passive_data, 2u);
@@ -274,8 +284,8 @@ TEST_F(FtpSessionTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
   };
   const std::vector<Case> cases = {
       {"Update.zip", "Existing.zip", "Destination file already exists."},
-      {"Nema.zip", "Nema.zip", "Nema.zip is not retrievable."},
-      {"Cut.zip", "Cut.zip", "800000 bytes remaining"},
+      {"Nema.zip", "Nema.zip", "No such file or directory."},
+      {"Cut.zip", "Cut.zip", "transfer aborted"},
       {"x\r\nDELE Update.zip", "x", ""},
       {"", "Listing", "No file name given."},
   };
@@ -295,6 +305,49 @@ TEST_F(FtpSessionTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
 
   session_.Retrieve("Update.zip", Local("Update.zip"));
   EXPECT_EQ(ReadFile(Local("Update.zip")), big);
+}
+
+TEST_F(FtpSessionTest, ServerThatRefusesSizeStillServesEveryFile) {
+  const std::string list = "[UPDATE]\r\n1=Update.zip\r\n";
+  const std::string archive = Bytes(300'000);
+  Serve("update.cfg", list);
+  Serve("Update.zip", archive);
+  StartServer({"--refuse-size"});
+  ASSERT_TRUE(session_.Connect(Settings()));
+
+  session_.Retrieve("update.cfg", Local("update.cfg"));
+  EXPECT_EQ(session_.Size("Update.zip"), -1);
+  session_.Retrieve("Update.zip", Local("Update.zip"));
+  try {
+    session_.Retrieve("Nema.zip", Local("Nema.zip"));
+    ADD_FAILURE() << "no error raised";
+  } catch (const UpdateError& e) {
+    EXPECT_STREQ(e.what(), "No such file or directory.");
+  }
+
+  EXPECT_EQ(ReadFile(Local("update.cfg")), list);
+  EXPECT_EQ(ReadFile(Local("Update.zip")), archive);
+  EXPECT_THAT(testing::ListFolder(local_.path()), ElementsAre("Update.zip", "update.cfg"));
+  // The one SIZE is the explicit query; every RETR goes out without one of its own.
+  EXPECT_THAT(Commands({"SIZE ", "RETR "}), ElementsAre("RETR update.cfg", "SIZE Update.zip",
+                                                        "RETR Update.zip", "RETR Nema.zip"));
+  EXPECT_EQ(Commands("USER ").size(), 1u);
+}
+
+TEST_F(FtpSessionTest, CloseDoesNotWaitForAServerThatIgnoresQuit) {
+  Serve("Update.zip", "zip");
+  StartServer({"--ignore-quit"});
+  // Well below the server's own time limit, so a client that waits for the reply shows it.
+  session_.SetStallLimitMs(30'000);
+  ASSERT_TRUE(session_.Connect(Settings()));
+  session_.Retrieve("Update.zip", Local("Update.zip"));
+
+  const auto start = std::chrono::steady_clock::now();
+  session_.Close();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_FALSE(session_.IsConnected());
+  EXPECT_THAT(Commands("QUIT"), ElementsAre("QUIT"));
 }
 
 TEST_F(FtpSessionTest, StalledTransferFailsAfterTheStallLimit) {
