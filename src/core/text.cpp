@@ -115,7 +115,16 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
 }
 
 std::string SqlLiteral(std::string_view value) {
-  return "'" + ReplaceAll(std::string(value), "'", "''") + "'";
+  // Built by appending: g++ 12 at -O3 warns falsely about "'" + std::string.
+  std::string literal;
+  literal.reserve(value.size() + 2);
+  literal += '\'';
+  for (char c : value) {
+    literal += c;
+    if (c == '\'') literal += c;
+  }
+  literal += '\'';
+  return literal;
 }
 
 namespace {
