@@ -30,6 +30,51 @@ void U32(std::string& out, uint32_t v) {
   U16(out, v >> 16);
 }
 
+// Bits go out least significant first; Huffman codes most significant bit first.
+class BitWriter {
+ public:
+  void Bits(uint32_t value, int count) {
+    pending_ |= value << filled_;
+    filled_ += count;
+    while (filled_ >= 8) {
+      out_ += static_cast<char>(pending_ & 0xFF);
+      pending_ >>= 8;
+      filled_ -= 8;
+    }
+  }
+  void Code(uint32_t code, int length) {
+    uint32_t reversed = 0;
+    for (int i = 0; i < length; ++i) reversed |= ((code >> i) & 1) << (length - 1 - i);
+    Bits(reversed, length);
+  }
+  std::string Finish() {
+    if (filled_ > 0) out_ += static_cast<char>(pending_ & 0xFF);
+    return out_;
+  }
+
+ private:
+  std::string out_;
+  uint32_t pending_ = 0;
+  int filled_ = 0;
+};
+
+// One final deflate block with the fixed codes, every byte a literal: real deflate for the
+// reader to inflate, without a compressor.
+std::string Deflate(const std::string& data) {
+  BitWriter w;
+  w.Bits(1, 1);  // last block
+  w.Bits(1, 2);  // fixed Huffman codes
+  for (unsigned char c : data) {
+    if (c < 144) {
+      w.Code(0x30 + c, 8);
+    } else {
+      w.Code(0x190 + c - 144, 9);
+    }
+  }
+  w.Code(0, 7);  // end of block
+  return w.Finish();
+}
+
 }  // namespace
 
 std::string BuildZip(const std::vector<ZipEntry>& entries, ZipTime time) {
@@ -40,16 +85,17 @@ std::string BuildZip(const std::vector<ZipEntry>& entries, ZipTime time) {
   for (const auto& e : entries) {
     const uint32_t offset = static_cast<uint32_t>(out.size());
     const uint32_t crc = Crc32(e.data);
+    const std::string payload = e.method == kDeflated ? Deflate(e.data) : e.data;
     const uint32_t size = static_cast<uint32_t>(e.data.size());
-    const uint32_t flags = e.utf8_flag ? 0x0800 : 0;
+    const uint32_t flags = (e.utf8_flag ? 0x0800 : 0) | (e.encrypted ? 0x0001 : 0);
     auto common = [&](std::string& header) {
       U16(header, 20);  // version needed
       U16(header, flags);
-      U16(header, 0);  // stored
+      U16(header, e.method);
       U16(header, dos_time);
       U16(header, dos_date);
       U32(header, crc);
-      U32(header, size);
+      U32(header, static_cast<uint32_t>(payload.size()));
       U32(header, size);
       U16(header, static_cast<uint32_t>(e.name.size()));
       U16(header, 0);  // extra field
@@ -57,7 +103,7 @@ std::string BuildZip(const std::vector<ZipEntry>& entries, ZipTime time) {
     U32(out, 0x04034b50);
     common(out);
     out += e.name;
-    out += e.data;
+    out += payload;
 
     U32(central, 0x02014b50);
     U16(central, e.unix_mode ? 0x0314 : 0x0014);  // made by Unix or by a DOS/Windows tool
