@@ -16,22 +16,74 @@ std::string_view FileNamePart(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool IsUpperAlnum(char c) { return IsDigit(c) || (c >= 'A' && c <= 'Z'); }
+
+// What distributions append to an interpreter's name: "3", "3.11", "5.36.0", or nothing.
+bool IsVersionSuffix(std::string_view s) {
+  return s.empty() || (IsDigit(s[0]) && std::all_of(s.begin(), s.end(),
+                                                    [](char c) { return IsDigit(c) || c == '.'; }));
+}
+
+// A user-mode emulator "QEMU-<ARCH>" or "QEMU-<ARCH>-STATIC" (QEMU-X86_64, QEMU-ARM);
+// qemu's tools with names of that form run no program file.
+bool IsQemuEmulator(std::string_view name) {
+  if (!name.starts_with("QEMU-")) return false;
+  name.remove_prefix(5);
+  if (name.ends_with("-STATIC")) name.remove_suffix(7);
+  static constexpr std::array<std::string_view, 6> kTools = {"IMG",  "NBD",    "IO",
+                                                             "EDID", "KEYMAP", "GA"};
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return IsUpperAlnum(c) || c == '_';
+  }) && std::find(kTools.begin(), kTools.end(), name) == kTools.end();
+}
+
+// The dynamic loader started as a program: "LD-LINUX.SO.2", "LD-LINUX-X86-64.SO.2".
+bool IsDynamicLoader(std::string_view name) {
+  if (!name.starts_with("LD-LINUX")) return false;
+  name.remove_prefix(8);
+  const auto so = name.rfind(".SO.");
+  if (so == std::string_view::npos) return false;
+  const std::string_view arch = name.substr(0, so);
+  const std::string_view version = name.substr(so + 4);
+  const bool arch_ok = arch.empty() || (arch.size() > 1 && arch[0] == '-' &&
+                                        std::all_of(arch.begin() + 1, arch.end(), [](char c) {
+                                          return IsUpperAlnum(c) || c == '_' || c == '-';
+                                        }));
+  return arch_ok && !version.empty() && IsVersionSuffix(version);
+}
+
 // Programs that run another program's file: the file, not the runner, is the program a
-// user means by name (a script, or a Windows executable under an emulator).
+// user means by name (a script, or a Windows executable under an emulator). Only the
+// runners' own names count, so that a program whose name merely begins like one
+// ("MONOLIT.EXE", "PYTHONIC") is still known by its own name alone.
 bool IsInterpreter(std::string_view exe_file_name) {
   const std::string name = AsciiUpper(exe_file_name);
-  static constexpr std::array<std::string_view, 8> kExact = {"SH",  "BASH", "DASH",    "ZSH",
-                                                             "KSH", "MKSH", "BUSYBOX", "TCLSH"};
-  static constexpr std::array<std::string_view, 13> kPrefixes = {
-      "PYTHON", "PERL",  "RUBY",     "NODE", "JAVA", "MONO", "DOTNET",
-      "WINE",   "QEMU-", "LD-LINUX", "PHP",  "LUA",  "BOX64"};
+  static constexpr std::array<std::string_view, 3> kExact = {"MONO-SGEN", "WINE-PRELOADER",
+                                                             "WINE64-PRELOADER"};
+  // Each also with a version suffix ("PYTHON3.11", "WINE64", "TCLSH8.6").
+  static constexpr std::array<std::string_view, 20> kVersioned = {
+      "SH",   "BASH", "DASH",   "ZSH",  "KSH",  "MKSH",   "BUSYBOX", "TCLSH", "PYTHON", "PERL",
+      "RUBY", "NODE", "NODEJS", "JAVA", "MONO", "DOTNET", "WINE",    "PHP",   "LUA",    "BOX64"};
   if (std::find(kExact.begin(), kExact.end(), name) != kExact.end()) return true;
-  return std::any_of(kPrefixes.begin(), kPrefixes.end(),
-                     [&](std::string_view prefix) { return name.starts_with(prefix); });
+  const bool versioned =
+      std::any_of(kVersioned.begin(), kVersioned.end(), [&](std::string_view base) {
+        return name.starts_with(base) &&
+               IsVersionSuffix(std::string_view(name).substr(base.size()));
+      });
+  return versioned || IsQemuEmulator(name) || IsDynamicLoader(name);
 }
 
 bool NamedByExecutable(const platform::ProcessEntry& process) {
   return !process.exe_path.empty() && !IsInterpreter(FileNamePart(process.exe_path));
+}
+
+// Whether the process runs another program's file; judged by its first argument when the
+// executable is not readable.
+bool RunsAnotherProgram(const platform::ProcessEntry& process) {
+  if (!process.exe_path.empty()) return IsInterpreter(FileNamePart(process.exe_path));
+  return !process.args.empty() && IsInterpreter(FileNamePart(process.args[0]));
 }
 
 }  // namespace
@@ -53,8 +105,8 @@ std::vector<std::string> ProgramNames(const platform::ProcessEntry& process) {
   if (NamedByExecutable(process)) return {std::string(FileNamePart(process.exe_path))};
   std::vector<std::string> names;
   if (!process.short_name.empty()) names.push_back(process.short_name);
-  if (!process.args.empty()) {
-    names.emplace_back(FileNamePart(process.args[0]));
+  if (!process.args.empty()) names.emplace_back(FileNamePart(process.args[0]));
+  if (!process.args.empty() && RunsAnotherProgram(process)) {
     const auto first_operand =
         std::find_if(process.args.begin() + 1, process.args.end(),
                      [](const std::string& a) { return !a.starts_with('-'); });
@@ -78,27 +130,29 @@ bool HasProgramName(const platform::ProcessEntry& process, std::string_view name
   return path_allowed && !process.exe_path.empty() && EqualsAsciiNoCase(process.exe_path, name);
 }
 
-std::vector<int> ProcessesToStop(const std::vector<platform::ProcessEntry>& processes,
-                                 std::string_view name, StopMatch match, int self_pid,
-                                 int parent_pid) {
-  std::vector<int> pids;
+std::vector<platform::ProcessEntry> ProcessesToStop(
+    const std::vector<platform::ProcessEntry>& processes, std::string_view name, StopMatch match,
+    int self_pid, int parent_pid) {
+  std::vector<platform::ProcessEntry> selected;
   name = ProgramNameOf(name);
-  if (!IsUsableProgramName(name)) return pids;
+  if (!IsUsableProgramName(name)) return selected;
   for (const auto& process : processes) {
     if (process.pid == self_pid) continue;
     if (match == StopMatch::kModuleName && process.pid == parent_pid) continue;
-    if (HasProgramName(process, name, match == StopMatch::kName)) pids.push_back(process.pid);
+    if (HasProgramName(process, name, match == StopMatch::kName)) selected.push_back(process);
   }
-  return pids;
+  return selected;
 }
 
 namespace {
 
 bool TerminateSelected(const std::string& name, StopMatch match) {
-  const auto pids = ProcessesToStop(platform::ListProcesses(), name, match,
-                                    platform::CurrentProcessId(), platform::ParentProcessId());
+  const auto selected = ProcessesToStop(platform::ListProcesses(), name, match,
+                                        platform::CurrentProcessId(), platform::ParentProcessId());
+  // Each stop may wait a few seconds, so the later ones are checked to still be the
+  // processes that were listed.
   bool last = false;
-  for (int pid : pids) last = platform::TerminateProcess(pid);
+  for (const auto& process : selected) last = platform::TerminateProcess(process);
   return last;
 }
 

@@ -54,7 +54,10 @@ bool IsUsableProgramName(std::string_view name);
 
 // The executable file names a process goes by: its executable's file name; for a script
 // interpreter or emulator (or when the executable is not readable) its short name and the
-// file names of its first arguments instead.
+// file name of its first argument instead, and for an interpreter or emulator the file name
+// of its first operand too. An interpreter is known by its exact name, optionally with a
+// version ("python3.11", "wine64", "qemu-x86_64", "ld-linux-x86-64.so.2"); a program named
+// only like the start of one ("Monolit.exe") is an ordinary program.
 std::vector<std::string> ProgramNames(const platform::ProcessEntry& process);
 
 // Whether the process goes by the name: one of its names equals it whole, or its
@@ -70,11 +73,12 @@ enum class StopMatch {
 
 // The processes a stop by name reaches: never the updater itself, nothing for a name that
 // is not usable.
-std::vector<int> ProcessesToStop(const std::vector<platform::ProcessEntry>& processes,
-                                 std::string_view name, StopMatch match, int self_pid,
-                                 int parent_pid);
+std::vector<platform::ProcessEntry> ProcessesToStop(
+    const std::vector<platform::ProcessEntry>& processes, std::string_view name, StopMatch match,
+    int self_pid, int parent_pid);
 
-// Stop every process selected by the name; true when the last stop tried succeeded.
+// Stop every process selected by the name, each only while its pid still belongs to the
+// process that was listed; true when the last stop tried succeeded.
 bool TerminateAllByName(const std::string& name);
 bool TerminateByModuleName(const std::string& name);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ struct ProcessEntry {
   std::string short_name;
   // The command line's arguments as far as they can be read, argv[0] first.
   std::vector<std::string> args;
+  // When the process started, in the system's own units: with the pid it names this one
+  // process, since a pid is given again to a new process once the old one has ended.
+  uint64_t start_time = 0;
 };
 
 // Every living process (ended ones not yet reaped and kernel threads left out).
@@ -23,9 +27,11 @@ std::vector<ProcessEntry> ListProcesses();
 int CurrentProcessId();
 int ParentProcessId();
 
-// Asks the process to end, and ends it by force when it has not ended after a short grace
-// period. True when it has ended.
-bool TerminateProcess(int pid);
+// Asks the listed process to end, and ends it by force when it has not ended after a short
+// grace period. Only the process that was listed is signalled: when its pid now belongs to
+// another process (another start time), the listed one has ended and nothing is sent.
+// True when it has ended.
+bool TerminateProcess(const ProcessEntry& process);
 
 // How a start went.
 struct StartResult {

@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
+#include <string_view>
 
 #include "platform/process.h"
 
@@ -111,13 +114,38 @@ std::string ReadSmallFile(const fs::path& path) {
   }
 }
 
-// The state letter of /proc/<pid>/stat; the name in parentheses may itself hold ")".
-char ProcessState(const fs::path& proc_dir) {
+struct ProcessStat {
+  char state = '?';
+  uint64_t start_time = 0;
+};
+
+// Fields 3 (state) and 22 (start time) of /proc/<pid>/stat. Field 2, the short name in
+// parentheses, may itself hold blanks and ")", so the count starts after the last ")".
+std::optional<ProcessStat> ReadProcessStat(const fs::path& proc_dir) {
   const std::string stat = ReadSmallFile(proc_dir / "stat");
   const auto close = stat.rfind(')');
-  if (close == std::string::npos || close + 2 >= stat.size()) return '?';
-  return stat[close + 2];
+  if (close == std::string::npos) return std::nullopt;
+  std::string_view rest = std::string_view(stat).substr(close + 1);
+  ProcessStat result;
+  for (int field = 3; field <= 22; ++field) {
+    const auto begin = rest.find_first_not_of(" \n");
+    if (begin == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(begin);
+    const std::string_view value = rest.substr(0, rest.find_first_of(" \n"));
+    rest.remove_prefix(value.size());
+    if (field == 3) {
+      if (value.size() != 1) return std::nullopt;
+      result.state = value[0];
+    } else if (field == 22) {
+      const auto [end, error] =
+          std::from_chars(value.data(), value.data() + value.size(), result.start_time);
+      if (error != std::errc() || end != value.data() + value.size()) return std::nullopt;
+    }
+  }
+  return result;
 }
+
+fs::path ProcessDir(int pid) { return fs::path("/proc") / std::to_string(pid); }
 
 std::vector<std::string> SplitNulTerminated(const std::string& bytes) {
   std::vector<std::string> parts;
@@ -163,11 +191,12 @@ std::vector<ProcessEntry> ListProcesses() {
     int pid = 0;
     const auto [parsed_to, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
     if (error != std::errc() || parsed_to != name.data() + name.size()) continue;
-    const char state = ProcessState(dir.path());
-    if (state == 'Z' || state == 'X' || state == '?') continue;
+    const auto stat = ReadProcessStat(dir.path());
+    if (!stat || stat->state == 'Z' || stat->state == 'X') continue;
 
     ProcessEntry entry;
     entry.pid = pid;
+    entry.start_time = stat->start_time;
     std::error_code link_error;
     entry.exe_path = fs::read_symlink(dir.path() / "exe", link_error).string();
     if (link_error) entry.exe_path.clear();
@@ -189,11 +218,16 @@ int CurrentProcessId() { return static_cast<int>(getpid()); }
 
 int ParentProcessId() { return static_cast<int>(getppid()); }
 
-bool TerminateProcess(int pid) {
-  if (pid <= 0) return false;
-  const UniqueFd pidfd(OpenPidfd(pid));
-  if (pidfd.get() < 0) return false;
-  if (!SendSignal(pidfd.get(), SIGTERM)) return false;
+bool TerminateProcess(const ProcessEntry& process) {
+  if (process.pid <= 0) return false;
+  const UniqueFd pidfd(OpenPidfd(process.pid));
+  if (pidfd.get() < 0) return errno == ESRCH;
+  // The pid may have passed to a newer process since the listing. The pidfd holds whichever
+  // process has the pid now, so once its start time matches, every signal through the pidfd
+  // reaches the listed process.
+  const auto stat = ReadProcessStat(ProcessDir(process.pid));
+  if (!stat || stat->start_time != process.start_time) return true;
+  if (!SendSignal(pidfd.get(), SIGTERM)) return errno == ESRCH;
   bool ended = WaitForEnd(pidfd.get(), kTerminateGraceMs);
   if (!ended && SendSignal(pidfd.get(), SIGKILL)) {
     ended = WaitForEnd(pidfd.get(), kKillWaitMs);
@@ -232,8 +266,8 @@ StartResult StartProgram(const std::vector<std::string>& argv, bool hidden, bool
   c_argv.push_back(nullptr);
 
   pid_t pid = 0;
-  const int error = posix_spawnp(&pid, argv[0].c_str(), actions.get(), attributes.get(),
-                                 c_argv.data(), environ);
+  const int error =
+      posix_spawnp(&pid, argv[0].c_str(), actions.get(), attributes.get(), c_argv.data(), environ);
   if (error != 0) return {false, 0, std::strerror(error)};
   StartResult result{true};
   if (wait) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -46,6 +47,12 @@ class ProcessTest : public ::testing::Test {
   bool Launch(const std::string& program) {
     return processes_.StartProgram({program, "--live-ms=60000"}, false, false) &&
            WaitFor([&] { return !Started(program).empty(); });
+  }
+  static const platform::ProcessEntry* Find(
+      const std::vector<platform::ProcessEntry>& listed,
+      const std::function<bool(const platform::ProcessEntry&)>& match) {
+    const auto it = std::find_if(listed.begin(), listed.end(), match);
+    return it == listed.end() ? nullptr : &*it;
   }
 
   TempDir dir_;
@@ -160,6 +167,51 @@ TEST_F(ProcessTest, ProgramsAreFoundByTheirOwnNamesWhateverRunsThem) {
     processes_.StopProgram(name);
     EXPECT_FALSE(processes_.IsProgramRunning(name)) << name;
   }
+}
+
+// A name that begins like an interpreter's ("MONO") does not make a program an interpreter:
+// the file it is given is not the program it is.
+TEST_F(ProcessTest, AProgramNamedLikeAnInterpreterIsKnownByItsOwnNameOnly) {
+  const std::string application = Unique("Demo");
+  const std::string application_path = Program(application);
+  const std::string tool = Unique("Monolit");
+  const fs::path tool_path = dir_.path() / "tool" / tool;
+  fs::create_directories(tool_path.parent_path());
+  fs::copy_file("/usr/bin/tail", tool_path);
+  ASSERT_TRUE(processes_.StartProgram({tool_path.string(), "-f", application_path}, true, false));
+  ASSERT_TRUE(WaitFor([&] { return processes_.IsProgramRunning(tool); }));
+
+  EXPECT_FALSE(processes_.IsProgramRunning(application));
+  processes_.StopProgram(application);
+  EXPECT_TRUE(processes_.IsProgramRunning(tool));
+  processes_.StopProgram(tool);
+  EXPECT_FALSE(processes_.IsProgramRunning(tool));
+}
+
+// Stops come one after another, seconds apart, and a pid may pass to a new process in
+// between: only the process that was listed is signalled.
+TEST_F(ProcessTest, TerminationReachesOnlyTheListedProcess) {
+  // Blanks and parentheses in the short name, which the system's status line does not quote.
+  const std::string name = Unique("Odd) (1 2) ");
+  ASSERT_TRUE(Launch(Program(name)));
+  const auto listed = platform::ListProcesses();
+  const auto* self = Find(listed, [](const auto& p) { return p.pid == getpid(); });
+  const auto* odd =
+      Find(listed, [&](const auto& p) { return fs::path(p.exe_path).filename() == name; });
+  ASSERT_TRUE(self && odd);
+  // Started after this test process, and the time read from the right field.
+  EXPECT_GT(self->start_time, 0u);
+  EXPECT_GE(odd->start_time, self->start_time);
+
+  for (const uint64_t other_start : {odd->start_time + 1, odd->start_time - 1, uint64_t{0}}) {
+    platform::ProcessEntry successor = *odd;
+    successor.start_time = other_start;
+    // The listed process counts as ended; the one now under its pid is left alone.
+    EXPECT_TRUE(platform::TerminateProcess(successor)) << other_start;
+    EXPECT_TRUE(processes_.IsProgramRunning(name)) << other_start;
+  }
+  EXPECT_TRUE(platform::TerminateProcess(*odd));
+  EXPECT_FALSE(processes_.IsProgramRunning(name));
 }
 
 }  // namespace

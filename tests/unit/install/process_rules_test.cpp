@@ -43,6 +43,57 @@ TEST(ProgramNames, ExecutableNameUnlessAnInterpreterRunsTheProgram) {
   }
 }
 
+// The runner's exact name, with a version at most, makes a process known by the program it
+// runs; a name that only begins like a runner's is an ordinary program's, whether the
+// executable is readable or only the command line is.
+TEST(ProgramNames, OnlyInterpretersAreKnownByTheProgramTheyRun) {
+  const std::vector<std::string> interpreters = {
+      "python3", "python3.11", "PYTHON", "perl",    "perl5.36.0", "ruby3.1",
+      "node",    "node20",     "nodejs", "java",    "dotnet",     "php8.2",
+      "lua5.4",  "sh",         "bash",   "busybox", "tclsh8.6",
+  };
+  const std::vector<std::string> emulators = {
+      "mono",        "mono-sgen",        "wine",
+      "wine64",      "wine64-preloader", "box64",
+      "qemu-x86_64", "qemu-arm",         "qemu-aarch64-static",
+  };
+  const std::vector<std::string> loaders = {"ld-linux.so.2", "ld-linux-x86-64.so.2",
+                                            "ld-linux-aarch64.so.1"};
+  const std::vector<std::string> programs = {
+      "Monolit.exe",        "Pythonic",        "python.exe", "python3-config",
+      "nodejs-tool",        "javac",           "perldoc",    "Rubymine",
+      "wineserver",         "bashbug",         "shred",      "qemu-img",
+      "qemu-system-x86_64", "ld-linux-x86-64", "ld.so",      "python3.11.exe",
+  };
+  const auto entries = [](const std::string& exe) {
+    const std::string path = "/usr/bin/" + exe;
+    const std::vector<std::string> args = {path, "-u", "/opt/app/Target.exe"};
+    return std::vector<ProcessEntry>{{20, path, exe.substr(0, 15), args},
+                                     {21, "", exe.substr(0, 15), args}};
+  };
+  for (const auto* runners : {&interpreters, &emulators, &loaders}) {
+    for (const auto& exe : *runners) {
+      for (const auto& process : entries(exe)) {
+        EXPECT_TRUE(HasProgramName(process, "Target.exe", false)) << exe << " " << process.pid;
+      }
+    }
+  }
+  for (const auto& exe : programs) {
+    const auto both = entries(exe);
+    EXPECT_EQ(ProgramNames(both[0]), std::vector<std::string>{exe}) << exe;
+    for (const auto& process : both) {
+      EXPECT_TRUE(HasProgramName(process, exe, false)) << exe << " " << process.pid;
+      EXPECT_FALSE(HasProgramName(process, "Target.exe", false)) << exe << " " << process.pid;
+    }
+  }
+}
+
+std::vector<int> Pids(const std::vector<ProcessEntry>& processes) {
+  std::vector<int> pids;
+  for (const auto& process : processes) pids.push_back(process.pid);
+  return pids;
+}
+
 TEST(ProcessesToStop, WholeNamesNeverTheUpdaterAndTheParentOnlyByName) {
   const int self = 1;
   const int parent = 2;
@@ -77,7 +128,7 @@ TEST(ProcessesToStop, WholeNamesNeverTheUpdaterAndTheParentOnlyByName) {
       {".exe *32", StopMatch::kName, {}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ProcessesToStop(processes, c.name, c.match, self, parent), c.expected)
+    EXPECT_EQ(Pids(ProcessesToStop(processes, c.name, c.match, self, parent)), c.expected)
         << "'" << c.name << "' " << static_cast<int>(c.match);
   }
 }
