@@ -209,6 +209,9 @@ std::vector<ProcessEntry> ListProcesses() {
     entry.args = SplitNulTerminated(ReadSmallFile(dir.path() / "cmdline"));
     // Kernel threads have neither an executable nor a command line.
     if (entry.exe_path.empty() && entry.args.empty()) continue;
+    // A number taken by a new process while it was read would mix two processes in one entry.
+    const auto again = ReadProcessStat(dir.path());
+    if (!again || again->start_time != entry.start_time) continue;
     entries.push_back(std::move(entry));
   }
   return entries;
