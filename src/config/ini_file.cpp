@@ -13,6 +13,7 @@ namespace zepr {
 namespace {
 
 constexpr size_t kMaxValueChars = 2047;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // Decodes one UTF-8 sequence at `pos`; invalid bytes come back as themselves.
 char32_t NextCodePoint(const std::string& s, size_t& pos) {
@@ -83,16 +84,19 @@ IniFile IniFile::Load(const std::string& path) {
   return Parse(bytes);
 }
 
+IniText SplitIniText(const std::string& bytes) {
+  IniText text;
+  text.bom = bytes.rfind(kByteOrderMark, 0) == 0;
+  text.body = text.bom ? bytes.substr(kByteOrderMark.size()) : bytes;
+  text.utf8 = text.bom && IsValidUtf8(text.body);
+  return text;
+}
+
 IniFile IniFile::Parse(const std::string& bytes) {
   IniFile ini;
   ini.exists_ = true;
-  std::string text;
-  if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) {
-    text = bytes.substr(3);
-    if (!IsValidUtf8(text)) text = Cp1250ToUtf8(text);
-  } else {
-    text = Cp1250ToUtf8(bytes);
-  }
+  IniText file = SplitIniText(bytes);
+  const std::string text = file.utf8 ? std::move(file.body) : Cp1250ToUtf8(file.body);
 
   std::vector<std::string> lines = SplitLines(text);
   bool in_section = false;
@@ -152,10 +156,10 @@ std::string IniFile::ReadString(const std::string& section, const std::string& k
   return e ? TruncateChars(StripQuotes(e->value), kMaxValueChars) : default_value;
 }
 
-std::optional<size_t> IniKeyLine(const std::vector<std::string>& cp1250_lines,
+std::optional<size_t> IniKeyLine(const std::vector<std::string>& lines, bool utf8,
                                  const std::string& section, const std::string& key) {
-  std::string bytes;
-  for (const std::string& line : cp1250_lines) bytes += line + "\n";
+  std::string bytes = utf8 ? std::string(kByteOrderMark) : std::string();
+  for (const std::string& line : lines) bytes += line + "\n";
   IniFile ini = IniFile::Parse(bytes);
   const IniFile::Entry* e = ini.FindEntry(section, key);
   if (e == nullptr) return std::nullopt;
@@ -177,11 +181,17 @@ std::vector<std::string> IniSekcije(const std::string& file) {
 std::string ReadIniValue(const std::string& exe_folder, const std::string& file_name,
                          const std::string& section, const std::string& key,
                          const std::string& default_value) {
-  std::string path = FindFileAnyCase(exe_folder, file_name);
+  const std::string path = NamesEqualNoCase(file_name, std::string(kSettingsFileName))
+                               ? SettingsFilePath(exe_folder)
+                               : FindFileAnyCase(exe_folder, file_name);
   if (path.empty()) return "";
   IniFile ini = IniFile::Load(path);
   if (!ini.Exists()) return "";
   return ini.ReadString(section, key, default_value);
+}
+
+std::string SettingsFilePath(const std::string& folder) {
+  return FindFileAnyCase(folder, std::string(kSettingsFileName));
 }
 
 std::string FindFileAnyCase(const std::string& folder, const std::string& name) {

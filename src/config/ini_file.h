@@ -3,9 +3,19 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zepr {
+
+// How a file's bytes are taken as text: after a UTF-8 byte-order mark, text that is valid
+// UTF-8 is UTF-8; everything else is CP1250 (a mark before CP1250 text is dropped).
+struct IniText {
+  bool bom = false;   // the file starts with the mark
+  bool utf8 = false;  // `body` is UTF-8; else CP1250
+  std::string body;   // the bytes after the mark
+};
+IniText SplitIniText(const std::string& bytes);
 
 // A read-only INI file with the rules the system's files were always written for:
 // - Lines end in CR LF, LF or a lone CR. A UTF-8 byte-order mark at the start is skipped and
@@ -50,7 +60,7 @@ class IniFile {
   static IniFile Parse(const std::string& bytes);
   const Section* FindSection(const std::string& name) const;
   const Entry* FindEntry(const std::string& section, const std::string& key) const;
-  friend std::optional<size_t> IniKeyLine(const std::vector<std::string>& cp1250_lines,
+  friend std::optional<size_t> IniKeyLine(const std::vector<std::string>& lines, bool utf8,
                                           const std::string& section, const std::string& key);
 
   bool exists_ = false;
@@ -63,7 +73,8 @@ std::vector<std::string> IniSekcijaLista(const std::string& section, const std::
 // Section names of the file, in file order; empty for a missing file.
 std::vector<std::string> IniSekcije(const std::string& file);
 // file_name relative to exe_folder (which ends with a separator); "" when the file is missing,
-// default_value when the key is missing; never creates a file.
+// default_value when the key is missing; never creates a file. The settings file, in whatever
+// letter case it is named, is the one SettingsFilePath chooses.
 std::string ReadIniValue(const std::string& exe_folder, const std::string& file_name,
                          const std::string& section, const std::string& key,
                          const std::string& default_value);
@@ -73,9 +84,18 @@ std::string ReadIniValue(const std::string& exe_folder, const std::string& file_
 // `name` may hold several components separated by "/" or "\", each matched the same way.
 std::string FindFileAnyCase(const std::string& folder, const std::string& name);
 
+inline constexpr std::string_view kSettingsFileName = "UPDATE.INI";
+
+// The settings file of `folder` as it is spelt on disk; "" when there is none. Several
+// spellings can live side by side on a case-sensitive file system (UPDATE.INI, Update.ini), so
+// every read and write of the settings goes through this one choice: "UPDATE.INI" itself when
+// it exists, else the first of the other spellings in name order.
+std::string SettingsFilePath(const std::string& folder);
+
 // Index of the line that holds the value ReadString would give for section and key, in the
-// raw lines of an INI file (split at CR LF, LF or a lone CR); nullopt when there is none.
-std::optional<size_t> IniKeyLine(const std::vector<std::string>& cp1250_lines,
+// lines of an INI file without its byte-order mark (split at CR LF, LF or a lone CR), UTF-8 or
+// CP1250 as SplitIniText found; nullopt when there is none.
+std::optional<size_t> IniKeyLine(const std::vector<std::string>& lines, bool utf8,
                                  const std::string& section, const std::string& key);
 
 // Compares names as the INI rules and file lookups do: letter case of ASCII and of the

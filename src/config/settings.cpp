@@ -1,5 +1,7 @@
 #include "config/settings.h"
 
+#include <optional>
+
 #include "config/ini_file.h"
 #include "config/ini_scripter.h"
 #include "core/encoding.h"
@@ -12,10 +14,22 @@ bool HasMarker(const std::string& utf8_value, std::string_view cp1250_marker) {
   return AsciiUpper(utf8_value).find(Cp1250ToUtf8(cp1250_marker)) != std::string::npos;
 }
 
+// The text between the first two encipher markers of a value, as the scripter would take it.
+std::optional<std::string> EncipherMarked(const std::string& utf8_value) {
+  const std::string marker = Cp1250ToUtf8(TIniScripter::kEncipherMarker);
+  const std::string upper = AsciiUpper(utf8_value);
+  const size_t open = upper.find(marker);
+  if (open == std::string::npos) return std::nullopt;
+  const size_t start = open + marker.size();
+  const size_t close = upper.find(marker, start);
+  if (close == std::string::npos) return std::nullopt;
+  return utf8_value.substr(start, close - start);
+}
+
 }  // namespace
 
 bool UcitajIni(const std::string& exe_folder, const std::string& app_section, TConfig& rConfig) {
-  const std::string path = FindFileAnyCase(exe_folder, "UPDATE.INI");
+  const std::string path = SettingsFilePath(exe_folder);
   const IniFile ini = path.empty() ? IniFile() : IniFile::Load(path);
   auto read = [&](const char* key) { return ini.ReadString(app_section, key, ""); };
 
@@ -34,23 +48,36 @@ bool UcitajIni(const std::string& exe_folder, const std::string& app_section, TC
   if (rConfig.Crypt == "D") {
     TIniScripter scripter;
     scripter.Init();
-    std::string raw = ReadIniValue(exe_folder, "Update.ini", app_section, "PASSWORD", "");
-    if (HasMarker(raw, TIniScripter::kEncipherMarker)) {
-      scripter.Clear();
+    try {
+      if (HasMarker(rConfig.Password, TIniScripter::kEncipherMarker)) {
+        scripter.Clear();
+        scripter.LoadFromFile(path);
+      }
       scripter.LoadFromFile(path);
+    } catch (const WriteBackError&) {
+      // The file keeps its plain value; a later run that may write it enciphers it.
+      scripter.Clear();
     }
-    scripter.LoadFromFile(path);
-    raw = ReadIniValue(exe_folder, "Update.ini", app_section, "PASSWORD", "");
+    // The last load enciphered or failed: values still waiting never keep this section's own
+    // enciphered password from being read.
+    if (scripter.ValueCount() == 0) scripter.DecipherFile(path);
+    std::optional<std::string> deciphered;
+    const std::string raw = IniFile::Load(path).ReadString(app_section, "PASSWORD", "");
     if (HasMarker(raw, TIniScripter::kDecipherMarker)) {
       // Take the value of this section's own line, not simply the first of the file.
-      if (auto line = IniKeyLine(scripter.Lines(), app_section, "PASSWORD")) {
+      if (auto line = IniKeyLine(scripter.Lines(), scripter.IsUtf8(), app_section, "PASSWORD")) {
         for (size_t k = 0; k < scripter.ValueCount(); ++k) {
           if (scripter.ValueLine(k) == *line) {
-            rConfig.Password = Cp1250ToUtf8(scripter.GetValue(k));
+            deciphered = Cp1250ToUtf8(scripter.GetValue(k));
             break;
           }
         }
       }
+    }
+    if (deciphered) {
+      rConfig.Password = *deciphered;
+    } else if (auto plain = EncipherMarked(rConfig.Password)) {
+      rConfig.Password = *plain;  // not enciphered (yet): the markers are no part of it
     }
   }
   return !rConfig.Server.empty() && !rConfig.Username.empty();

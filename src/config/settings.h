@@ -21,16 +21,18 @@ struct TConfig {
   int32_t Port = 0;  // 0: the FTP client's default port
 };
 
-// Fills rConfig from section app_section of UPDATE.INI in exe_folder (found whatever the
-// letter case of its name); true when Server and Username are both set. A missing file gives
-// false and is not created.
+// Fills rConfig from section app_section of the settings file in exe_folder (the one
+// SettingsFilePath chooses, whatever the letter case of its name); true when Server and
+// Username are both set. A missing file gives false and is not created.
 //
 // With CRYPT=D a password between encipher markers is enciphered in the file first, and the
 // password becomes the deciphered value of this section's own PASSWORD line, so programs that
-// share the file each get their own password. While the file still holds further values
-// waiting to be enciphered (one per read), the password stays as read.
+// share the file each get their own password. Each read enciphers at most two further values
+// waiting in the file. A password still between encipher markers (it waits behind others, or
+// the file may not or could not be written back, which then stays as it was) is used without
+// its markers.
 //
-// Raises UpdateError when the file cannot be rewritten or an enciphered value is damaged.
+// Raises UpdateError when the file cannot be read or an enciphered value is damaged.
 bool UcitajIni(const std::string& exe_folder, const std::string& app_section, TConfig& rConfig);
 
 }  // namespace zepr

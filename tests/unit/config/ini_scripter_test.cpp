@@ -129,7 +129,7 @@ TEST(IniScripter, FailuresNameThePathAndKeepTheFile) {
   try {
     scripter.LoadFromFile(path.string());
     ADD_FAILURE() << "write-back did not fail";
-  } catch (const UpdateError& e) {
+  } catch (const WriteBackError& e) {
     EXPECT_EQ(std::string(e.what()).rfind("Cannot create file \"" + path.string() + "\". ", 0), 0u)
         << e.what();
   }
@@ -142,6 +142,8 @@ TEST(IniScripter, FailuresNameThePathAndKeepTheFile) {
   } catch (const UpdateError& e) {
     EXPECT_EQ(std::string(e.what()),
               "Cannot open file \"" + missing + "\". No such file or directory");
+    // Only a write-back may be passed over; a file that cannot be read stops the run.
+    EXPECT_EQ(dynamic_cast<const WriteBackError*>(&e), nullptr);
   }
   EXPECT_FALSE(std::filesystem::exists(missing));
 }
