@@ -29,19 +29,6 @@ void DeleteFile(const std::string& path) {
   fs::remove(fs::u8path(path), ec);
 }
 
-// True for a relative name that climbs out of its folder, or an absolute one; backslashes
-// separate like slashes.
-bool LeavesFolder(const std::string& name) {
-  const std::string path = ReplaceAll(name, "\\", "/");
-  if (path.empty() || path[0] == '/' || (path.size() > 1 && path[1] == ':')) {
-    return !path.empty();
-  }
-  for (const auto& part : fs::path(path)) {
-    if (part == "..") return true;
-  }
-  return false;
-}
-
 constexpr const char* kBadSiteUrl = "Krivi parametri za lokaciju na internetu!";
 constexpr const char* kError = "Greška!";
 
@@ -514,17 +501,15 @@ void UpdateRun::DownloadFiles() {
       window_.SetLabel1("Download > " + counter);
       const std::string local = UpdateFolder() + ReplaceAll(name, "\\", "/");
       std::error_code ec;
-      if (!LeavesFolder(name) && fs::is_regular_file(fs::u8path(local), ec)) DeleteFile(local);
+      if (!NameLeavesFolder(name) && fs::is_regular_file(fs::u8path(local), ec)) DeleteFile(local);
       // A name that would leave the working folder is passed over like an empty one.
-      if (name.empty() || LeavesFolder(name)) continue;
+      if (name.empty() || NameLeavesFolder(name)) continue;
       window_.SetProgressMax(ftp.Size(name));
       ftp.Retrieve(name, local);
       if (!Exists(local)) continue;
       window_.SetLabel1("Dekompresiram > " + counter);
       window_.ProcessMessages();
-      // The unpack folder is the archive's name without its last four characters.
-      const std::string base = name.size() > 4 ? name.substr(0, name.size() - 4) : "";
-      const std::string folder = UpdateFolder() + ReplaceAll(base, "\\", "/");
+      const std::string folder = UpdateFolder() + ReplaceAll(UnpackFolderName(name), "\\", "/");
       fs::create_directories(fs::u8path(folder), ec);
       if (services_.installation.Unzip(local, folder)) {
         installable.push_back(name);

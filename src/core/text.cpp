@@ -79,6 +79,19 @@ int32_t StrToInt(const std::string& s) {
   return static_cast<int32_t>(negative ? 0u - bits : bits);
 }
 
+bool NameLeavesFolder(std::string_view name) {
+  if (name.empty()) return false;
+  if (name[0] == '/' || name[0] == '\\' || (name.size() > 1 && name[1] == ':')) return true;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = name.size();
+    if (name.substr(start, end - start) == "..") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 std::vector<std::string> SplitCommandLine(std::string_view line) {
   std::vector<std::string> args;
   size_t i = 0;

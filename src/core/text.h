@@ -22,6 +22,11 @@ std::optional<int32_t> ParseInt32(std::string_view s);
 // integer value").
 int32_t StrToInt(const std::string& s);
 
+// True for a name from a list or script that would lead out of the folder it is relative
+// to: absolute ("/x", "\\x"), with a drive ("C:x"), or with a ".." part; backslashes separate
+// like slashes.
+bool NameLeavesFolder(std::string_view name);
+
 // Splits a command line into arguments as Windows programs do: blanks and tabs separate,
 // double quotes group (a doubled quote inside quotes is one quote), and 2n backslashes
 // before a quote give n backslashes, 2n+1 give n and a literal quote; other backslashes stand

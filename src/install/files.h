@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace zepr {
@@ -22,13 +23,40 @@ std::vector<std::string> CollectFolderTree(const std::string& mask, const std::s
 // could not be deleted whole.
 bool DeleteFolderSilently(const std::string& path);
 
-// Copies source over target so that target is never seen half-written: the bytes go to a
-// temporary file beside target, which is then renamed over it. The copy keeps the source's
-// last-write time and permissions. False (and target unchanged) when the source is not a
-// regular file or anything fails.
-bool CopyFileReplacing(const std::string& source, const std::string& target);
+// An open file descriptor, closed with its owner.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd();
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int Release();
 
-// Lets the owner write the file again (what clearing the read-only attribute means here).
-void MakeWritable(const std::string& path);
+ private:
+  int fd_;
+};
+
+// Writes a copy of source as the new file path (which must not exist yet), with the source's
+// last-write time. A copy that replaces a file keeps that file's permission bits and, where
+// the process may set them, its owner and group: replaced names it (a link or a missing file
+// there counts as nothing replaced). Otherwise the copy takes the source's permission bits.
+// owner_writable adds the owner's write permission. On failure nothing is left at path and the
+// system's reason is returned.
+std::error_code CopyFileAs(const std::string& source, const std::string& path,
+                           const std::string& replaced, bool owner_writable = false);
+
+// The temporary file beside target that CopyFileReplacing writes first.
+std::string TemporaryBeside(const std::string& target);
+
+// Copies source over target so that target is never seen half-written: the bytes go to a
+// temporary file beside target, which is then renamed over it. Permissions follow
+// CopyFileAs, with target as the replaced file. False (and target unchanged, the reason in
+// error when given) when the source is not a regular file or anything fails.
+bool CopyFileReplacing(const std::string& source, const std::string& target,
+                       bool owner_writable = false, std::error_code* error = nullptr);
 
 }  // namespace zepr

@@ -1,11 +1,18 @@
 #include "install/install_script.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <memory>
+#include <unordered_set>
 
 #include "config/ini_file.h"
 #include "core/text.h"
 #include "install/files.h"
+#include "install/install_journal.h"
 
 namespace zepr {
 namespace {
@@ -60,15 +67,18 @@ std::string OnDisk(const std::string& base, const std::string& relative) {
   return path;
 }
 
-void CreateFolder(const std::string& path) {
-  std::error_code ec;
-  fs::create_directory(path, ec);
-}
-
-// Script copies replace read-only targets too.
-void ScriptCopy(const std::string& source, const std::string& target) {
-  MakeWritable(target);
-  CopyFileReplacing(source, target);
+// The files come from Windows: two names equal without regard to letter case are one file.
+// A key that names equal in that sense always share (a few others may share it too).
+std::string FoldedKey(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const fs::path p(trimmed);
+  std::string key = p.parent_path().lexically_normal().string();
+  key += '\0';
+  for (char c : p.filename().string()) {
+    if (static_cast<unsigned char>(c) < 0x80) key += static_cast<char>(std::tolower(c));
+  }
+  return key;
 }
 
 bool IsReadOnly(const std::string& path) {
@@ -78,25 +88,184 @@ bool IsReadOnly(const std::string& path) {
          (status.permissions() & fs::perms::owner_write) == fs::perms::none;
 }
 
+std::error_code Errno(int number) { return {number, std::generic_category()}; }
+
+// The changes of one InstallDato, each journaled before it is made, so that a failure, or the
+// next start after a crash, puts the application folder back as it was.
+//
+// Flushing the journal to disk once per file would cost more than copying most files, so files
+// go in batches: the records of a batch (each naming its target, its backup and the temporary
+// file beside the target) are written with one fdatasync, and only then are the batch's files
+// copied and moved into place, the old file into the backup folder first. A record whose
+// change never happened is harmless to undo: no backup of that name exists, no new file or
+// temporary stands at that name. The new files reach the disk once, at the end, before the
+// journal goes.
+class Transaction {
+ public:
+  using Resolve = std::function<std::string()>;
+
+  Transaction(InstallJournal& journal, const std::function<void(size_t)>& after_file)
+      : journal_(journal), after_file_(after_file) {}
+
+  // Installs source at the target that resolve names. Script copies replace read-only files;
+  // the mirror leaves them. A source that is not a file is passed over. False when the install
+  // failed (see failure()).
+  bool Copy(const std::string& source, const Resolve& resolve, bool script) {
+    struct stat from {};
+    if (stat(source.c_str(), &from) != 0 || !S_ISREG(from.st_mode)) return true;
+    const std::string target = Settled(resolve);
+    if (target.empty()) return false;
+    if (IsOwn(target) || (!script && IsReadOnly(target))) return true;
+
+    struct stat folder {};
+    if (stat(ParentOf(target).c_str(), &folder) != 0) {
+      // A script copy into a folder this installation does not have was always passed over:
+      // scripts create their folders in DIR_ sections, and nothing here was about to change.
+      if (script && errno == ENOENT) return true;
+      return Fail(target, Errno(errno));
+    }
+    if (!S_ISDIR(folder.st_mode)) return Fail(target, Errno(ENOTDIR));
+    struct stat existing {};
+    const bool exists = lstat(target.c_str(), &existing) == 0;
+    if (!exists && errno != ENOENT) return Fail(target, Errno(errno));
+    if (exists && S_ISDIR(existing.st_mode)) return Fail(target, Errno(EISDIR));
+
+    // Written a second time (script copy, then mirror): the first record keeps the original.
+    const bool first = touched_.insert(fs::path(target).lexically_normal().string()).second;
+    Planned file{source, target, TemporaryBeside(target), "", script};
+    if (first) {
+      if (exists) file.backup = "b" + std::to_string(++backups_);
+      journal_.Add({exists ? JournalRecord::Kind::kReplaced : JournalRecord::Kind::kNewFile, target,
+                    file.backup, file.temporary});
+    }
+    batch_.push_back(std::move(file));
+    batch_names_.insert(FoldedKey(target));
+    return batch_.size() < kBatchFiles || Flush();
+  }
+
+  // Creates the folder that resolve names unless something exists there. A folder that cannot
+  // be created is passed over: the copies that need it fail. Its record reaches the disk with
+  // the batch of the first file put into it, before that file: a crash before then can leave
+  // only an empty folder, and waiting for the disk once per folder would cost more than the
+  // copies.
+  bool CreateFolder(const Resolve& resolve) {
+    const std::string folder = Settled(resolve);
+    if (folder.empty()) return false;
+    std::error_code ec;
+    if (IsOwn(folder) || fs::exists(fs::symlink_status(folder, ec))) return failure_.ok;
+    journal_.Add({JournalRecord::Kind::kFolder, folder, "", ""});
+    mkdir(folder.c_str(), 0777);
+    return true;
+  }
+
+  // Makes the batch's changes.
+  bool Flush() {
+    if (!failure_.ok) return false;
+    if (auto error = journal_.Flush()) {
+      return Fail(batch_.empty() ? journal_.path() : batch_.front().target, error);
+    }
+    for (const auto& file : batch_) {
+      unlink(file.temporary.c_str());
+      if (auto error = CopyFileAs(file.source, file.temporary, file.target, file.script)) {
+        return Fail(file.target, error);
+      }
+      if (!file.backup.empty()) {
+        const std::string backup = journal_.backup_folder() + file.backup;
+        // A target on another file system than the backup folder is backed up by a copy.
+        if (rename(file.target.c_str(), backup.c_str()) != 0) {
+          const std::error_code error =
+              errno == EXDEV ? journal_.BackUp(file.target, file.backup) : Errno(errno);
+          if (error) return Fail(file.target, error);
+        }
+      }
+      if (rename(file.temporary.c_str(), file.target.c_str()) != 0) {
+        return Fail(file.target, Errno(errno));
+      }
+      if (!Installed()) return false;
+    }
+    batch_.clear();
+    batch_names_.clear();
+    return true;
+  }
+
+  const InstallResult& failure() const { return failure_; }
+
+ private:
+  // Bounds the journal records written ahead of their changes.
+  static constexpr size_t kBatchFiles = 256;
+
+  struct Planned {
+    std::string source;
+    std::string target;
+    std::string temporary;
+    std::string backup;  // where the old file goes; empty when it is already kept
+    bool script;
+  };
+
+  static std::string ParentOf(const std::string& path) {
+    const std::string parent = fs::path(path).parent_path().string();
+    return parent.empty() ? "." : parent;
+  }
+
+  // The target as the disk will show it once the batch is made: a name of the batch in
+  // another letter case is found on disk only after that.
+  std::string Settled(const Resolve& resolve) {
+    std::string target = resolve();
+    if (batch_names_.contains(FoldedKey(target))) {
+      if (!Flush()) return {};
+      target = resolve();
+    }
+    return target;
+  }
+
+  // The install's own journal and backups are never a target.
+  bool IsOwn(const std::string& path) const {
+    const std::string normal = fs::path(path).lexically_normal().string();
+    const std::string backup = fs::path(journal_.backup_folder()).lexically_normal().string();
+    return normal == fs::path(journal_.path()).lexically_normal().string() ||
+           (normal + "/").starts_with(backup);
+  }
+
+  bool Installed() {
+    ++installed_;
+    if (after_file_) after_file_(installed_);
+    return true;
+  }
+
+  bool Fail(const std::string& file, const std::error_code& error) {
+    if (failure_.ok) failure_ = {false, file, error.message()};
+    return false;
+  }
+
+  InstallJournal& journal_;
+  const std::function<void(size_t)>& after_file_;
+  std::vector<Planned> batch_;
+  std::unordered_set<std::string> batch_names_;
+  std::unordered_set<std::string> touched_;
+  size_t backups_ = 0;
+  size_t installed_ = 0;
+  InstallResult failure_;
+};
+
 // Installs every file of the tree whose name has a dot at the same place under exe_folder.
 // Existing read-only files are left as they are.
-void MirrorTree(const std::string& exe_folder, const std::string& tree) {
+bool MirrorTree(const std::string& exe_folder, const std::string& tree, Transaction& install) {
   const std::string root = exe_folder + tree + "/";
   for (const auto& entry : CollectFolderTree("*.*", exe_folder + tree)) {
     if (!entry.starts_with(root)) continue;
-    const std::string target = OnDisk(exe_folder, entry.substr(root.size()));
+    const auto target = [&] { return OnDisk(exe_folder, entry.substr(root.size())); };
     if (entry.ends_with('/')) {
-      CreateFolder(target);
+      if (!install.CreateFolder(target)) return false;
       continue;
     }
     if (EqualsAsciiNoCase(fs::path(entry).filename().string(), kInstallScriptName)) continue;
-    if (IsReadOnly(target)) continue;
-    CopyFileReplacing(entry, target);
+    if (!install.Copy(entry, target, false)) return false;
   }
+  return true;
 }
 
 // A tree unpacked from "UPDATE.ZIP" is the tree "Update" all the same.
-void Mirror(const std::string& exe_folder, const std::string& tree) {
+bool Mirror(const std::string& exe_folder, const std::string& tree, Transaction& install) {
   std::vector<std::string> spellings;
   std::error_code ec;
   for (fs::directory_iterator it(exe_folder + "Update", ec), end; !ec && it != end;
@@ -106,23 +275,32 @@ void Mirror(const std::string& exe_folder, const std::string& tree) {
     if (NamesEqualNoCase(name, tree) && it->is_directory(type_ec)) spellings.push_back(name);
   }
   std::sort(spellings.begin(), spellings.end());
-  for (const auto& spelling : spellings) MirrorTree(exe_folder, "Update/" + spelling);
+  for (const auto& spelling : spellings) {
+    if (!MirrorTree(exe_folder, "Update/" + spelling, install)) return false;
+  }
+  return true;
 }
 
-void RunScript(const std::string& exe_folder, const std::string& unpack_folder,
-               Processes& processes) {
+bool RunScript(const std::string& exe_folder, const std::string& unpack_folder,
+               Processes& processes, Transaction& install) {
   const std::string script = unpack_folder + "/" + kInstallScriptName;
   for (const auto& section : IniSekcije(script)) {
     const std::string_view prefix = std::string_view(section).substr(0, 4);
     const std::string rest = section.size() > 4 ? Separators(section.substr(4)) : "";
     if (prefix == "KILL") {
+      // The copies before it are made before the programs stop, as the script says.
+      if (!install.Flush()) return false;
       for (const auto& program : IniSekcijaLista("KILL", script)) processes.StopProgram(program);
     } else if (prefix == "DIR_") {
       const size_t length = CharacterCount(rest);
       if (length > 1) continue;
       for (const auto& value : IniSekcijaLista(section, script)) {
         const std::string folder = Separators(value);
-        CreateFolder(length == 0 ? AsWritten(exe_folder, folder) : OnDisk(exe_folder, folder));
+        if (!install.CreateFolder([&] {
+              return length == 0 ? AsWritten(exe_folder, folder) : OnDisk(exe_folder, folder);
+            })) {
+          return false;
+        }
       }
     } else if (prefix == "CPY_") {
       // Without a target the section has no meaning; it is skipped.
@@ -133,20 +311,41 @@ void RunScript(const std::string& exe_folder, const std::string& unpack_folder,
         for (const auto& value : values) {
           const std::string file = Separators(value);
           // A variant "Racun.rpt#B" installs as "Racun.rpt".
-          const std::string target =
-              OnDisk(exe_folder, under.empty() ? file : under + file.substr(0, file.find('#')));
-          ScriptCopy(OnDisk(unpack_folder + "/", file), target);
+          const auto target = [&] {
+            return OnDisk(exe_folder,
+                          under.empty() ? file : under + file.substr(0, file.find('#')));
+          };
+          if (!install.Copy(OnDisk(unpack_folder + "/", file), target, true)) return false;
         }
       } else {
-        const std::string folder = AsWritten(exe_folder, rest);
-        if (!values.empty()) CreateFolder(folder);
+        const auto folder = [&] { return AsWritten(exe_folder, rest); };
+        if (!values.empty() && !install.CreateFolder(folder)) return false;
         for (const auto& value : values) {
           const std::string file = Separators(value);
-          ScriptCopy(OnDisk(unpack_folder + "/", file),
-                     folder.ends_with('/') ? OnDisk(folder, file) : folder + file);
+          const auto target = [&] {
+            const std::string at = folder();
+            return at.ends_with('/') ? OnDisk(at, file) : at + file;
+          };
+          if (!install.Copy(OnDisk(unpack_folder + "/", file), target, true)) return false;
         }
       }
     }
+  }
+  return true;
+}
+
+// The journal of a new install, after undoing one that was interrupted.
+std::unique_ptr<InstallJournal> BeginJournal(const std::string& update_folder,
+                                             std::error_code& error) {
+  for (;;) {
+    auto journal = InstallJournal::Take(update_folder, true, error);
+    if (!journal) return nullptr;
+    if (journal->records().empty()) {
+      error = journal->Begin();
+      return error ? nullptr : std::move(journal);
+    }
+    journal->Undo();
+    journal->Finish();
   }
 }
 
@@ -154,23 +353,62 @@ void RunScript(const std::string& exe_folder, const std::string& unpack_folder,
 
 InstallResult InstallDato(const std::vector<std::string>& archive_names,
                           const std::string& exe_folder_in, const std::string& app_exe_name,
-                          Processes& processes,
-                          const std::function<void(size_t)>& /*after_file*/) {
+                          Processes& processes, const std::function<void(size_t)>& after_file) {
   std::string exe_folder = exe_folder_in;
   if (!exe_folder.ends_with('/')) exe_folder += '/';
 
   processes.StopProgram(app_exe_name + ".EXE");
   processes.StopProgram(app_exe_name + ".exe");
+  if (archive_names.empty()) return {};
 
+  const std::string update_folder = exe_folder + "Update/";
+  const bool made_update_folder = mkdir(update_folder.c_str(), 0777) == 0;
+  std::error_code error;
+  auto journal = BeginJournal(update_folder, error);
+  if (!journal) return {false, update_folder + InstallJournal::kJournalName, error.message()};
+
+  Transaction install(*journal, after_file);
+  if (after_file) after_file(0);
+  bool ok = true;
   for (const auto& name : archive_names) {
-    const std::string stem = name.size() > 4 ? Separators(name.substr(0, name.size() - 4)) : "";
-    RunScript(exe_folder, OnDisk(exe_folder, "Update/" + stem), processes);
-    Mirror(exe_folder, "Update");
-    Mirror(exe_folder, "UpdateSpec");
+    const std::string stem = Separators(UnpackFolderName(name));
+    ok = RunScript(exe_folder, OnDisk(exe_folder, "Update/" + stem), processes, install) &&
+         Mirror(exe_folder, "Update", install) && Mirror(exe_folder, "UpdateSpec", install);
+    if (!ok) break;
   }
-  return {};
+  ok = ok && install.Flush();
+  if (!ok) journal->Undo();
+  journal->Finish();
+  journal.reset();
+  if (made_update_folder) rmdir(update_folder.c_str());
+  return ok ? InstallResult{} : install.failure();
 }
 
-void RecoverInterruptedInstall(const std::string& /*exe_folder*/) {}
+std::string UnpackFolderName(const std::string& archive_name) {
+  // Counted in characters, so a name ending in "š.zip" is not cut inside its "š".
+  size_t end = archive_name.size();
+  for (int dropped = 0; dropped < 4 && end > 0; ++dropped) {
+    do {
+      --end;
+    } while (end > 0 && (static_cast<unsigned char>(archive_name[end]) & 0xC0) == 0x80);
+  }
+  return archive_name.substr(0, end);
+}
+
+void RecoverInterruptedInstall(const std::string& exe_folder_in) {
+  std::string exe_folder = exe_folder_in;
+  if (!exe_folder.ends_with('/')) exe_folder += '/';
+  const std::string update_folder = exe_folder + "Update/";
+  std::error_code ec;
+  if (!fs::exists(update_folder + InstallJournal::kJournalName, ec) &&
+      !fs::exists(update_folder + InstallJournal::kBackupName, ec)) {
+    return;
+  }
+  // Held by another updater: that install is running now, not interrupted.
+  auto journal = InstallJournal::Take(update_folder, false, ec);
+  if (!journal) return;
+  journal->Undo();
+  journal->Finish();
+}
 
 }  // namespace zepr

@@ -47,7 +47,8 @@ TEST(Installation, UnpacksStopsTheProgramsAndReplacesTheApplication) {
                          {"Izvjestaji\\Racun.rpt", "report"},
                      }));
   ASSERT_TRUE(Unzip(app + "Update/Update.zip", app + "Update/Update/", nullptr));
-  InstallDato({"Update.zip"}, app, app_name, processes);
+  const InstallResult result = InstallDato({"Update.zip"}, app, app_name, processes);
+  EXPECT_TRUE(result.ok) << result.file << ": " << result.reason;
 
   EXPECT_FALSE(processes.IsProgramRunning(app_name + ".exe"));
   EXPECT_FALSE(processes.IsProgramRunning(helper));

@@ -39,6 +39,17 @@ TEST(Text, IntegerConversionIsStrict) {
   }
 }
 
+TEST(Text, NamesThatLeaveTheirFolder) {
+  for (const char* leaves :
+       {"..", "../x.zip", "a\\..\\..\\x.zip", "/etc/x", "\\x", "C:x.zip", "c:\\x.zip", "a/../b"}) {
+    EXPECT_TRUE(NameLeavesFolder(leaves)) << leaves;
+  }
+  for (const char* stays :
+       {"", "x.zip", "a/b.zip", "a\\b.zip", "..x.zip", "a..b/c", "x..", "./x"}) {
+    EXPECT_FALSE(NameLeavesFolder(stays)) << stays;
+  }
+}
+
 // The rules by which a Windows program splits its command line.
 TEST(Text, CommandLinesSplitAsWindowsProgramsDo) {
   using Strings = std::vector<std::string>;

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 
 #include "core/text.h"
+#include "install/install_journal.h"
 #include "support/sandbox.h"
 
 namespace zepr {
@@ -34,8 +37,9 @@ class InstallDatoTest : public ::testing::Test {
   void Script(const std::string& tree, const std::string& text) {
     Unpacked(tree, "Install.Ini", ReplaceAll(text, "\n", "\r\n"));
   }
-  void Install(const std::vector<std::string>& names) {
-    InstallDato(names, app_, "Demo", processes_);
+  InstallResult Install(const std::vector<std::string>& names,
+                        const std::function<void(size_t)>& after_file = {}) {
+    return InstallDato(names, app_, "Demo", processes_, after_file);
   }
   std::string Installed(const std::string& relative) { return ReadFile(app_ + relative); }
   bool Exists(const std::string& relative) { return fs::exists(app_ + relative); }
@@ -128,7 +132,7 @@ TEST_F(InstallDatoTest, CopySectionsPickTargetsAndVariants) {
   EXPECT_EQ(Installed("Izvjestaji/Racun.rpt"), "variant B");
   EXPECT_EQ(Installed("Izvjestaji/Plain.rpt"), "plain");
   EXPECT_EQ(Installed("Sub/Lib.dll"), "lib");
-  EXPECT_FALSE(Exists("NoFolder"));
+  EXPECT_FALSE(Exists("NoFolder"));  // a folder this installation lacks: passed over, as always
   EXPECT_EQ(ReadFile(outside_ + "Alati/Racun.rpt#A"), "variant A");
 }
 
@@ -227,6 +231,198 @@ TEST_F(InstallDatoTest, MissingTreesAndScriptsInstallNothing) {
   Install({"Update.zip", "UpdateSpec.zip", "x"});
   EXPECT_EQ(processes_.stopped.size(), 2u);
   EXPECT_EQ(std::distance(fs::directory_iterator(app_), fs::directory_iterator()), 0);
+}
+
+TEST(UnpackFolderName, IsTheNameLessItsLastFourCharacters) {
+  const std::pair<const char*, const char*> cases[] = {{"Update.zip", "Update"},
+                                                       {"Izvještaj.zip", "Izvještaj"},
+                                                       {"Baza.čćž", "Baza"},
+                                                       {"abcd", ""},
+                                                       {"ab", ""},
+                                                       {"", ""}};
+  for (const auto& [name, folder] : cases) EXPECT_EQ(UnpackFolderName(name), folder) << name;
+}
+
+// ---- all or nothing ----------------------------------------------------------------------
+
+// Every entry under a folder: relative path, type, mode, size and a digest of the contents.
+std::vector<std::string> Snapshot(const fs::path& folder) {
+  std::vector<std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const auto status = fs::symlink_status(entry.path());
+    std::string line = fs::relative(entry.path(), folder).generic_string() + " mode " +
+                       std::to_string(static_cast<int>(status.permissions()));
+    if (fs::is_directory(status)) {
+      line += " folder";
+    } else {
+      const std::string bytes = ReadFile(entry.path());
+      line += " " + std::to_string(bytes.size()) + " bytes, digest " +
+              std::to_string(std::hash<std::string>{}(bytes));
+    }
+    entries.push_back(line);
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+struct Killed {};
+
+// An update that replaces files (one of them by the script and the mirror both), adds files
+// and folders, over an application with files of its own.
+class InstallTransactionTest : public InstallDatoTest {
+ protected:
+  void SetUp() override {
+    WriteFile(app_ + "Demo.exe", "old exe");
+    fs::permissions(app_ + "Demo.exe", fs::perms(0755));
+    WriteFile(app_ + "Rep/Racun.rpt", "old report");
+    WriteFile(app_ + "Local.ini", "kept");
+    Unpacked("Update", "Demo.exe", "new exe");
+    Unpacked("Update", "Rep/Racun.rpt", "new report");
+    Unpacked("Update", "Nova/Deep/x.dll", "x");
+    Unpacked("Update", "Nova/y.dll", "y");
+    Unpacked("Update", "Racun.rpt#B", "variant B");
+    Script("Update", "[DIR_1]\n1=Izvjestaji\n[CPY_.Rep\\]\n1=Racun.rpt#B\n");
+    fs::permissions(app_ + "Update/Update/Demo.exe", fs::perms(0644));
+  }
+  std::string Journal() { return app_ + "Update/" + InstallJournal::kJournalName; }
+  std::string Backup() { return app_ + "Update/" + InstallJournal::kBackupName; }
+};
+
+TEST_F(InstallTransactionTest, CompletedInstallKeepsModesAndLeavesNoJournalOrBackup) {
+  const auto before = Snapshot(app_ + "Update");
+  const InstallResult result = Install({"Update.zip"});
+  EXPECT_TRUE(result.ok) << result.file << ": " << result.reason;
+  EXPECT_EQ(Installed("Demo.exe"), "new exe");
+  EXPECT_EQ(fs::status(app_ + "Demo.exe").permissions(), fs::perms(0755));
+  EXPECT_EQ(Installed("Rep/Racun.rpt"), "new report");  // the mirror comes after the script
+  EXPECT_EQ(Installed("Nova/Deep/x.dll"), "x");
+  EXPECT_TRUE(fs::is_directory(app_ + "Izvjestaji"));
+  EXPECT_EQ(Snapshot(app_ + "Update"), before);
+}
+
+TEST_F(InstallTransactionTest, FailedInstallLeavesTheApplicationFolderAsItWas) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& app)> arrange;
+    const char* file;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"a file stands where the mirror needs a folder",
+       [](const std::string& app) {
+         WriteFile(app + "Update/Update/Zz/b.txt", "b");
+         WriteFile(app + "Zz", "a file");
+       },
+       "Zz/b.txt", "Not a directory"},
+      {"a folder stands where the mirror writes a file",
+       [](const std::string& app) {
+         WriteFile(app + "Update/Update/Zz.cfg", "c");
+         fs::create_directories(app + "Zz.cfg");
+       },
+       "Zz.cfg", "Is a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(app_);
+    SetUp();
+    c.arrange(app_);
+    const auto before = Snapshot(app_);
+    size_t installed = 0;
+    const InstallResult result = Install({"Update.zip"}, [&](size_t n) { installed = n; });
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.file, app_ + c.file);
+    EXPECT_EQ(result.reason, c.reason);
+    EXPECT_GE(installed, 1u);  // files were replaced before the failure, and put back
+    EXPECT_EQ(Snapshot(app_), before);
+  }
+}
+
+// A kill at any point (here an exception out of the hook): the next start puts every file
+// back, however often it is itself interrupted.
+TEST_F(InstallTransactionTest, RecoveryAfterAnInterruptedInstallRestoresTheOldFiles) {
+  const auto before = Snapshot(app_);
+  size_t total = 0;
+  ASSERT_TRUE(Install({"Update.zip"}, [&](size_t n) { total = n; }).ok);
+  ASSERT_EQ(total, 6u);
+  for (size_t kill_after : {size_t{0}, size_t{1}, total / 2, total - 1, total}) {
+    SCOPED_TRACE(kill_after);
+    fs::remove_all(app_);
+    SetUp();
+    EXPECT_THROW(Install({"Update.zip"},
+                         [&](size_t n) {
+                           if (n == kill_after) throw Killed();
+                         }),
+                 Killed);
+    EXPECT_TRUE(fs::exists(Journal()));
+    RecoverInterruptedInstall(app_);
+    EXPECT_EQ(Snapshot(app_), before);
+    RecoverInterruptedInstall(app_);
+    EXPECT_EQ(Snapshot(app_), before);
+  }
+}
+
+TEST_F(InstallTransactionTest, TargetWrittenTwiceKeepsTheOriginalInTheBackup) {
+  EXPECT_THROW(Install({"Update.zip"},
+                       [&](size_t n) {
+                         if (n == 6) throw Killed();  // the last file, before the end
+                       }),
+               Killed);
+  EXPECT_EQ(Installed("Rep/Racun.rpt"), "new report");
+  std::vector<std::string> backups;
+  for (const auto& entry : fs::directory_iterator(Backup())) backups.push_back(ReadFile(entry));
+  std::sort(backups.begin(), backups.end());
+  EXPECT_EQ(backups, (std::vector<std::string>{"old exe", "old report"}));
+  RecoverInterruptedInstall(app_);
+  EXPECT_EQ(Installed("Rep/Racun.rpt"), "old report");
+}
+
+// Records written ahead of their changes (a batch flushed, then a kill) undo to nothing.
+TEST_F(InstallTransactionTest, RecordsOfChangesNeverMadeAreHarmless) {
+  const auto before = Snapshot(app_);
+  {
+    std::error_code error;
+    auto journal = InstallJournal::Take(app_ + "Update/", true, error);
+    ASSERT_TRUE(journal) << error.message();
+    ASSERT_FALSE(journal->Begin());
+    using Kind = JournalRecord::Kind;
+    journal->Add({Kind::kFolder, app_ + "Nova", "", ""});
+    journal->Add({Kind::kNewFile, app_ + "Nova/y.dll", "", app_ + "Nova/.y.dll.part1"});
+    journal->Add({Kind::kReplaced, app_ + "Demo.exe", "b1", app_ + ".Demo.exe.part1"});
+    journal->Add({Kind::kReplaced, app_ + "Local.ini", "b2", app_ + ".Local.ini.part1"});
+    ASSERT_FALSE(journal->Flush());
+    // Killed with the last file moved to the backup but the new one not yet in its place.
+    fs::rename(app_ + "Local.ini", journal->backup_folder() + "b2");
+  }
+  RecoverInterruptedInstall(app_);
+  EXPECT_EQ(Snapshot(app_), before);
+}
+
+TEST_F(InstallTransactionTest, RecoveryLeavesAnInstallInProgressAlone) {
+  EXPECT_THROW(Install({"Update.zip"},
+                       [&](size_t n) {
+                         if (n == 1) throw Killed();
+                       }),
+               Killed);
+  const auto interrupted = Snapshot(app_);
+  {
+    std::error_code error;
+    auto holder = InstallJournal::Take(app_ + "Update/", false, error);
+    ASSERT_TRUE(holder);
+    RecoverInterruptedInstall(app_);
+    EXPECT_EQ(Snapshot(app_), interrupted);
+  }
+  RecoverInterruptedInstall(app_);
+  EXPECT_EQ(Installed("Demo.exe"), "old exe");
+  EXPECT_FALSE(fs::exists(Journal()));
+}
+
+// A backup left without its journal (a kill after the journal was removed) is not kept.
+TEST_F(InstallTransactionTest, LeftoverBackupIsRemoved) {
+  WriteFile(Backup() + "b1", "stale");
+  RecoverInterruptedInstall(app_);
+  EXPECT_FALSE(fs::exists(Backup()));
+  EXPECT_FALSE(fs::exists(Journal()));
+  EXPECT_EQ(Installed("Demo.exe"), "old exe");
 }
 
 }  // namespace
