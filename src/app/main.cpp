@@ -44,6 +44,8 @@ int Main(int argc, char** argv) {
   std::unique_ptr<AppView> view;
   if (platform::DisplayAvailable()) view = MakeFltkView(clock);
   if (!view) view = std::make_unique<HeadlessView>(clock, std::cout);
+  const platform::LocaleSeparators separators = platform::UserNumericSeparators();
+  view->SetNumberSeparators({separators.thousands, separators.decimal});
 
   RunParams run;
   run.ExeFolder = platform::ExecutableFolder();

@@ -1,7 +1,9 @@
 #include "core/main_window.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <string_view>
 
 #include "core/errors.h"
 #include "core/text.h"
@@ -155,6 +157,13 @@ void MainWindow::SetStatisticsVisible(bool visible) {
   Changed(Element::kStatistics);
 }
 
+void MainWindow::SetNumberSeparators(NumberSeparators separators) {
+  const NumberSeparators defaults;
+  if (separators.thousands.empty()) separators.thousands = defaults.thousands;
+  if (separators.decimal.empty()) separators.decimal = defaults.decimal;
+  separators_ = std::move(separators);
+}
+
 void MainWindow::IdFTP1WorkBegin(int64_t /*expected*/) {
   transfer_start_ms_ = clock_.NowMs();
   statistics_ = {};
@@ -165,10 +174,12 @@ void MainWindow::IdFTP1Work(int64_t bytes) {
   // Only the time-of-day part of the elapsed time counts, as a date-time difference would.
   const int64_t elapsed_ms = (clock_.NowMs() - transfer_start_ms_) % 86'400'000;
   const double seconds = static_cast<double>(elapsed_ms) / 1000.0;
-  if (seconds > 0) statistics_[1] = FormatFixed2(bytes / 1024.0 / seconds) + " Kb/s";
-  statistics_[2] = FormatGrouped2(progress_max_ / 1024.0) + " Kb";
+  if (seconds > 0) {
+    statistics_[1] = FormatFixed2(bytes / 1024.0 / seconds, separators_) + " Kb/s";
+  }
+  statistics_[2] = FormatGrouped2(progress_max_ / 1024.0, separators_) + " Kb";
   statistics_[0] = FormatElapsed(elapsed_ms);
-  statistics_[3] = FormatGrouped2(bytes / 1024.0) + " Kb";
+  statistics_[3] = FormatGrouped2(bytes / 1024.0, separators_) + " Kb";
   Changed(Element::kStatistics);
   SetProgress(bytes);
   ProcessMessages();
@@ -245,24 +256,37 @@ void MainWindow::RequestEnd() {
   EndRequestedChanged();
 }
 
-std::string FormatFixed2(double value) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.2f", value);
-  return buf;
+namespace {
+
+// Digits, point and sign of the value rounded to two decimals, whatever the process locale.
+std::string Fixed2Digits(double value) {
+  char buf[400];  // room for the largest double in fixed notation
+  const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 2);
+  return std::string(buf, result.ptr);
 }
 
-std::string FormatGrouped2(double value) {
-  std::string fixed = FormatFixed2(std::fabs(value));
-  const size_t dot = fixed.find('.');
-  std::string int_part = fixed.substr(0, dot);
+}  // namespace
+
+std::string FormatFixed2(double value, const NumberSeparators& separators) {
+  std::string fixed = Fixed2Digits(value);
+  const size_t point = fixed.find('.');
+  if (point == std::string::npos) return fixed;  // inf, nan
+  return fixed.replace(point, 1, separators.decimal);
+}
+
+std::string FormatGrouped2(double value, const NumberSeparators& separators) {
+  const std::string fixed = Fixed2Digits(std::fabs(value));
+  const size_t point = fixed.find('.');
+  if (point == std::string::npos) return fixed;
+  const std::string_view int_part(fixed.data(), point);
   std::string grouped;
-  const int n = static_cast<int>(int_part.size());
-  for (int i = 0; i < n; ++i) {
-    if (i > 0 && (n - i) % 3 == 0) grouped += ',';
+  const size_t n = int_part.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0 && (n - i) % 3 == 0) grouped += separators.thousands;
     grouped += int_part[i];
   }
   const bool negative = value < 0 && fixed != "0.00";
-  return (negative ? "-" : "") + grouped + fixed.substr(dot);
+  return (negative ? "-" : "") + grouped + separators.decimal + fixed.substr(point + 1);
 }
 
 std::string FormatElapsed(int64_t ms) {

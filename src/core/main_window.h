@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/clock.h"
@@ -32,6 +33,13 @@ struct Placement {
   bool centred = true;
   int left = 0;
   int top = 0;
+};
+
+// The separators the statistics are written with. The defaults are those of the C locale,
+// whose empty grouping separator the program always wrote as a comma.
+struct NumberSeparators {
+  std::string thousands = ",";
+  std::string decimal = ".";
 };
 
 // What changed, so a view repaints only that.
@@ -128,6 +136,9 @@ class MainWindow {
   void IdFTP1WorkEnd();
   // Label8 (elapsed), Label9 (speed), Label10 (total), Label11 (transferred).
   const std::array<std::string, 4>& Statistics() const { return statistics_; }
+  // The user's separators, read once at start-up; the next statistics are written with them.
+  // An empty one keeps its default.
+  void SetNumberSeparators(NumberSeparators separators);
 
   // --- hidden password tool ----------------------------------------------------------------
   void SetPass(std::string text);
@@ -182,6 +193,7 @@ class MainWindow {
   int64_t progress_ = 0;
   bool statistics_visible_ = true;
   std::array<std::string, 4> statistics_;
+  NumberSeparators separators_;
   int64_t transfer_start_ms_ = 0;
   std::string pass_;
   bool pass_visible_ = false;
@@ -193,10 +205,10 @@ class MainWindow {
 // The design-time lines of the step list (type 1 and undefined types keep them).
 std::vector<std::string> DesignTimeSteps();
 
-// Numeric picture formats of the statistics, comma grouping and point decimals:
-// "0.00" and "#,##0.00".
-std::string FormatFixed2(double value);
-std::string FormatGrouped2(double value);
+// Numeric picture formats of the statistics, "0.00" and "#,##0.00", with the given separators
+// (by default comma grouping and point decimals); groups of three digits.
+std::string FormatFixed2(double value, const NumberSeparators& separators = {});
+std::string FormatGrouped2(double value, const NumberSeparators& separators = {});
 // Elapsed time as the long time format H:mm:ss.
 std::string FormatElapsed(int64_t ms);
 

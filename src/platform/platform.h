@@ -16,6 +16,15 @@ bool DisplayAvailable();
 // takes its number and receives the output.
 void PrepareStandardStreams();
 
+// The thousands and decimal separators of the user's numeric locale (LC_ALL, then LC_NUMERIC,
+// then LANG), in UTF-8. Empty where the locale has none (C, POSIX) or cannot be loaded; the
+// process locale is neither read nor changed.
+struct LocaleSeparators {
+  std::string thousands;
+  std::string decimal;
+};
+LocaleSeparators UserNumericSeparators();
+
 }  // namespace zepr::platform
 
 namespace zepr::platform {

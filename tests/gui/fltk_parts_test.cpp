@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "app/fltk/artwork.h"
 #include "app/fltk/desktop_open.h"
@@ -53,6 +55,75 @@ TEST(PorukaLayout, HeightIsLabelHeightPlus130AndGrowsWithLines) {
   EXPECT_EQ(seen, "\n\n\n\n");
   EXPECT_GT(seen_width, 400);
   EXPECT_LE(seen_width, kPorukaWidth);
+}
+
+// A stand-in for a font: every character (not byte) is one pixel wide.
+double OnePerCharacter(std::string_view text) {
+  return static_cast<double>(
+      std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+std::vector<std::string> LinesOf(const std::string& text) {
+  std::vector<std::string> lines(1);
+  for (char c : text) {
+    if (c == '\n') {
+      lines.emplace_back();
+    } else {
+      lines.back() += c;
+    }
+  }
+  return lines;
+}
+
+TEST(WrapText, BreaksAtBlanksAndInsideWordsWiderThanALine) {
+  struct Case {
+    std::string text;
+    int width;
+    std::string wrapped;
+  } cases[] = {
+      // Ordinary words wrap at blanks; the blanks at a break go, leading ones stay.
+      {"one two three four", 9, "one two\nthree\nfour"},
+      {"aa  bb", 3, "aa\nbb"},
+      {"  ab cd", 5, "  ab\ncd"},
+      {"fits exactly", 12, "fits exactly"},
+      // Line breaks stay, empty lines too.
+      {"\n\nx\n\n", 5, "\n\nx\n\n"},
+      // A word too wide for a line starts a new line and is cut where it no longer fits;
+      // its last part takes the words after it.
+      {"ab abcdefghijkl cd", 5, "ab\nabcde\nfghij\nkl cd"},
+      {"Skinuo sam\nhttp://a.b/cdefgh", 8, "Skinuo\nsam\nhttp://a\n.b/cdefg\nh"},
+      // Characters are not split, however narrow the line.
+      {"ščćžđšč", 3, "ščć\nžđš\nč"},
+      {"abc", 0, "a\nb\nc"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(WrapText(c.text, c.width, OnePerCharacter), c.wrapped) << c.text;
+  }
+}
+
+// With proportional widths every line of a long address fits and nothing of it is lost.
+TEST(WrapText, LongAddressIsBrokenIntoLinesThatEachFit) {
+  const auto width_of = [](std::string_view text) {
+    double w = 0;
+    for (char c : text) w += c == 'W' || c == '_' ? 2.5 : c == '/' ? 0.75 : 1.5;
+    return w;
+  };
+  const std::string url =
+      "http://WWW.host.example/download/_UPDATE/update.php?file=KLIJENT/SEKCIJA/UPDATE.ZIP";
+  for (int width : {7, 20, 33, 60}) {
+    const auto lines = LinesOf(WrapText(url, width, width_of));
+    EXPECT_GE(lines.size(), static_cast<size_t>(width_of(url) / width)) << width;
+    std::string joined;
+    for (const auto& line : lines) {
+      EXPECT_LE(static_cast<int>(width_of(line)), width) << width << ": " << line;
+      // Cut where the next character no longer fits.
+      if (&line != &lines.back()) {
+        EXPECT_GT(static_cast<int>(width_of(line + url[joined.size() + line.size()])), width);
+      }
+      joined += line;
+    }
+    EXPECT_EQ(joined, url) << width;
+  }
 }
 
 TEST(StepImages, EachIndexHasItsOwnPictureAndOthersNone) {

@@ -2,11 +2,14 @@
 // draw, and how they answer real key presses and clicks sent through the X server.
 #include <FL/Fl.H>
 #include <FL/Fl_Button.H>
+#include <FL/Fl_Double_Window.H>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "app/fltk/colours.h"
 #include "app/fltk/main_form.h"
@@ -53,6 +56,30 @@ Shot Capture(Fl_Window& window) {
 }
 
 bool Is(testing::Rgb8 c, Rgb colour) { return testing::Near(c, colour.r, colour.g, colour.b, 40); }
+
+// A borderless window at the screen's top left, shown and painted, for drawing checks.
+class TestWindow : public Fl_Double_Window {
+ public:
+  TestWindow(int w, int h) : Fl_Double_Window(0, 0, w, h) {}
+  Shot ShowAndCapture() {
+    end();
+    border(0);
+    show();
+    wait_for_expose();
+    return Capture(*this);
+  }
+};
+
+// Dark pixels of the text drawn in one of our labels without any wrapping: how much ink the
+// whole text has, as the measure of whether all of it is shown elsewhere.
+int InkOfWholeText(const std::string& text, Fl_Font font, int size, Fl_Color background) {
+  TestWindow window(1000, 60);
+  TextLabel label(0, 0, 1000, 60, font, size, FL_BLACK, background,
+                  FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE);
+  label.SetText(text);
+  const Shot shot = window.ShowAndCapture();
+  return shot.Count(0, 0, shot.w(), shot.h(), testing::Dark);
+}
 
 class FltkWindowTest : public ::testing::Test {
  public:
@@ -145,6 +172,51 @@ TEST_F(FltkWindowTest, StepListDrawsEachImageAndStatusIsPaintedAtOnce) {
                         testing::Dark),
             20)
       << "the CR breaks the line";
+}
+
+// A long address after "Skinuo sam datoteku" in the status is wrapped inside the label, all of
+// it readable, where it used to run past the label's right edge and be cut off.
+TEST_F(FltkWindowTest, StatusShowsALongAddressWholeAcrossLines) {
+  const std::string text =
+      "Skinuo sam datoteku \rhttp://localhost:8080/download/_UPDATE/update.php?file=DEMO/_SVI/"
+      "UPDATE.ZIP";
+  const int whole = InkOfWholeText(DisplayText(text), FL_HELVETICA_BOLD, 11, FL_WHITE);
+  ShowForm();
+  view_->SetLabel1(text);
+  const Shot shot = Capture(form());
+  const TextLabel& status = form().Label1;
+  const int shown = shot.Count(status.x(), status.y(), status.w(), status.h(), testing::Dark);
+  EXPECT_NEAR(shown, whole, whole / 12) << "ink of the whole text " << whole;
+  // The address needs two lines below the first one.
+  const int line = testing::LineHeight(FL_HELVETICA_BOLD, 11);
+  for (int n = 0; n < 3; ++n) {
+    EXPECT_GT(
+        shot.Count(status.x(), status.y() + n * line + 2, status.w(), line - 4, testing::Dark), 40)
+        << "line " << n;
+  }
+}
+
+// Ordinary text, centred or not, wraps to the same pixels as the toolkit's own wrapping.
+TEST_F(FltkWindowTest, OrdinaryTextWrapsAsTheToolkitWrapsIt) {
+  const std::string texts[] = {
+      "Neuspješno kopiranje sa share foldera: /mnt/share/Demo/UPDATE.ZIP nije pronađen",
+      "Greška pri spajanju na server, provjerite postavke i pokušajte ponovno kasnije. "
+      "Ako se greška ponavlja  javite se   podršci.",
+      "\n\nKrivi parametri za lokaciju na internetu!\nDrugi red\n\n",
+      "  a bb ccc dddd eeeee ffffff ggggggg hhhhhhhh iiiiiiiii jjjjjjjjjj kkkkkkkkkkk llllllllllll",
+  };
+  for (const Fl_Align align :
+       {FL_ALIGN_CENTER | FL_ALIGN_INSIDE, FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE}) {
+    for (const std::string& text : texts) {
+      TestWindow window(2 * 322 + 40, 120);
+      const auto both = testing::WrappedBothWays(322, window.h(), text, align);
+      const Shot shot = window.ShowAndCapture();
+      const Shot toolkit = shot.Crop(0, 0, 322, shot.h());
+      const Shot ours = shot.Crop(322 + 40, 0, 322, shot.h());
+      EXPECT_GT(toolkit.Count(0, 0, 322, shot.h(), testing::Dark), 100) << text;
+      EXPECT_EQ(testing::DifferentPixels(toolkit, ours, 0), 0) << text;
+    }
+  }
 }
 
 TEST_F(FltkWindowTest, CheckBoxesShowTheirStateAndLetterKeysToggleThemEvenHidden) {
@@ -325,6 +397,41 @@ TEST_F(FltkWindowTest, DialogGrowsWithItsTextAndEscButtonAndCloseBoxCloseIt) {
   EXPECT_GT(seen[0].label_h, 0);
   EXPECT_EQ(seen[0].label_h, seen[1].label_h);
   EXPECT_GT(seen[2].h, seen[1].h + 100);
+}
+
+// A failed address longer than the dialog is wide shows whole, over several lines inside the
+// label's margins; the dialog grows for them. It used to be centred on one line and cut at
+// both ends.
+TEST_F(FltkWindowTest, DialogShowsALongAddressWholeAcrossLines) {
+  const std::string url =
+      "http://update.example.com:8080/download/_UPDATE/update.php?file=KLIJENT/"
+      "SEKCIJA_SA_DUGIM_IMENOM/UPDATE.ZIP";
+  const int whole = InkOfWholeText(url, FL_HELVETICA_BOLD, 11, kGrey.fl());
+  ShowForm();
+  auto show = [&](const std::string& text, Shot* shot) {
+    DialogCloser closer([&](Fl_Window& d) {
+      d.wait_for_expose();
+      *shot = Capture(d);
+      d.hide();
+    });
+    view_->ShowPoruka("Greška!", text);
+    return closer.seen;
+  };
+  Shot short_shot, long_shot;
+  const SeenDialog short_dialog = show("UPDATE.ZIP", &short_shot);
+  const SeenDialog long_dialog = show(url, &long_shot);
+  ASSERT_TRUE(long_dialog.seen);
+  EXPECT_GE(long_dialog.label_h, short_dialog.label_h + testing::LineHeight(FL_HELVETICA_BOLD, 11))
+      << "no room for a second line";
+  EXPECT_EQ(long_dialog.h, long_dialog.label_h + 130);
+
+  const int top = kPorukaTitleHeight;
+  const int margin = (kPorukaWidth - kPorukaTextWidth) / 2;
+  const int shown = long_shot.Count(0, top, kPorukaWidth, long_dialog.label_h, testing::Dark);
+  EXPECT_NEAR(shown, whole, whole / 12) << "ink of the whole address " << whole;
+  EXPECT_EQ(long_shot.Count(0, top, margin, long_dialog.label_h, testing::Dark), 0);
+  EXPECT_EQ(long_shot.Count(kPorukaWidth - margin, top, margin, long_dialog.label_h, testing::Dark),
+            0);
 }
 
 TEST_F(FltkWindowTest, HeaderClickShowsParametersAndPictureClickTurnsOnManualMode) {

@@ -18,24 +18,6 @@
 
 namespace zepr::testing {
 
-namespace {}  // namespace
-
-std::string FindProgram(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::string rest = path ? path : "/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= rest.size()) {
-    size_t end = rest.find(':', start);
-    if (end == std::string::npos) end = rest.size();
-    const std::string dir = rest.substr(start, end - start);
-    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) {
-      return dir + "/" + program;
-    }
-    start = end + 1;
-  }
-  return "";
-}
-
 std::unique_ptr<XServer> XServer::Start(std::string* why_not) {
   if (FindProgram("Xvfb").empty()) {
     *why_not = "Xvfb is not installed (Debian package xvfb)";

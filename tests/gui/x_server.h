@@ -31,9 +31,6 @@ class XServer {
   std::string display_;
 };
 
-// The full path of a program on PATH, empty when there is none.
-std::string FindProgram(const std::string& name);
-
 // An RGB picture of the screen or of a part of it.
 struct Rgb8 {
   uint8_t r, g, b;

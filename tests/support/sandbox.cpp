@@ -118,4 +118,20 @@ ProcessResult RunProgram(const std::vector<std::string>& argv,
   return result;
 }
 
+std::string FindProgram(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::string rest = path ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t end = rest.find(':', start);
+    if (end == std::string::npos) end = rest.size();
+    const std::string dir = rest.substr(start, end - start);
+    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) {
+      return dir + "/" + program;
+    }
+    start = end + 1;
+  }
+  return "";
+}
+
 }  // namespace zepr::testing

@@ -27,6 +27,9 @@ std::string ReadFile(const std::filesystem::path& path);
 // The sorted names in a folder, temporary leftovers included.
 std::vector<std::string> ListFolder(const std::filesystem::path& folder);
 
+// The full path of a program on PATH, empty when there is none.
+std::string FindProgram(const std::string& name);
+
 // Where the build put things, as CTest tells the tests.
 std::filesystem::path BuildDir();
 std::filesystem::path SourceDir();

@@ -87,6 +87,8 @@ class PorukaDialog : public Fl_Double_Window {
     end();
     color(FL_WHITE);
     pNaslov.SetText(">" + title);
+    // The text wraps at the width its height was measured for.
+    LabPoruka.SetMargin((kPorukaWidth - kPorukaTextWidth) / 2);
     LabPoruka.SetText(PorukaLabelText(text));
     Panel2.color(FL_WHITE);
     Panel1.color(kGrey.fl());

@@ -15,8 +15,18 @@ namespace zepr {
 // The system breaks lines with a lone CR; the toolkit with LF. CR LF counts as one break.
 std::string DisplayText(std::string_view text);
 
+// Width of a piece of text, in pixels.
+using TextWidthFn = std::function<double(std::string_view text)>;
+
+// Breaks the lines of text (LF) so that each fits the width: at blanks, as the toolkit wraps
+// words, and inside a word too wide for a line of its own (a URL, a path), which starts a new
+// line and is cut after its last character that still fits. Breaks never split a UTF-8
+// character; a line keeps at least one character however narrow the width.
+std::string WrapText(std::string_view text, int width, const TextWidthFn& text_width);
+
 // Draws text literally: FLTK's own label drawing would take "@..." for a symbol, and an error
-// text or a path may well contain "@". Lines are broken at LF; FL_ALIGN_WRAP wraps words.
+// text or a path may well contain "@". Lines are broken at LF; FL_ALIGN_WRAP wraps them with
+// WrapText in the current font.
 void DrawPlainText(const std::string& text, int x, int y, int w, int h, Fl_Align align);
 
 // Height that DrawPlainText needs for the text wrapped at width, in the current font.
@@ -30,6 +40,8 @@ class TextLabel : public Fl_Widget {
             Fl_Color background, Fl_Align align);
   void SetText(std::string text);
   const std::string& Text() const { return text_; }
+  // Blank room left and right of the text.
+  void SetMargin(int margin) { margin_ = margin; }
 
  protected:
   void draw() override;
@@ -40,6 +52,7 @@ class TextLabel : public Fl_Widget {
   int size_;
   Fl_Color text_colour_;
   Fl_Align align_;
+  int margin_ = 0;
 };
 
 // A band with a caption (pNaslov of the window and of the dialog); may answer clicks.

@@ -58,6 +58,53 @@ TEST(Statistics, FormatsWithCommaGroupingAndPointDecimals) {
   EXPECT_EQ(FormatElapsed(3'723'000), "1:02:03");
 }
 
+// The user's separators: hr_HR writes "." for thousands and "," for decimals; fr_FR groups
+// with U+202F, three bytes in UTF-8.
+TEST(Statistics, FormatsWithTheGivenSeparators) {
+  const NumberSeparators croatian{".", ","};
+  const NumberSeparators narrow_space{"\u202F", ","};
+  const NumberSeparators long_marks{"\u00A0\u00A0", "\u2396"};
+  struct Case {
+    double value;
+    const NumberSeparators& separators;
+    std::string grouped;
+    std::string fixed;
+  } cases[] = {
+      {1234567 / 1024.0, croatian, "1.205,63", "1205,63"},
+      {1234567890.0, croatian, "1.234.567.890,00", "1234567890,00"},
+      {-1234.5, croatian, "-1.234,50", "-1234,50"},
+      {999.999, croatian, "1.000,00", "1000,00"},
+      {1234567890.0, narrow_space, "1\u202F234\u202F567\u202F890,00", "1234567890,00"},
+      {0.25, narrow_space, "0,25", "0,25"},
+      {1234.5, long_marks, "1\u00A0\u00A0234\u239650", "1234\u239650"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FormatGrouped2(c.value, c.separators), c.grouped) << c.value;
+    EXPECT_EQ(FormatFixed2(c.value, c.separators), c.fixed) << c.value;
+  }
+}
+
+TEST(Statistics, WindowWritesWithItsSeparatorsAndEmptyOnesKeepTheDefaults) {
+  VirtualClock clock;
+  FakeWindow w(clock);
+  w.SetProgressMax(2 * 1024 * 1024);
+  w.SetNumberSeparators({".", ","});
+  w.IdFTP1WorkBegin(2 * 1024 * 1024);
+  clock.Advance(3000);
+  w.IdFTP1Work(1024 * 1024 + 512);
+  EXPECT_EQ(w.Statistics()[1], "341,50 Kb/s");
+  EXPECT_EQ(w.Statistics()[2], "2.048,00 Kb");
+  EXPECT_EQ(w.Statistics()[3], "1.024,50 Kb");
+
+  w.SetNumberSeparators({"\u202F", ""});  // a locale without a decimal mark keeps the point
+  w.IdFTP1Work(1024 * 1024 + 512);
+  EXPECT_EQ(w.Statistics()[2], "2\u202F048.00 Kb");
+  w.SetNumberSeparators({"", ""});  // C and POSIX have no grouping mark: the comma stays
+  w.IdFTP1Work(1024 * 1024 + 512);
+  EXPECT_EQ(w.Statistics()[2], "2,048.00 Kb");
+  EXPECT_EQ(w.Statistics()[1], "341.50 Kb/s");
+}
+
 TEST(Statistics, TwoMegabyteFileAfterFourSecondsWithOneMegabyteDone) {
   VirtualClock clock;
   FakeWindow w(clock);
