@@ -14,6 +14,7 @@
 #include "config/ini_file.h"
 #include "core/encoding.h"
 #include "core/text.h"
+#include "platform/unique_fd.h"
 
 namespace zepr {
 namespace {
@@ -54,27 +55,6 @@ bool FolderForbids(int error) { return error == EACCES || error == EPERM || erro
   throw WriteBackError("Cannot create file \"" + path + "\". " + SystemReason(error));
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Closes now, so that a failure to close is seen: 0 or the error.
-  int Close() {
-    const int result = close(fd_) == 0 ? 0 : errno;
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
-
 // 0 or the error.
 int WriteAt(int fd, std::string_view bytes, off_t offset) {
   for (size_t done = 0; done < bytes.size();) {
@@ -102,7 +82,7 @@ int ReadWhole(int fd, std::string& bytes) {
 // The same inode gets the new bytes; used only where no new file may be made beside it. The
 // old bytes go back when the write fails halfway (a full disk: they fitted before).
 void WriteInPlace(const std::string& path, const std::string& target, const std::string& bytes) {
-  Fd fd(open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  platform::UniqueFd fd(open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
   if (!fd) CannotCreate(path, errno);
   std::string old;
   if (int error = ReadWhole(fd.get(), old)) CannotCreate(path, error);
@@ -136,7 +116,8 @@ void WriteBack(const std::string& path, const std::string& bytes) {
 
   const std::string temp = target + ".tmp";
   unlink(temp.c_str());  // left over from a run that was cut short
-  Fd out(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  platform::UniqueFd out(
+      open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!out) {
     if (FolderForbids(errno)) return WriteInPlace(path, target, bytes);
     CannotCreate(path, errno);

@@ -163,24 +163,6 @@ bool DeleteFolderSilently(const std::string& path) {
   return !ec;
 }
 
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = other.Release();
-  }
-  return *this;
-}
-
-int UniqueFd::Release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
 std::error_code CopyFileAs(const std::string& source, const std::string& path,
                            const std::string& replaced, bool owner_writable) {
   const auto system_error = [] { return std::error_code(errno, std::generic_category()); };

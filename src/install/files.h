@@ -5,6 +5,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace zepr {
 
 // Wildcard match of a file name, ASCII letter case ignored: "*" any run of characters (also
@@ -23,22 +25,7 @@ std::vector<std::string> CollectFolderTree(const std::string& mask, const std::s
 // could not be deleted whole.
 bool DeleteFolderSilently(const std::string& path);
 
-// An open file descriptor, closed with its owner.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd();
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int Release();
-
- private:
-  int fd_;
-};
+using platform::UniqueFd;
 
 // Writes a copy of source as the new file path (which must not exist yet), with the source's
 // last-write time. A copy that replaces a file keeps that file's permission bits and, where

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "platform/unique_fd.h"
 
 namespace zepr {
 namespace {
@@ -35,20 +36,6 @@ struct WriterFree {
 };
 using Reader = std::unique_ptr<archive, ReaderFree>;
 using Writer = std::unique_ptr<archive, WriterFree>;
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Names are converted to the thread's character set, so extraction runs with UTF-8 as that
 // set whatever the process locale is; the locale is restored afterwards.
@@ -152,7 +139,7 @@ struct Origin {
 // directory where its end record says: it was cut short, and an entry-by-entry reader would
 // take what is left for the whole archive.
 std::optional<std::vector<Origin>> ReadOrigins(const fs::path& archive_path) {
-  const Fd fd(open(archive_path.c_str(), O_RDONLY | O_CLOEXEC));
+  const platform::UniqueFd fd(open(archive_path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return std::nullopt;
   const uint64_t file_size = static_cast<uint64_t>(st.st_size);

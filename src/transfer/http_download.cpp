@@ -15,6 +15,7 @@
 #include "core/encoding.h"
 #include "core/errors.h"
 #include "core/wait.h"
+#include "platform/unique_fd.h"
 
 namespace zepr {
 namespace {
@@ -39,29 +40,6 @@ struct SlistCleanup {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 using HeaderList = std::unique_ptr<curl_slist, SlistCleanup>;
-
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  ~FileDescriptor() { Close(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  void Reset(int fd) {
-    Close();
-    fd_ = fd;
-  }
-  // errno of a failed close, else 0.
-  int Close() {
-    if (fd_ < 0) return 0;
-    int rc = ::close(fd_);
-    fd_ = -1;
-    return rc == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // The texts a user of the system has always seen for a file that could not be written.
 std::string IoErrorText(int error) {
@@ -362,7 +340,7 @@ class BodySink {
   std::string target_;
   std::string display_name_;
   TransferWatch watch_;
-  FileDescriptor file_;
+  platform::UniqueFd file_;
   std::string temp_path_;
   uint64_t written_ = 0;
   uint64_t expected_ = 0;

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "platform/process.h"
+#include "platform/unique_fd.h"
 
 extern char** environ;
 
@@ -29,20 +30,6 @@ namespace fs = std::filesystem;
 constexpr int kTerminateGraceMs = 1500;
 // Time the kernel gets to carry out the forced end.
 constexpr int kKillWaitMs = 2000;
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 class SpawnFileActions {
  public:
