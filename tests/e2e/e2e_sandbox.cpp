@@ -68,22 +68,6 @@ ZipEntry AppEntry(const std::string& name) {
   return {name, ReadFile(BuildDir() / "bin" / "Demo.exe"), false, 0100755};
 }
 
-std::vector<std::pair<std::string, std::string>> Tree(const fs::path& folder) {
-  std::vector<std::pair<std::string, std::string>> entries;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    const std::string name = fs::relative(entry.path(), folder).generic_string();
-    if (entry.is_directory()) {
-      entries.emplace_back(name + "/", "");
-    } else {
-      const std::string bytes = ReadFile(entry.path());
-      entries.emplace_back(name, std::to_string(bytes.size()) + " bytes, digest " +
-                                     std::to_string(std::hash<std::string>{}(bytes)));
-    }
-  }
-  std::sort(entries.begin(), entries.end());
-  return entries;
-}
-
 DownloadSite::DownloadSite() {
   fs::create_directories(dir_.path() / "site");
   endpoint_ = std::make_unique<PeerProcess>(std::vector<std::string>{

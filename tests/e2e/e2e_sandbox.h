@@ -51,10 +51,6 @@ class AppSandbox {
 // An archive entry holding the application stand-in, executable as unpacked.
 ZipEntry AppEntry(const std::string& name);
 
-// Everything under a folder: relative path ("/" ends a folder's own entry) and, for a file,
-// its size and a digest of its contents.
-std::vector<std::pair<std::string, std::string>> Tree(const std::filesystem::path& folder);
-
 // The HTTP download endpoint over a site folder of its own, logging every request.
 class DownloadSite {
  public:

@@ -118,7 +118,7 @@ TEST(HonestInstall, FailedInstallLeavesTheApplicationFolderAsItWas) {
                          WindowsEntry("Zapisi/dnevnik.txt", "x")}));
   auto application_folder = [&] {
     auto tree = testing::Tree(box.path());
-    std::erase_if(tree, [](const auto& e) { return e.first.starts_with("Update/"); });
+    std::erase_if(tree, [](const auto& entry) { return entry.first.starts_with("Update/"); });
     return tree;
   };
   const auto before = application_folder();

@@ -22,23 +22,12 @@ constexpr int kReplaced = 120;
 constexpr int kAdded = 100;
 constexpr size_t kFiles = kReplaced + kAdded;
 
-// The application folder without the working folder and the application's own start log:
-// relative path, mode, size and digest of every entry.
-std::vector<std::string> ApplicationFolder(const AppSandbox& box) {
-  std::vector<std::string> entries;
-  for (const auto& entry : fs::recursive_directory_iterator(box.path())) {
-    const std::string name = fs::relative(entry.path(), box.path()).generic_string();
-    if (name == "Update" || name.starts_with("Update/") || name == "started.txt") continue;
-    const auto status = fs::symlink_status(entry.path());
-    std::string line = name + " mode " + std::to_string(static_cast<int>(status.permissions()));
-    if (!fs::is_directory(status)) {
-      const std::string bytes = ReadFile(entry.path());
-      line += " " + std::to_string(bytes.size()) + " bytes, digest " +
-              std::to_string(std::hash<std::string>{}(bytes));
-    }
-    entries.push_back(line);
-  }
-  std::sort(entries.begin(), entries.end());
+// The application folder without the working folder and the application's own start log.
+std::vector<std::pair<std::string, std::string>> ApplicationFolder(const AppSandbox& box) {
+  auto entries = testing::Tree(box.path());
+  std::erase_if(entries, [](const auto& entry) {
+    return entry.first.starts_with("Update/") || entry.first == "started.txt";
+  });
   return entries;
 }
 
@@ -63,7 +52,7 @@ void Prepare(const AppSandbox& box) {
 struct Outcome {
   testing::ProcessResult install;
   testing::ProcessResult restart;
-  std::vector<std::string> before, after;
+  std::vector<std::pair<std::string, std::string>> before, after;
   bool journal_left = false;
 };
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -132,6 +133,25 @@ std::string FindProgram(const std::string& program) {
     start = end + 1;
   }
   return "";
+}
+
+std::vector<std::pair<std::string, std::string>> Tree(const std::filesystem::path& folder) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  namespace fs = std::filesystem;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const auto status = fs::symlink_status(entry.path());
+    const std::string name = fs::relative(entry.path(), folder).generic_string();
+    const std::string mode = "mode " + std::to_string(static_cast<int>(status.permissions()));
+    if (fs::is_directory(status)) {
+      entries.emplace_back(name + "/", mode);
+    } else {
+      const std::string bytes = ReadFile(entry.path());
+      entries.emplace_back(name, mode + ", " + std::to_string(bytes.size()) + " bytes, digest " +
+                                     std::to_string(std::hash<std::string>{}(bytes)));
+    }
+  }
+  std::sort(entries.begin(), entries.end());
+  return entries;
 }
 
 }  // namespace zepr::testing

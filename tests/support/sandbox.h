@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zepr::testing {
@@ -26,6 +27,10 @@ void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 std::string ReadFile(const std::filesystem::path& path);
 // The sorted names in a folder, temporary leftovers included.
 std::vector<std::string> ListFolder(const std::filesystem::path& folder);
+
+// Everything under a folder, sorted: relative path ("/" ends a folder's own entry) and its
+// mode, and for a file its size and a digest of its contents.
+std::vector<std::pair<std::string, std::string>> Tree(const std::filesystem::path& folder);
 
 // The full path of a program on PATH, empty when there is none.
 std::string FindProgram(const std::string& name);

@@ -245,26 +245,6 @@ TEST(UnpackFolderName, IsTheNameLessItsLastFourCharacters) {
 
 // ---- all or nothing ----------------------------------------------------------------------
 
-// Every entry under a folder: relative path, type, mode, size and a digest of the contents.
-std::vector<std::string> Snapshot(const fs::path& folder) {
-  std::vector<std::string> entries;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    const auto status = fs::symlink_status(entry.path());
-    std::string line = fs::relative(entry.path(), folder).generic_string() + " mode " +
-                       std::to_string(static_cast<int>(status.permissions()));
-    if (fs::is_directory(status)) {
-      line += " folder";
-    } else {
-      const std::string bytes = ReadFile(entry.path());
-      line += " " + std::to_string(bytes.size()) + " bytes, digest " +
-              std::to_string(std::hash<std::string>{}(bytes));
-    }
-    entries.push_back(line);
-  }
-  std::sort(entries.begin(), entries.end());
-  return entries;
-}
-
 struct Killed {};
 
 // An update that replaces files (one of them by the script and the mirror both), adds files
@@ -289,7 +269,7 @@ class InstallTransactionTest : public InstallDatoTest {
 };
 
 TEST_F(InstallTransactionTest, CompletedInstallKeepsModesAndLeavesNoJournalOrBackup) {
-  const auto before = Snapshot(app_ + "Update");
+  const auto before = testing::Tree(app_ + "Update");
   const InstallResult result = Install({"Update.zip"});
   EXPECT_TRUE(result.ok) << result.file << ": " << result.reason;
   EXPECT_EQ(Installed("Demo.exe"), "new exe");
@@ -297,7 +277,7 @@ TEST_F(InstallTransactionTest, CompletedInstallKeepsModesAndLeavesNoJournalOrBac
   EXPECT_EQ(Installed("Rep/Racun.rpt"), "new report");  // the mirror comes after the script
   EXPECT_EQ(Installed("Nova/Deep/x.dll"), "x");
   EXPECT_TRUE(fs::is_directory(app_ + "Izvjestaji"));
-  EXPECT_EQ(Snapshot(app_ + "Update"), before);
+  EXPECT_EQ(testing::Tree(app_ + "Update"), before);
 }
 
 TEST_F(InstallTransactionTest, FailedInstallLeavesTheApplicationFolderAsItWas) {
@@ -326,21 +306,21 @@ TEST_F(InstallTransactionTest, FailedInstallLeavesTheApplicationFolderAsItWas) {
     fs::remove_all(app_);
     SetUp();
     c.arrange(app_);
-    const auto before = Snapshot(app_);
+    const auto before = testing::Tree(app_);
     size_t installed = 0;
     const InstallResult result = Install({"Update.zip"}, [&](size_t n) { installed = n; });
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.file, app_ + c.file);
     EXPECT_EQ(result.reason, c.reason);
     EXPECT_GE(installed, 1u);  // files were replaced before the failure, and put back
-    EXPECT_EQ(Snapshot(app_), before);
+    EXPECT_EQ(testing::Tree(app_), before);
   }
 }
 
 // A kill at any point (here an exception out of the hook): the next start puts every file
 // back, however often it is itself interrupted.
 TEST_F(InstallTransactionTest, RecoveryAfterAnInterruptedInstallRestoresTheOldFiles) {
-  const auto before = Snapshot(app_);
+  const auto before = testing::Tree(app_);
   size_t total = 0;
   ASSERT_TRUE(Install({"Update.zip"}, [&](size_t n) { total = n; }).ok);
   ASSERT_EQ(total, 6u);
@@ -355,9 +335,9 @@ TEST_F(InstallTransactionTest, RecoveryAfterAnInterruptedInstallRestoresTheOldFi
                  Killed);
     EXPECT_TRUE(fs::exists(Journal()));
     RecoverInterruptedInstall(app_);
-    EXPECT_EQ(Snapshot(app_), before);
+    EXPECT_EQ(testing::Tree(app_), before);
     RecoverInterruptedInstall(app_);
-    EXPECT_EQ(Snapshot(app_), before);
+    EXPECT_EQ(testing::Tree(app_), before);
   }
 }
 
@@ -378,7 +358,7 @@ TEST_F(InstallTransactionTest, TargetWrittenTwiceKeepsTheOriginalInTheBackup) {
 
 // Records written ahead of their changes (a batch flushed, then a kill) undo to nothing.
 TEST_F(InstallTransactionTest, RecordsOfChangesNeverMadeAreHarmless) {
-  const auto before = Snapshot(app_);
+  const auto before = testing::Tree(app_);
   {
     std::error_code error;
     auto journal = InstallJournal::Take(app_ + "Update/", true, error);
@@ -394,7 +374,7 @@ TEST_F(InstallTransactionTest, RecordsOfChangesNeverMadeAreHarmless) {
     fs::rename(app_ + "Local.ini", journal->backup_folder() + "b2");
   }
   RecoverInterruptedInstall(app_);
-  EXPECT_EQ(Snapshot(app_), before);
+  EXPECT_EQ(testing::Tree(app_), before);
 }
 
 TEST_F(InstallTransactionTest, RecoveryLeavesAnInstallInProgressAlone) {
@@ -403,13 +383,13 @@ TEST_F(InstallTransactionTest, RecoveryLeavesAnInstallInProgressAlone) {
                          if (n == 1) throw Killed();
                        }),
                Killed);
-  const auto interrupted = Snapshot(app_);
+  const auto interrupted = testing::Tree(app_);
   {
     std::error_code error;
     auto holder = InstallJournal::Take(app_ + "Update/", false, error);
     ASSERT_TRUE(holder);
     RecoverInterruptedInstall(app_);
-    EXPECT_EQ(Snapshot(app_), interrupted);
+    EXPECT_EQ(testing::Tree(app_), interrupted);
   }
   RecoverInterruptedInstall(app_);
   EXPECT_EQ(Installed("Demo.exe"), "old exe");
