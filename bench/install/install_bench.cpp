@@ -141,29 +141,22 @@ int main(int argc, char** argv) {
                                      }});
   Report("mirror", mirror, "cp -a", cp);
 
-  // Both sides now hold the tree from their last round and copy it over itself.
-  const auto [over, cp_over] = Compare(
-      {[] {},
-       [&] {
-         zepr::InstallDato({"Update.zip"}, app.string() + "/", "NoSuchApplication", processes);
-       }},
-      {[] {},
-       [&] {
-         Run({"cp", "-a", unpacked.string() + "/.", copied.string()});
-       }});
+  // Both sides now hold the tree from their last round and copy it over itself. The install
+  // waits until its files are on disk before it counts as done (a power cut then leaves whole
+  // files, old or new); cp -a followed by sync makes the same promise.
+  const Timed install_over{[] {},
+                           [&] {
+                             zepr::InstallDato({"Update.zip"}, app.string() + "/",
+                                               "NoSuchApplication", processes);
+                           }};
+  const auto copy_over = [&] { Run({"cp", "-a", unpacked.string() + "/.", copied.string()}); };
+  const auto [over, cp_over] = Compare(install_over, {[] {}, copy_over});
   Report("replace", over, "cp -a", cp_over);
-  // The install waits until its files are on disk before it counts as done (a power cut then
-  // leaves whole files, old or new); cp -a followed by sync is the same promise.
-  const auto [over_again, cp_sync] = Compare(
-      {[] {},
-       [&] {
-         zepr::InstallDato({"Update.zip"}, app.string() + "/", "NoSuchApplication", processes);
-       }},
-      {[] {},
-       [&] {
-         Run({"cp", "-a", unpacked.string() + "/.", copied.string()});
-         Run({"sync", "-f", copied.string()});
-       }});
+  const auto [over_again, cp_sync] = Compare(install_over, {[] {},
+                                                            [&] {
+                                                              copy_over();
+                                                              Run({"sync", "-f", copied.string()});
+                                                            }});
   Report("replace", over_again, "cp -a; sync", cp_sync);
 
   rusage usage{};
