@@ -93,12 +93,13 @@ IniText SplitIniText(const std::string& bytes) {
 }
 
 IniFile IniFile::Parse(const std::string& bytes) {
+  IniText file = SplitIniText(bytes);
+  return ParseLines(SplitLines(file.utf8 ? std::move(file.body) : Cp1250ToUtf8(file.body)));
+}
+
+IniFile IniFile::ParseLines(const std::vector<std::string>& lines) {
   IniFile ini;
   ini.exists_ = true;
-  IniText file = SplitIniText(bytes);
-  const std::string text = file.utf8 ? std::move(file.body) : Cp1250ToUtf8(file.body);
-
-  std::vector<std::string> lines = SplitLines(text);
   bool in_section = false;
   for (size_t n = 0; n < lines.size(); ++n) {
     std::string line = Trim(lines[n]);
@@ -158,9 +159,13 @@ std::string IniFile::ReadString(const std::string& section, const std::string& k
 
 std::optional<size_t> IniKeyLine(const std::vector<std::string>& lines, bool utf8,
                                  const std::string& section, const std::string& key) {
-  std::string bytes = utf8 ? std::string(kByteOrderMark) : std::string();
-  for (const std::string& line : lines) bytes += line + "\n";
-  IniFile ini = IniFile::Parse(bytes);
+  // The lines as the reader saw them: parsed again from bytes, a second byte order mark at the
+  // start of the text would pass for the first and shift what the lines mean.
+  std::vector<std::string> decoded = lines;
+  if (!utf8) {
+    for (std::string& line : decoded) line = Cp1250ToUtf8(line);
+  }
+  IniFile ini = IniFile::ParseLines(decoded);
   const IniFile::Entry* e = ini.FindEntry(section, key);
   if (e == nullptr) return std::nullopt;
   return e->line;

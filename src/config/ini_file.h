@@ -58,6 +58,8 @@ class IniFile {
     std::vector<Entry> entries;
   };
   static IniFile Parse(const std::string& bytes);
+  // The lines of a file already taken apart and in UTF-8.
+  static IniFile ParseLines(const std::vector<std::string>& lines);
   const Section* FindSection(const std::string& name) const;
   const Entry* FindEntry(const std::string& section, const std::string& key) const;
   friend std::optional<size_t> IniKeyLine(const std::vector<std::string>& lines, bool utf8,

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "core/text.h"
 #include "support/sandbox.h"
 
 namespace zepr {
@@ -102,6 +103,19 @@ TEST(IniFile, Utf8FileWithByteOrderMarkIsReadAsUtf8) {
   IniFile ini = IniFile::Load((dir.path() / "bom.ini").string());
   EXPECT_EQ(ini.Sections(), Lines{"S"});
   EXPECT_EQ(ini.ReadString("s", "k", ""), "\xC5\xA1");
+}
+
+// The scripter finds a value's line in the lines the reader saw. In a file read as CP1250
+// (a mark, then bytes that are not UTF-8), a second mark at the start of the text once passed
+// for the first there, made "[S]" a section, and lost the key of the later "[s]" (found by the
+// fuzzer).
+TEST(IniFile, KeyLineIsFoundInTheLinesTheReaderSaw) {
+  const std::string text = "\xEF\xBB\xBF\xEF\xBB\xBF[S]\nk=\x9A\n[s]\nL=@\n";
+  const IniText file = SplitIniText(text);
+  ASSERT_FALSE(file.utf8);
+  const auto lines = SplitLines(file.body);
+  EXPECT_EQ(IniKeyLine(lines, file.utf8, "s", "L"), 3u);
+  EXPECT_EQ(IniKeyLine(lines, file.utf8, "S", "k"), std::nullopt);  // not a section to the reader
 }
 
 TEST(IniFile, MissingFileIsEmptyAndNotCreated) {
