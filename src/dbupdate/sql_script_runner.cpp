@@ -105,8 +105,6 @@ std::vector<std::string> ScriptLines(const std::string& bytes) {
   return lines;
 }
 
-std::string JoinBatch(const std::vector<std::string>& batch) { return JoinLines(batch, "\r\n"); }
-
 class ScriptRunner {
  public:
   ScriptRunner(MainWindow& window, SqlConnection& connection, const fs::path& folder,
@@ -129,31 +127,10 @@ class ScriptRunner {
     std::stringstream bytes;
     bytes << file.rdbuf();
     bool succeeded = true;
-    bool in_comment = false;
-    int line_number = 0;
-    std::vector<std::string> batch;
-    for (const std::string& line : ScriptLines(bytes.str())) {
-      ++line_number;
-      const std::string trimmed = Trim(line);
-      if (AsciiUpper(trimmed) == "GO") {
-        if (batch.empty()) continue;  // nothing to end: a repeated or leading GO
-        if (!in_comment) {
-          std::string text = JoinBatch(batch);
-          batch.clear();
-          if (no_config_database_) text = ReplaceAll(text, "QTVConfig.", "");
-          if (!Execute(text, name, line_number, pass)) succeeded = false;
-          continue;
-        }
-      }
-      if (trimmed.empty()) continue;
-      batch.push_back(line);
-      if (trimmed == "/*") {
-        in_comment = true;
-      } else if (trimmed == "*/") {
-        in_comment = false;
-      }
+    for (SqlBatch& batch : SplitSqlScript(bytes.str())) {
+      if (no_config_database_) batch.text = ReplaceAll(batch.text, "QTVConfig.", "");
+      if (!Execute(batch.text, name, batch.go_line, pass)) succeeded = false;
     }
-    // What follows the last GO was never part of an executed batch.
     return succeeded;
   }
 
@@ -255,6 +232,36 @@ void RaiseMinVersion(MainWindow& window, SqlConnection& connection, RunParams& p
 }
 
 }  // namespace
+
+std::vector<SqlBatch> SplitSqlScript(const std::string& bytes) {
+  std::vector<SqlBatch> batches;
+  bool in_comment = false;
+  int line_number = 0;
+  int first_line = 0;
+  std::vector<std::string> batch;
+  for (const std::string& line : ScriptLines(bytes)) {
+    ++line_number;
+    const std::string trimmed = Trim(line);
+    if (AsciiUpper(trimmed) == "GO") {
+      if (batch.empty()) continue;  // nothing to end: a repeated or leading GO
+      if (!in_comment) {
+        batches.push_back(SqlBatch{JoinLines(batch, "\r\n"), first_line, line_number});
+        batch.clear();
+        continue;
+      }
+    }
+    if (trimmed.empty()) continue;
+    if (batch.empty()) first_line = line_number;
+    batch.push_back(line);
+    if (trimmed == "/*") {
+      in_comment = true;
+    } else if (trimmed == "*/") {
+      in_comment = false;
+    }
+  }
+  // What follows the last GO was never part of an executed batch.
+  return batches;
+}
 
 void SortScriptNames(std::vector<std::string>& names) {
   // char_traits<char> compares as unsigned bytes, and a prefix orders first.

@@ -53,6 +53,42 @@ TEST(ParseSqlDateTimeTest, ReadsTheServersTextForms) {
   EXPECT_LT(*ParseSqlDateTime("2021-03-04 05:06:07.001"), *ParseSqlDateTime("2021-03-04 05:06:08"));
 }
 
+TEST(SplitSqlScriptTest, BatchesEndAtGoLinesOutsideCommentBlocks) {
+  struct Case {
+    const char* name;
+    std::string script;
+    std::vector<SqlBatch> batches;  // text, first line, GO line
+  };
+  const Case cases[] = {
+      {"GO in any case with blanks; blank lines dropped",
+       "select 1\r\n\r\nselect 2\r\n  Go \r\n\r\nselect 3\r\ngo\r\n",
+       {{"select 1\r\nselect 2", 1, 4}, {"select 3", 6, 7}}},
+      {"leading and repeated GO end nothing",
+       "GO\nselect 1\nGO\nGO\nselect 2\nGO\n",
+       {{"select 1", 2, 3}, {"select 2", 5, 6}}},
+      {"text after the last GO is no batch", "select 1\nGO\nselect 2\n", {{"select 1", 1, 2}}},
+      {"a GO inside a comment block stays in the batch",
+       "/*\nGO\n*/\nselect 1\nGO\n",
+       {{"/*\r\nGO\r\n*/\r\nselect 1", 1, 5}}},
+      {"an unclosed comment block swallows the rest", "select 1\n/*\nGO\nselect 2\nGO\n", {}},
+      {"a lone CR ends the text of its line up to the next LF",
+       "select 1\rignored\nGO\rx\n",
+       {{"select 1", 1, 2}}},
+      {"CP1250 becomes UTF-8", "select '\x9A'\nGO\n", {{"select 'š'", 1, 2}}},
+      {"UTF-8 after a byte-order mark", "\xEF\xBB\xBFselect 'š'\nGO\n", {{"select 'š'", 1, 2}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto batches = SplitSqlScript(c.script);
+    ASSERT_EQ(batches.size(), c.batches.size());
+    for (size_t i = 0; i < batches.size(); ++i) {
+      EXPECT_EQ(batches[i].text, c.batches[i].text);
+      EXPECT_EQ(batches[i].first_line, c.batches[i].first_line);
+      EXPECT_EQ(batches[i].go_line, c.batches[i].go_line);
+    }
+  }
+}
+
 // Answers queries from a table of rules and records every statement.
 class FakeConnection : public SqlConnection {
  public:

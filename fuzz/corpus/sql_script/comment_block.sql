@@ -1,0 +1,8 @@
+/*
+GO
+*/
+SELECT 1
+GO
+/*
+still open
+GO

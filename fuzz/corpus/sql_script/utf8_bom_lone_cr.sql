@@ -1,0 +1,2 @@
+﻿SELECT 'š'skipped
+GO
