@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -58,6 +59,13 @@ ProcessResult AppSandbox::Run(const std::string& client, const std::string& type
   std::vector<std::string> argv{updater().string(), kTitle, kSection, app_, client, type};
   argv.insert(argv.end(), more.begin(), more.end());
   return RunProgram(argv, {"DISPLAY="}, path());
+}
+
+std::vector<std::string> AppSandbox::AwaitStarts(size_t count) const {
+  for (int i = 0; i < 500 && Starts().size() < count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return Starts();
 }
 
 std::vector<std::string> AppSandbox::Starts() const {

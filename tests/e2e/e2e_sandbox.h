@@ -41,6 +41,9 @@ class AppSandbox {
                     const std::vector<std::string>& more = {}) const;
   // Each start of the application: its arguments joined by tabs, one entry per start.
   std::vector<std::string> Starts() const;
+  // The starts once there are this many (the application starts after the updater ends), or
+  // what there is after five seconds.
+  std::vector<std::string> AwaitStarts(size_t count) const;
 
  private:
   TempDir dir_;

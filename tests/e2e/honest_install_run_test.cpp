@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <chrono>
-#include <thread>
-
 #include "e2e/e2e_sandbox.h"
 
 namespace zepr {
@@ -55,14 +52,6 @@ std::string FlippedDataByte(std::string zip) {
 }
 
 std::string Truncated(std::string zip) { return zip.substr(0, zip.size() / 2); }
-
-// Waits until the application has recorded this many starts.
-Strings AwaitStarts(const AppSandbox& box, size_t count) {
-  for (int i = 0; i < 500 && box.Starts().size() < count; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return box.Starts();
-}
 
 // A damaged main archive is not installed: the run takes the path of a missing one and ends
 // with the status of a damaged archive. Files of an earlier unpack stay as they were.
@@ -145,7 +134,7 @@ TEST(HonestInstall, UpdatedProgramStaysExecutableAndIsStarted) {
   struct stat st {};
   ASSERT_EQ(stat(box.app_exe().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0755u);
-  EXPECT_EQ(AwaitStarts(box, 1), Strings{""});
+  EXPECT_EQ(box.AwaitStarts(1), Strings{""});
 }
 
 // A reader that stops after the first line, or no output at all, must not stop the install.

@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "core/connection_text.h"
 #include "core/encoding.h"
@@ -26,14 +24,6 @@ using testing::kOptionsTable;
 using testing::ReadFile;
 using testing::WriteFile;
 using testing::WriteUpdateIni;
-
-// Waits until the application has recorded this many starts.
-void AwaitStarts(const AppSandbox& box, size_t count) {
-  for (int i = 0; i < 500 && box.Starts().size() < count; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_EQ(box.Starts().size(), count);
-}
 
 // The application and a helper program run when the update comes; both are stopped, the
 // archives are installed by their scripts and the mirror, the scripts reach the database,
@@ -74,7 +64,7 @@ TEST(InternetRun, InstallsBothArchivesRunsTheScriptsAndRestartsTheApplication) {
 
   testing::RunningProgram app({box.app_exe().string(), "--live-ms=60000"});
   testing::RunningProgram helper_program({(tools.path() / helper).string(), "--live-ms=60000"});
-  AwaitStarts(box, 1);
+  ASSERT_EQ(box.AwaitStarts(1).size(), 1u);
 
   const auto run =
       box.Run(kClient, "3", {EncodeConnectionList({peer.server(), "sa", "taj,na", "Radna"}), "0"});
@@ -115,7 +105,7 @@ TEST(InternetRun, ApplicationRunningAgainAtTheEndIsNotStartedTwice) {
   site.Put(kClient, "Update.zip", BuildZip({{"Install.Ini", ""}, {"Citaj.txt", "nova"}}));
   const std::string kept = "--live-ms=60000\tzadrzan";
   testing::KeepRunning launcher({box.app_exe().string(), "--live-ms=60000", "zadrzan"});
-  AwaitStarts(box, 1);
+  ASSERT_EQ(box.AwaitStarts(1).size(), 1u);
 
   const auto run = box.Run(kClient, "3", {"x"});
 
