@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
 
   zepr::SystemClock clock;
   CountingWindow window(clock);
-  zepr::CurlHttpClient client(window, "Benchmark", {.pause_after_download = false});
+  zepr::SystemHttpClient client(window, "Benchmark", {.pause_after_download = false});
   constexpr int kRuns = 3;
 
   const double ours = BestSeconds("HttpDownloadFile", kRuns, target, [&] {

@@ -21,9 +21,9 @@ struct FtpSettings {
   std::string remote_folder;
 };
 
-// One FTP session of a run on one libcurl handle: one login serves the download list and
-// every archive. The window is kept alive while the network is waited for, and transfers
-// drive its statistics.
+// One FTP session of a run on one connection of the system's transfer library (chosen by the
+// build): one login serves the download list and every archive. The window is kept alive
+// while the network is waited for, and transfers drive its statistics.
 class FtpSession {
  public:
   static constexpr int kDefaultPort = 21;
@@ -59,27 +59,11 @@ class FtpSession {
   long StallLimitMs() const { return stall_limit_ms_; }
 
  private:
-  struct Handles;
-  struct Transfer;
+  // The back end's connection and state.
+  struct Impl;
 
-  // Runs one request on the session's handle, keeping the window alive; the libcurl result.
-  int Perform(const std::string& path, Transfer* transfer);
-  void Pump(Transfer* transfer);
-  std::string FailureText(int result) const;
-  void ReleaseHandles();
-  void IdFTP1AfterGet();
-
-  MainWindow& window_;
-  std::unique_ptr<Handles> handles_;
-  std::string base_url_;
-  std::string folder_path_;  // URL path of the current folder, ending in "/"
-  bool connected_ = false;
-  // The last file whose size was asked and that size, as the expected length of its transfer.
-  std::string sized_path_;
-  int64_t sized_ = -1;
+  std::unique_ptr<Impl> impl_;
   long stall_limit_ms_ = 120'000;
-  bool pumped_ = false;
-  uint32_t last_pump_ms_ = 0;
 };
 
 }  // namespace zepr

@@ -28,11 +28,12 @@ struct HttpOptions {
   bool pause_after_download = true;
 };
 
-// HTTP on libcurl, with the status text and progress bar on the main window.
-class CurlHttpClient : public HttpClient {
+// HTTP on the system's transfer library (chosen by the build: libcurl, WinINet), with the
+// status text and progress bar on the main window. The system's proxy settings apply.
+class SystemHttpClient : public HttpClient {
  public:
   // app_title is the agent text of the status check.
-  CurlHttpClient(MainWindow& window, std::string app_title, HttpOptions options = {});
+  SystemHttpClient(MainWindow& window, std::string app_title, HttpOptions options = {});
 
   bool HttpDownloadFile(const std::string& url, const std::string& local_path,
                         const std::string& display_name) override;

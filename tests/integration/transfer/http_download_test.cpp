@@ -74,7 +74,7 @@ class HttpDownloadTest : public ::testing::Test {
   PeerProcess endpoint_;
   VirtualClock clock_;
   FakeWindow window_;
-  CurlHttpClient client_;
+  SystemHttpClient client_;
 };
 
 TEST_F(HttpDownloadTest, DeliversFileWithFiguresAndBothAgentsWithoutCache) {

@@ -1,5 +1,3 @@
-#include "transfer/http_download.h"
-
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,24 +10,18 @@
 #include <mutex>
 #include <utility>
 
-#include "core/encoding.h"
 #include "core/errors.h"
-#include "core/wait.h"
 #include "platform/unique_fd.h"
+#include "transfer/http_download.h"
+#include "transfer/transfer_shared.h"
 
 namespace zepr {
 namespace {
 
-// The transfer introduces itself with the updater's file name, the check with the title.
-constexpr const char* kTransferAgent = "ZEPRUpdate.exe";
-// Caption of the plain message box (the application's title), as opposed to the error dialog.
-constexpr const char* kMessageBoxTitle = "ZEPR Nadogradnja aplikacije";
-// Repainting after every block made a 300 MB transfer many times slower than the network,
-// so the window hears from the transfer at most this often.
-constexpr uint32_t kRefreshMs = 100;
+using transfer::DownloadDisplay;
+using transfer::FileFailure;
+
 constexpr long kBufferSize = 512 * 1024;
-constexpr long kMaxRedirects = 10;
-constexpr uint32_t kPauseMs = 1500;
 
 struct CurlCleanup {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -48,47 +40,22 @@ std::string IoErrorText(int error) {
     case ENOTDIR:
     case ENAMETOOLONG:
     case EINVAL:
-      return "Invalid filename";
+      return FileFailureText(FileFailure::kInvalidName, error);
     case EACCES:
     case EPERM:
     case EROFS:
     case EISDIR:
     case ETXTBSY:
-      return "File access denied";
+      return FileFailureText(FileFailure::kAccessDenied, error);
     case ENOSPC:
     case EDQUOT:
-      return "Disk full";
+      return FileFailureText(FileFailure::kDiskFull, error);
     case EMFILE:
     case ENFILE:
-      return "Too many open files";
+      return FileFailureText(FileFailure::kTooManyFiles, error);
     default:
-      return "I/O error " + std::to_string(error);
+      return FileFailureText(FileFailure::kOther, error);
   }
-}
-
-uint64_t RoundHalfEven(unsigned __int128 numerator, uint64_t denominator) {
-  auto quotient = static_cast<uint64_t>(numerator / denominator);
-  const auto twice_rest = 2 * (numerator % denominator);
-  if (twice_rest > denominator || (twice_rest == denominator && (quotient & 1) != 0)) ++quotient;
-  return quotient;
-}
-
-// URLs are composed without escaping, so a script name may carry blanks or Croatian letters,
-// which the URL parser refuses. They go out percent-encoded in the ANSI code page, the bytes
-// the endpoint has always received; everything else is passed as composed.
-std::string EscapeUrl(const std::string& url) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string escaped;
-  for (unsigned char c : Utf8ToCp1250(url)) {
-    if (c <= 0x20 || c >= 0x7F) {
-      escaped += '%';
-      escaped += kHex[c >> 4];
-      escaped += kHex[c & 0x0F];
-    } else {
-      escaped += static_cast<char>(c);
-    }
-  }
-  return escaped;
 }
 
 void GlobalInit() {
@@ -112,33 +79,28 @@ long ResponseCode(CURL* request) {
   return code;
 }
 
-// No cached answer may ever be served: there is no client cache, and no proxy may use one.
+// There is no client cache; the headers keep proxies from answering with theirs.
 HeaderList NoCacheHeaders() {
-  HeaderList headers(curl_slist_append(nullptr, "Cache-Control: no-cache"));
+  HeaderList headers(curl_slist_append(nullptr, transfer::kCacheControlHeader));
   // Appending keeps the head; on failure the list stays as it was.
-  if (headers) curl_slist_append(headers.get(), "Pragma: no-cache");
+  if (headers) curl_slist_append(headers.get(), transfer::kPragmaHeader);
   return headers;
 }
 
-// Watches a running request: calls the window at most every kRefreshMs, and notices when no
+// Watches a running request: keeps the window alive within the throttle, and notices when no
 // byte has arrived for the stall limit. Network time is real time even when the window's
 // clock is a test's virtual one.
 class TransferWatch {
  public:
   TransferWatch(MainWindow& window, long stall_limit_s)
       : window_(window),
+        throttle_(window.clock()),
         stall_limit_(std::chrono::seconds(stall_limit_s)),
         last_byte_(std::chrono::steady_clock::now()) {}
 
-  // True when the caller should refresh what it shows.
-  bool Due() {
-    const uint32_t now = window_.clock().TickCount();
-    if (pumped_ && now - last_ms_ < kRefreshMs) return false;
-    pumped_ = true;
-    last_ms_ = now;
-    return true;
+  void Pump() {
+    if (throttle_.Due()) window_.ProcessMessages();
   }
-  void Pump() { window_.ProcessMessages(); }
 
   bool Stalled(curl_off_t received) {
     const auto now = std::chrono::steady_clock::now();
@@ -153,17 +115,16 @@ class TransferWatch {
   // Progress callback: keeps the window alive and ends a stalled request.
   static int OnProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
     auto& watch = *static_cast<TransferWatch*>(user);
-    if (watch.Due()) watch.Pump();
+    watch.Pump();
     return watch.Stalled(received) ? 1 : 0;
   }
 
  private:
   MainWindow& window_;
+  transfer::RefreshThrottle throttle_;
   std::chrono::steady_clock::duration stall_limit_;
   std::chrono::steady_clock::time_point last_byte_;
   curl_off_t received_ = 0;
-  bool pumped_ = false;
-  uint32_t last_ms_ = 0;
 };
 
 CurlHandle OpenRequest(const std::string& url, const char* agent, const HttpOptions& options,
@@ -172,13 +133,13 @@ CurlHandle OpenRequest(const std::string& url, const char* agent, const HttpOpti
   CurlHandle request(curl_easy_init());
   if (!request) return request;
   CURL* r = request.get();
-  curl_easy_setopt(r, CURLOPT_URL, EscapeUrl(url).c_str());
+  curl_easy_setopt(r, CURLOPT_URL, transfer::EscapeUrl(url).c_str());
   curl_easy_setopt(r, CURLOPT_USERAGENT, agent);
   curl_easy_setopt(r, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(r, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(r, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(r, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(r, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(r, CURLOPT_MAXREDIRS, static_cast<long>(transfer::kMaxRedirects));
   curl_easy_setopt(r, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(r, CURLOPT_CONNECTTIMEOUT_MS, options.connect_timeout_ms);
   curl_easy_setopt(r, CURLOPT_BUFFERSIZE, kBufferSize);
@@ -213,10 +174,9 @@ class BodySink {
  public:
   BodySink(MainWindow& window, long stall_limit_s, CURL* request, std::string target,
            std::string display_name)
-      : window_(window),
-        request_(request),
+      : request_(request),
         target_(std::move(target)),
-        display_name_(std::move(display_name)),
+        display_(window, std::move(display_name)),
         watch_(window, stall_limit_s) {}
 
   ~BodySink() {
@@ -232,9 +192,10 @@ class BodySink {
   }
   static int OnProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
     auto& sink = *static_cast<BodySink*>(user);
-    if (sink.watch_.Due()) {
-      if (sink.Receiving()) sink.Show();
-      sink.watch_.Pump();
+    if (sink.Receiving()) {
+      sink.display_.Received(sink.written_, sink.expected_);
+    } else {
+      sink.display_.Idle();
     }
     return sink.watch_.Stalled(received) ? 1 : 0;
   }
@@ -264,8 +225,7 @@ class BodySink {
       return false;
     }
     temp_path_.clear();
-    complete_ = true;
-    Show();
+    display_.Show(written_, expected_, true);
     return true;
   }
 
@@ -275,10 +235,9 @@ class BodySink {
     if (!std::filesystem::is_directory(target_, ec)) std::filesystem::remove(target_, ec);
   }
 
-  void Show() {
-    shown_ = true;
-    window_.SetLabel1(DownloadStatusText(display_name_, written_, expected_));
-    window_.SetProgress(complete_ ? 100 : DownloadPercent(written_, expected_));
+  // The figures reached before a failure.
+  void ShowReached() {
+    if (Receiving()) display_.Show(written_, expected_);
   }
 
   bool Receiving() const { return started_ && !wrong_status_ && io_error_ == 0; }
@@ -298,18 +257,14 @@ class BodySink {
       done += static_cast<size_t>(n);
     }
     written_ += length;
-    // The first figures appear with the first block, whatever the throttle says.
-    if (watch_.Due() || !shown_) {
-      Show();
-      watch_.Pump();
-    }
+    display_.Received(written_, expected_);
     return length;
   }
 
   bool CreateTemp() {
-    const std::string base = target_ + "." + std::to_string(::getpid());
     for (int attempt = 0;; ++attempt) {
-      std::string path = base + (attempt == 0 ? "" : "." + std::to_string(attempt)) + ".part";
+      std::string path =
+          transfer::PartFileName(target_, static_cast<unsigned long>(::getpid()), attempt);
       int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
         file_.Reset(fd);
@@ -317,7 +272,7 @@ class BodySink {
         KeepModeOfTarget(fd);
         return true;
       }
-      if (errno != EEXIST || attempt >= 100) {
+      if (errno != EEXIST || attempt + 1 >= transfer::kPartFileAttempts) {
         io_error_ = errno;
         return false;
       }
@@ -335,42 +290,27 @@ class BodySink {
     }
   }
 
-  MainWindow& window_;
   CURL* request_;
   std::string target_;
-  std::string display_name_;
+  DownloadDisplay display_;
   TransferWatch watch_;
   platform::UniqueFd file_;
   std::string temp_path_;
   uint64_t written_ = 0;
   uint64_t expected_ = 0;
   bool started_ = false;
-  bool complete_ = false;
-  bool shown_ = false;
   bool wrong_status_ = false;
   int io_error_ = 0;
 };
 
 }  // namespace
 
-std::string DownloadStatusText(const std::string& display_name, uint64_t written,
-                               uint64_t expected) {
-  return "skidam datoteku " + display_name + ": " + std::to_string(RoundHalfEven(written, 1000)) +
-         "k/" + std::to_string(RoundHalfEven(expected, 1000)) + "k...";
-}
-
-int64_t DownloadPercent(uint64_t written, uint64_t expected) {
-  if (expected == 0) return 0;
-  const uint64_t percent = RoundHalfEven(static_cast<unsigned __int128>(written) * 100, expected);
-  return static_cast<int64_t>(percent > 100 ? 100 : percent);
-}
-
-CurlHttpClient::CurlHttpClient(MainWindow& window, std::string app_title, HttpOptions options)
+SystemHttpClient::SystemHttpClient(MainWindow& window, std::string app_title, HttpOptions options)
     : window_(window), app_title_(std::move(app_title)), options_(options) {
   GlobalInit();
 }
 
-bool CurlHttpClient::HttpCheckUrl(const std::string& url) {
+bool SystemHttpClient::HttpCheckUrl(const std::string& url) {
   HeaderList headers = NoCacheHeaders();
   CurlHandle request = OpenRequest(url, app_title_.c_str(), options_, headers.get());
   if (!request) return false;
@@ -386,8 +326,8 @@ bool CurlHttpClient::HttpCheckUrl(const std::string& url) {
   return probe.status == 200;
 }
 
-bool CurlHttpClient::HttpDownloadFile(const std::string& url, const std::string& local_path,
-                                      const std::string& display_name) {
+bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::string& local_path,
+                                        const std::string& display_name) {
   if (!HttpCheckUrl(url)) return false;
   window_.SetProgressMax(100);
   window_.SetProgress(0);
@@ -396,7 +336,7 @@ bool CurlHttpClient::HttpDownloadFile(const std::string& url, const std::string&
   int io_error = 0;
   {
     HeaderList headers = NoCacheHeaders();
-    CurlHandle request = OpenRequest(url, kTransferAgent, options_, headers.get());
+    CurlHandle request = OpenRequest(url, transfer::kTransferAgent, options_, headers.get());
     BodySink sink(window_, options_.stall_limit_s, request.get(), local_path, display_name);
     long status = 0;
     CURLcode rc = CURLE_FAILED_INIT;
@@ -414,16 +354,15 @@ bool CurlHttpClient::HttpDownloadFile(const std::string& url, const std::string&
       io_error = sink.io_error();
       sink.Discard();
     } else if (status == 0) {
-      window_.ShowPoruka("Greška!", "ne mogu se spojiti");
+      window_.ShowPoruka(transfer::kErrorTitle, transfer::kCannotConnect);
     } else {
-      if (sink.Receiving()) sink.Show();
-      window_.ShowPoruka(kMessageBoxTitle, "greška u downloadu");
+      sink.ShowReached();
+      window_.ShowPoruka(transfer::kMessageBoxTitle, transfer::kDownloadFailed);
       sink.Discard();
     }
   }
 
-  if (options_.pause_after_download) WaitPumpingMessages(window_, kPauseMs);
-  window_.SetLabel1("");
+  transfer::EndDownload(window_, options_);
   if (io_error != 0) throw UpdateError(IoErrorText(io_error));
   return ok;
 }

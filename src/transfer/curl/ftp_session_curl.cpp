@@ -1,5 +1,3 @@
-#include "transfer/ftp_session.h"
-
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,17 +15,17 @@
 
 #include "core/encoding.h"
 #include "core/errors.h"
+#include "transfer/ftp_session.h"
+#include "transfer/transfer_shared.h"
 
 namespace zepr {
 namespace {
 
-constexpr const char* kLoginFailedTitle = "Greška! Uzrok greške:";
-constexpr const char* kDestinationExists = "Destination file already exists.";
-constexpr const char* kNotConnected = "Not connected.";
-constexpr const char* kNoFileName = "No file name given.";
-// Repainting after every block made a large transfer many times slower than the network, so
-// the window hears from a transfer at most this often.
-constexpr uint32_t kRefreshMs = 100;
+using transfer::kDestinationExists;
+using transfer::kLoginFailedTitle;
+using transfer::kNoFileName;
+using transfer::kNotConnected;
+using transfer::kRefreshMs;
 constexpr long kBufferSize = 512 * 1024;
 // How long the goodbye waits for the server's answer before the connection is simply closed.
 constexpr long kQuitWaitS = 2;
@@ -67,23 +65,6 @@ std::string EncodePath(std::string_view bytes) {
     }
   }
   return out;
-}
-
-// The length that a reply opening a transfer announces, as in "150 ... (1234 bytes)"; -1 when
-// there is none.
-int64_t AnnouncedSize(std::string_view text) {
-  const size_t end = text.rfind(" bytes)");
-  if (end == std::string_view::npos) return -1;
-  const size_t open = text.rfind('(', end);
-  if (open == std::string_view::npos) return -1;
-  int64_t size = -1;
-  const char* last = text.data() + end;
-  const auto [stop, ec] = std::from_chars(text.data() + open + 1, last, size);
-  return ec == std::errc() && stop == last && size >= 0 ? size : -1;
-}
-
-bool HasLineBreakOrNul(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 // "ftp://host:port"; empty with the parser's complaint in error when the host is unusable.
@@ -128,15 +109,15 @@ class PartFile {
  public:
   // A new, empty file beside target that nobody else uses.
   explicit PartFile(const std::string& target) {
-    const std::string base = target + "." + std::to_string(::getpid());
     for (int attempt = 0;; ++attempt) {
-      std::string path = base + (attempt == 0 ? "" : "." + std::to_string(attempt)) + ".part";
+      std::string path =
+          transfer::PartFileName(target, static_cast<unsigned long>(::getpid()), attempt);
       fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd_ >= 0) {
         path_ = std::move(path);
         return;
       }
-      if (errno != EEXIST || attempt >= 100) {
+      if (errno != EEXIST || attempt + 1 >= transfer::kPartFileAttempts) {
         throw UpdateError("Cannot create file \"" + target + "\". " + std::strerror(errno));
       }
     }
@@ -170,9 +151,7 @@ class PartFile {
   std::string path_;
 };
 
-}  // namespace
-
-struct FtpSession::Transfer {
+struct Transfer {
   int fd = -1;
   int64_t expected = -1;  // from a size query of the same file just before
   uint64_t bytes = 0;
@@ -198,7 +177,7 @@ struct FtpSession::Transfer {
   }
 };
 
-struct FtpSession::Handles {
+struct Handles {
   // The multi handle owns the connection cache, so it outlives the easy handle.
   std::unique_ptr<CURLM, MultiCleanup> multi{curl_multi_init()};
   std::unique_ptr<CURL, EasyCleanup> easy{curl_easy_init()};
@@ -265,21 +244,64 @@ struct FtpSession::Handles {
     open_code.clear();
     replied = true;
     if (last_code == 230) logged_in = true;
-    if (last_code == 125 || last_code == 150) announced_size = AnnouncedSize(last_text);
+    if (last_code == 125 || last_code == 150) announced_size = transfer::AnnouncedSize(last_text);
   }
 };
 
-FtpSession::FtpSession(MainWindow& window) : window_(window) { GlobalInit(); }
+}  // namespace
+
+struct FtpSession::Impl {
+  Impl(MainWindow& window, const long& stall_limit_ms)
+      : window_(window), stall_limit_ms_(stall_limit_ms), throttle_(window.clock()) {}
+
+  bool Connect(const FtpSettings& settings);
+  void ChangeDir(const std::string& folder);
+  int64_t Size(const std::string& name);
+  void Retrieve(const std::string& name, const std::string& local_path);
+  void Close();
+
+  // Runs one request on the session's handle, keeping the window alive; the libcurl result.
+  int Perform(const std::string& path, Transfer* transfer);
+  void Pump(Transfer* transfer);
+  std::string FailureText(int result) const;
+  void ReleaseHandles();
+  void IdFTP1AfterGet();
+
+  MainWindow& window_;
+  const long& stall_limit_ms_;
+  transfer::RefreshThrottle throttle_;
+  std::unique_ptr<Handles> handles_;
+  std::string base_url_;
+  std::string folder_path_;  // URL path of the current folder, ending in "/"
+  bool connected_ = false;
+  // The last file whose size was asked and that size, as the expected length of its transfer.
+  std::string sized_path_;
+  int64_t sized_ = -1;
+};
+
+FtpSession::FtpSession(MainWindow& window)
+    : impl_(std::make_unique<Impl>(window, stall_limit_ms_)) {
+  GlobalInit();
+}
 
 FtpSession::~FtpSession() { Close(); }
 
-bool FtpSession::Connect(const FtpSettings& settings) {
+bool FtpSession::Connect(const FtpSettings& settings) { return impl_->Connect(settings); }
+void FtpSession::ChangeDir(const std::string& folder) { impl_->ChangeDir(folder); }
+int64_t FtpSession::Size(const std::string& name) { return impl_->Size(name); }
+void FtpSession::Retrieve(const std::string& name, const std::string& local_path) {
+  impl_->Retrieve(name, local_path);
+}
+bool FtpSession::IsConnected() const { return impl_->connected_; }
+void FtpSession::Close() { impl_->Close(); }
+
+bool FtpSession::Impl::Connect(const FtpSettings& settings) {
   Close();
   const std::string user = Utf8ToCp1250(settings.user);
   const std::string password = Utf8ToCp1250(settings.password);
   // A line break would end the command early and let the rest pass as a command of its own.
-  if (HasLineBreakOrNul(user) || HasLineBreakOrNul(password)) {
-    window_.ShowPoruka(kLoginFailedTitle, "Invalid character in user name or password.");
+  if (transfer::HasLineBreakOrNul(user) || transfer::HasLineBreakOrNul(password)) {
+    window_.ShowPoruka(kLoginFailedTitle, transfer::kInvalidLoginCharacter);
     return false;
   }
   std::string error;
@@ -334,7 +356,7 @@ bool FtpSession::Connect(const FtpSettings& settings) {
   return false;
 }
 
-void FtpSession::ChangeDir(const std::string& folder) {
+void FtpSession::Impl::ChangeDir(const std::string& folder) {
   if (!connected_) throw UpdateError(kNotConnected);
   const std::string path = FolderPath(folder_path_, folder);
   const int result = Perform(path, nullptr);
@@ -342,7 +364,7 @@ void FtpSession::ChangeDir(const std::string& folder) {
   folder_path_ = path;
 }
 
-int64_t FtpSession::Size(const std::string& name) {
+int64_t FtpSession::Impl::Size(const std::string& name) {
   sized_path_.clear();
   if (!connected_ || name.empty() || name.back() == '/') return -1;
   const std::string path = folder_path_ + EncodePath(Utf8ToCp1250(name));
@@ -358,7 +380,7 @@ int64_t FtpSession::Size(const std::string& name) {
   return sized_;
 }
 
-void FtpSession::Retrieve(const std::string& name, const std::string& local_path) {
+void FtpSession::Impl::Retrieve(const std::string& name, const std::string& local_path) {
   std::error_code ec;
   if (std::filesystem::exists(std::filesystem::symlink_status(local_path, ec))) {
     throw UpdateError(kDestinationExists);
@@ -403,16 +425,14 @@ void FtpSession::Retrieve(const std::string& name, const std::string& local_path
   IdFTP1AfterGet();
 }
 
-bool FtpSession::IsConnected() const { return connected_; }
-
-void FtpSession::Close() {
+void FtpSession::Impl::Close() {
   connected_ = false;
   folder_path_.clear();
   sized_path_.clear();
   ReleaseHandles();
 }
 
-void FtpSession::ReleaseHandles() {
+void FtpSession::Impl::ReleaseHandles() {
   if (!handles_) return;
   // libcurl sends QUIT when the multi handle empties its connection cache, and waits for the
   // answer as long as the handle added last allowed: the stall limit. A server that never
@@ -426,7 +446,7 @@ void FtpSession::ReleaseHandles() {
   handles_.reset();
 }
 
-int FtpSession::Perform(const std::string& path, Transfer* transfer) {
+int FtpSession::Impl::Perform(const std::string& path, Transfer* transfer) {
   CURL* easy = handles_->easy.get();
   CURLM* multi = handles_->multi.get();
   const std::string url = base_url_ + path;
@@ -472,17 +492,14 @@ int FtpSession::Perform(const std::string& path, Transfer* transfer) {
 
 // Keeps the window alive at most every kRefreshMs; during a transfer that is the statistics
 // handler, which processes the window's messages itself.
-void FtpSession::Pump(Transfer* transfer) {
+void FtpSession::Impl::Pump(Transfer* transfer) {
   if (transfer != nullptr && transfer->bytes > 0 && !transfer->begun) {
     transfer->begun = true;
     const int64_t expected =
         transfer->expected >= 0 ? transfer->expected : handles_->announced_size;
     window_.IdFTP1WorkBegin(expected > 0 ? expected : 0);
   }
-  const uint32_t now = window_.clock().TickCount();
-  if (pumped_ && now - last_pump_ms_ < kRefreshMs) return;
-  pumped_ = true;
-  last_pump_ms_ = now;
+  if (!throttle_.Due()) return;
   if (transfer != nullptr && transfer->begun) {
     window_.IdFTP1Work(static_cast<int64_t>(transfer->bytes));
   } else {
@@ -491,12 +508,12 @@ void FtpSession::Pump(Transfer* transfer) {
 }
 
 // The server's own words when its last reply was a refusal, else what went wrong on the way.
-std::string FtpSession::FailureText(int result) const {
+std::string FtpSession::Impl::FailureText(int result) const {
   if (handles_->replied && handles_->last_code >= 400) return handles_->last_text;
   if (handles_->error[0] != '\0') return handles_->error;
   return curl_easy_strerror(static_cast<CURLcode>(result));
 }
 
-void FtpSession::IdFTP1AfterGet() { window_.SetProgress(0); }
+void FtpSession::Impl::IdFTP1AfterGet() { window_.SetProgress(0); }
 
 }  // namespace zepr

@@ -1,0 +1,99 @@
+#pragma once
+
+// What the transfer back ends share, so the window shows the same texts and figures whichever
+// library moves the bytes. Internal to the transfer library.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/clock.h"
+#include "core/main_window.h"
+#include "transfer/http_download.h"
+
+namespace zepr::transfer {
+
+// --- HTTP ---------------------------------------------------------------------------------
+// The transfer introduces itself with the updater's file name, the check with the title.
+inline constexpr const char* kTransferAgent = "ZEPRUpdate.exe";
+// Caption of the plain message box (the application's title), as opposed to the error dialog.
+inline constexpr const char* kMessageBoxTitle = "ZEPR Nadogradnja aplikacije";
+inline constexpr const char* kErrorTitle = "Greška!";
+inline constexpr const char* kCannotConnect = "ne mogu se spojiti";
+inline constexpr const char* kDownloadFailed = "greška u downloadu";
+// No cached answer may ever be served, by a client cache or a proxy.
+inline constexpr const char* kCacheControlHeader = "Cache-Control: no-cache";
+inline constexpr const char* kPragmaHeader = "Pragma: no-cache";
+inline constexpr int kMaxRedirects = 10;
+
+// --- FTP ----------------------------------------------------------------------------------
+inline constexpr const char* kLoginFailedTitle = "Greška! Uzrok greške:";
+inline constexpr const char* kDestinationExists = "Destination file already exists.";
+inline constexpr const char* kNotConnected = "Not connected.";
+inline constexpr const char* kNoFileName = "No file name given.";
+inline constexpr const char* kInvalidLoginCharacter = "Invalid character in user name or password.";
+inline constexpr const char* kInvalidNameCharacter = "Invalid character in file or folder name.";
+
+// Repainting after every block made a 300 MB transfer many times slower than the network, so
+// the window hears from a transfer at most this often.
+inline constexpr uint32_t kRefreshMs = 100;
+
+// True on the first call, then at most every kRefreshMs of the window's tick counter.
+class RefreshThrottle {
+ public:
+  explicit RefreshThrottle(Clock& clock) : clock_(clock) {}
+  bool Due();
+
+ private:
+  Clock& clock_;
+  bool started_ = false;
+  uint32_t last_ms_ = 0;
+};
+
+// The status text and bar of one HTTP download.
+class DownloadDisplay {
+ public:
+  DownloadDisplay(MainWindow& window, std::string display_name)
+      : window_(window), display_name_(std::move(display_name)), throttle_(window.clock()) {}
+
+  // A block arrived: the first figures at once, then as the throttle allows, with the window's
+  // messages run after them.
+  void Received(uint64_t written, uint64_t expected);
+  // Keeps the window alive while no block arrives.
+  void Idle();
+  // The figures as they stand; a complete file fills the bar whatever the length said.
+  void Show(uint64_t written, uint64_t expected, bool complete = false);
+
+ private:
+  MainWindow& window_;
+  std::string display_name_;
+  RefreshThrottle throttle_;
+  bool shown_ = false;
+};
+
+// After every download whose transfer was opened: the pause that leaves the final figures
+// readable, then an empty status text.
+void EndDownload(MainWindow& window, const HttpOptions& options);
+
+// URLs are composed without escaping, so a script name may carry blanks or Croatian letters,
+// which URL parsers refuse. They go out percent-encoded in the ANSI code page, the bytes the
+// endpoint has always received; everything else is passed as composed.
+std::string EscapeUrl(std::string_view url);
+
+// The kinds of local file failure, each with the text a user of the system has always seen.
+enum class FileFailure { kInvalidName, kAccessDenied, kDiskFull, kTooManyFiles, kOther };
+std::string FileFailureText(FileFailure kind, long code);
+
+// A temporary file beside target, unique to this process; attempt counts the names already
+// taken. The rename into place is then a move within one folder.
+inline constexpr int kPartFileAttempts = 100;
+std::string PartFileName(const std::string& target, unsigned long process_id, int attempt);
+
+// The length that a reply opening an FTP transfer announces, as in "150 ... (1234 bytes)";
+// -1 when there is none.
+int64_t AnnouncedSize(std::string_view reply);
+
+// A line break would end an FTP command early and let the rest pass as a command of its own.
+bool HasLineBreakOrNul(std::string_view text);
+
+}  // namespace zepr::transfer

@@ -1,0 +1,212 @@
+#include <windows.h>
+#include <wininet.h>
+
+#include <charconv>
+#include <string>
+#include <vector>
+
+#include "core/errors.h"
+#include "platform/win32/wide.h"
+#include "transfer/http_download.h"
+#include "transfer/transfer_shared.h"
+#include "transfer/win32/wininet_handle.h"
+
+namespace zepr {
+namespace {
+
+using transfer::DownloadDisplay;
+using transfer::InternetHandle;
+using transfer::PartFile;
+
+constexpr DWORD kBlock = 256 * 1024;
+// Nothing is taken from or put into the user's cache, and no cookie is kept.
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES;
+
+std::wstring NoCacheHeaders() {
+  return platform::Utf8ToWide(std::string(transfer::kCacheControlHeader) + "\r\n" +
+                              transfer::kPragmaHeader + "\r\n");
+}
+
+// One request with its own internet and connection handles. The time limits are set on the
+// connection and the request themselves: WinINet (Wine's at least) ignores them on the
+// internet handle for HTTP.
+struct Request {
+  InternetHandle internet;
+  InternetHandle session;
+  InternetHandle request;
+  // The request went out and an answer with a status line came back.
+  bool answered = false;
+};
+
+Request Send(const std::string& url, const std::string& agent, const HttpOptions& options) {
+  const auto connect_ms = static_cast<DWORD>(options.connect_timeout_ms);
+  const auto stall_ms = static_cast<DWORD>(options.stall_limit_s * 1000);
+  Request r;
+  r.internet = transfer::OpenInternet(agent, INTERNET_OPEN_TYPE_PRECONFIG, connect_ms, stall_ms);
+  if (!r.internet) return r;
+  const std::wstring wide_url = platform::Utf8ToWide(transfer::EscapeUrl(url));
+  URL_COMPONENTSW parts{};
+  parts.dwStructSize = sizeof parts;
+  parts.dwHostNameLength = 1;
+  parts.dwUrlPathLength = 1;
+  parts.dwExtraInfoLength = 1;
+  if (!InternetCrackUrlW(wide_url.c_str(), 0, 0, &parts)) return r;
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return r;
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength);
+  object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (object.empty()) object = L"/";
+  r.session.reset(InternetConnectW(r.internet.get(), host.c_str(), parts.nPort, nullptr, nullptr,
+                                   INTERNET_SERVICE_HTTP, 0, 0));
+  if (!r.session) return r;
+  transfer::SetConnectLimit(r.session.get(), connect_ms);
+  transfer::SetStallLimit(r.session.get(), stall_ms);
+  const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0;
+  r.request.reset(HttpOpenRequestW(r.session.get(), L"GET", object.c_str(), nullptr, nullptr,
+                                   nullptr, kRequestFlags | secure, 0));
+  if (!r.request) return r;
+  transfer::SetConnectLimit(r.request.get(), connect_ms);
+  transfer::SetStallLimit(r.request.get(), stall_ms);
+  const std::wstring headers = NoCacheHeaders();
+  r.answered = HttpSendRequestW(r.request.get(), headers.c_str(),
+                                static_cast<DWORD>(headers.size()), nullptr, 0);
+  return r;
+}
+
+DWORD StatusCode(HINTERNET request) {
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                      nullptr)) {
+    return 0;
+  }
+  return status;
+}
+
+// The Content-Length of the answer, read as text so lengths above 4 GB stay whole; -1 when
+// the server sent none.
+int64_t ContentLength(HINTERNET request) {
+  wchar_t buffer[32] = {};
+  DWORD size = sizeof buffer;
+  if (!HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, buffer, &size, nullptr)) return -1;
+  const std::string text = platform::WideToUtf8(buffer);
+  int64_t length = -1;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), length);
+  return ec == std::errc() && end == text.data() + text.size() && length >= 0 ? length : -1;
+}
+
+enum class Outcome { kComplete, kFailed, kFileError };
+
+// One transfer into a temporary file beside the target.
+class Body {
+ public:
+  Body(MainWindow& window, std::string target, std::string display_name)
+      : target_(std::move(target)), display_(window, std::move(display_name)) {}
+
+  Outcome Receive(HINTERNET request) {
+    if (StatusCode(request) != 200) return Outcome::kFailed;
+    const int64_t length = ContentLength(request);
+    expected_ = length > 0 ? static_cast<uint64_t>(length) : 0;
+    PartFile part(target_);
+    if (!part.ok()) return FileError(part.error());
+    receiving_ = true;
+    std::vector<char> buffer(kBlock);
+    while (true) {
+      DWORD read = 0;
+      if (!InternetReadFile(request, buffer.data(), kBlock, &read)) return Outcome::kFailed;
+      if (read == 0) break;
+      if (!part.Write(buffer.data(), read)) return FileError(part.error());
+      written_ += read;
+      display_.Received(written_, expected_);
+    }
+    // A connection that closed early ends the body like a complete one; only the announced
+    // length tells them apart.
+    if (length >= 0 && written_ != static_cast<uint64_t>(length)) return Outcome::kFailed;
+    if (const DWORD error = part.Commit(target_, true); error != 0) return FileError(error);
+    display_.Show(written_, expected_, true);
+    return Outcome::kComplete;
+  }
+
+  // The figures reached before a failure.
+  void ShowReached() {
+    if (receiving_) display_.Show(written_, expected_);
+  }
+
+  // Whatever was at the target is no longer what the server has: leave nothing there.
+  void Discard() {
+    const std::wstring target = platform::Utf8ToWide(target_);
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return;
+    }
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+      SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    DeleteFileW(target.c_str());
+  }
+
+  const std::string& error_text() const { return error_text_; }
+
+ private:
+  Outcome FileError(DWORD code) {
+    error_text_ = transfer::FileErrorText(code);
+    return Outcome::kFileError;
+  }
+
+  std::string target_;
+  DownloadDisplay display_;
+  uint64_t written_ = 0;
+  uint64_t expected_ = 0;
+  bool receiving_ = false;
+  std::string error_text_;
+};
+
+}  // namespace
+
+SystemHttpClient::SystemHttpClient(MainWindow& window, std::string app_title, HttpOptions options)
+    : window_(window), app_title_(std::move(app_title)), options_(options) {}
+
+bool SystemHttpClient::HttpCheckUrl(const std::string& url) {
+  const Request r = Send(url, app_title_, options_);
+  // A 401 once passed here and its body was then installed as the file: only 200 is an answer.
+  return r.answered && StatusCode(r.request.get()) == 200;
+}
+
+bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::string& local_path,
+                                        const std::string& display_name) {
+  if (!HttpCheckUrl(url)) return false;
+  window_.SetProgressMax(100);
+  window_.SetProgress(0);
+
+  bool ok = false;
+  std::string file_error;
+  {
+    const Request r = Send(url, transfer::kTransferAgent, options_);
+    if (!r.answered || StatusCode(r.request.get()) == 0) {
+      window_.ShowPoruka(transfer::kErrorTitle, transfer::kCannotConnect);
+    } else {
+      Body body(window_, local_path, display_name);
+      switch (body.Receive(r.request.get())) {
+        case Outcome::kComplete:
+          ok = true;
+          break;
+        case Outcome::kFileError:
+          file_error = body.error_text();
+          body.Discard();
+          break;
+        case Outcome::kFailed:
+          body.ShowReached();
+          window_.ShowPoruka(transfer::kMessageBoxTitle, transfer::kDownloadFailed);
+          body.Discard();
+          break;
+      }
+    }
+  }
+
+  transfer::EndDownload(window_, options_);
+  if (!file_error.empty()) throw UpdateError(file_error);
+  return ok;
+}
+
+}  // namespace zepr

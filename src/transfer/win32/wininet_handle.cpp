@@ -1,0 +1,203 @@
+#include "transfer/win32/wininet_handle.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/win32/wide.h"
+#include "transfer/transfer_shared.h"
+
+namespace zepr::transfer {
+namespace {
+
+// Attributes that a replaced file hands on to the file that replaces it.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+void SetDword(HINTERNET handle, DWORD option, DWORD value) {
+  InternetSetOptionW(handle, option, &value, sizeof value);
+}
+
+// Replies have lines of up to 16 384 characters.
+constexpr DWORD kReplyBuffer = 64 * 1024;
+
+bool IsCoded(std::wstring_view line) {
+  return line.size() >= 3 && iswdigit(line[0]) && iswdigit(line[1]) && iswdigit(line[2]) &&
+         (line.size() == 3 || line[3] == L' ' || line[3] == L'-');
+}
+
+}  // namespace
+
+InternetHandle OpenInternet(std::string_view agent, DWORD access, DWORD connect_ms,
+                            DWORD stall_ms) {
+  InternetHandle internet(
+      InternetOpenW(platform::Utf8ToWide(agent).c_str(), access, nullptr, nullptr, 0));
+  if (!internet) return internet;
+  SetConnectLimit(internet.get(), connect_ms);
+  SetStallLimit(internet.get(), stall_ms);
+  return internet;
+}
+
+void SetConnectLimit(HINTERNET handle, DWORD connect_ms) {
+  SetDword(handle, INTERNET_OPTION_CONNECT_TIMEOUT, connect_ms);
+}
+
+void SetStallLimit(HINTERNET handle, DWORD stall_ms) {
+  SetDword(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, stall_ms);
+  SetDword(handle, INTERNET_OPTION_SEND_TIMEOUT, stall_ms);
+  SetDword(handle, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, stall_ms);
+  SetDword(handle, INTERNET_OPTION_DATA_SEND_TIMEOUT, stall_ms);
+}
+
+ServerReply LastServerReply() {
+  // Asked with a generous buffer at once: Wine does not answer the question for the size.
+  std::vector<wchar_t> buffer(kReplyBuffer, L'\0');
+  DWORD error = 0;
+  DWORD length = kReplyBuffer - 1;
+  if (!InternetGetLastResponseInfoW(&error, buffer.data(), &length)) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
+    buffer.assign(length + 1, L'\0');
+    if (!InternetGetLastResponseInfoW(&error, buffer.data(), &length)) return {};
+  }
+  length = std::min<DWORD>(length, static_cast<DWORD>(buffer.size() - 1));
+  std::wstring_view all(buffer.data(), length);
+  all = all.substr(0, all.find(L'\0'));
+  ServerReply reply;
+  std::wstring text;
+  size_t start = 0;
+  while (start < all.size()) {
+    size_t end = all.find(L'\n', start);
+    if (end == std::wstring_view::npos) end = all.size();
+    std::wstring_view line = all.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == L'\r') line.remove_suffix(1);
+    if (line.empty()) continue;
+    if (IsCoded(line)) {
+      reply.code = (line[0] - L'0') * 100 + (line[1] - L'0') * 10 + (line[2] - L'0');
+      line.remove_prefix(line.size() > 3 ? 4 : 3);
+    }
+    if (!text.empty()) text += L'\r';
+    text += line;
+  }
+  reply.text = platform::WideToUtf8(text);
+  return reply;
+}
+
+std::string InternetFailureText(DWORD code) {
+  if (code == ERROR_INTERNET_EXTENDED_ERROR || code == ERROR_INTERNET_LOGIN_FAILURE) {
+    const ServerReply reply = LastServerReply();
+    if (reply.code >= 400 && !reply.text.empty()) return reply.text;
+  }
+  // The system's words where it has them; Wine's WinINet has none.
+  switch (code) {
+    case ERROR_INTERNET_TIMEOUT:
+      return "The operation timed out.";
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+      return "The server name could not be resolved.";
+    case ERROR_INTERNET_LOGIN_FAILURE:
+      return "The login request was denied.";
+    case ERROR_INTERNET_CANNOT_CONNECT:
+      return "Cannot connect to the server.";
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+      return "The connection with the server was ended abnormally.";
+    case ERROR_INTERNET_CONNECTION_RESET:
+      return "The connection with the server was reset.";
+    default:
+      return platform::SystemErrorText(code, GetModuleHandleW(L"wininet.dll"));
+  }
+}
+
+std::string FileErrorText(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DIRECTORY:
+      return FileFailureText(FileFailure::kInvalidName, static_cast<long>(code));
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return FileFailureText(FileFailure::kAccessDenied, static_cast<long>(code));
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return FileFailureText(FileFailure::kDiskFull, static_cast<long>(code));
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return FileFailureText(FileFailure::kTooManyFiles, static_cast<long>(code));
+    default:
+      return FileFailureText(FileFailure::kOther, static_cast<long>(code));
+  }
+}
+
+std::wstring Cp1250ToWide(std::string_view bytes) {
+  if (bytes.empty()) return {};
+  const int size = static_cast<int>(bytes.size());
+  const int n = MultiByteToWideChar(1250, 0, bytes.data(), size, nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(1250, 0, bytes.data(), size, wide.data(), n);
+  return wide;
+}
+
+PartFile::PartFile(const std::string& target) {
+  for (int attempt = 0;; ++attempt) {
+    std::wstring path = platform::Utf8ToWide(PartFileName(target, GetCurrentProcessId(), attempt));
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      file_.reset(file);
+      path_ = std::move(path);
+      return;
+    }
+    error_ = GetLastError();
+    if ((error_ != ERROR_FILE_EXISTS && error_ != ERROR_ALREADY_EXISTS) ||
+        attempt + 1 >= kPartFileAttempts) {
+      return;
+    }
+  }
+}
+
+PartFile::~PartFile() {
+  file_.reset();
+  if (!path_.empty()) DeleteFileW(path_.c_str());
+}
+
+bool PartFile::Write(const char* data, DWORD size) {
+  while (size > 0) {
+    DWORD written = 0;
+    if (!WriteFile(file_.get(), data, size, &written, nullptr) || written == 0) {
+      error_ = GetLastError();
+      if (error_ == 0) error_ = ERROR_WRITE_FAULT;
+      return false;
+    }
+    data += written;
+    size -= written;
+  }
+  return true;
+}
+
+DWORD PartFile::Commit(const std::string& target, bool replace) {
+  if (!CloseHandle(file_.release())) return GetLastError();
+  const std::wstring wide_target = platform::Utf8ToWide(target);
+  DWORD old = replace ? GetFileAttributesW(wide_target.c_str()) : INVALID_FILE_ATTRIBUTES;
+  if (old != INVALID_FILE_ATTRIBUTES && (old & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    old = INVALID_FILE_ATTRIBUTES;
+  }
+  // Windows refuses to replace a read-only file; the new one gets the flag back below.
+  if (old != INVALID_FILE_ATTRIBUTES && (old & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetFileAttributesW(wide_target.c_str(), old & ~FILE_ATTRIBUTE_READONLY);
+  }
+  if (!MoveFileExW(path_.c_str(), wide_target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) {
+    const DWORD error = GetLastError();
+    if (old != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(wide_target.c_str(), old);
+    return error;
+  }
+  path_.clear();
+  if (old != INVALID_FILE_ATTRIBUTES && (old & kKeptAttributes) != 0) {
+    SetFileAttributesW(wide_target.c_str(), old & kKeptAttributes);
+  }
+  return 0;
+}
+
+}  // namespace zepr::transfer

@@ -1,0 +1,129 @@
+// Runs the WinINet transfer tests under Wine against local peers started here: the Windows
+// program cannot start the Python peers itself, so it learns their ports and folders from the
+// environment. Skips when the Windows build or Wine is missing.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "core/encoding.h"
+#include "support/peer_process.h"
+#include "support/sandbox.h"
+
+namespace zepr {
+namespace {
+
+namespace fs = std::filesystem;
+using zepr::testing::PeerProcess;
+using zepr::testing::TempDir;
+
+constexpr const char* kProgram = "wininet_transfer_test.exe";
+
+// The Windows build's test program, wherever the build put it; empty when there is none.
+fs::path FindWindowsProgram(const fs::path& build_dir) {
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(build_dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (it->path().filename() == kProgram && it->is_regular_file(ec)) return it->path();
+    // The Wine prefix is large and holds nothing of ours.
+    if (it->path().filename() == "wineprefix") it.disable_recursion_pending();
+  }
+  return {};
+}
+
+// The folder as Wine's Z: drive shows it.
+std::string WinePath(const fs::path& path) {
+  std::string text = "Z:" + path.string();
+  for (char& c : text) {
+    if (c == '/') c = '\\';
+  }
+  return text;
+}
+
+std::vector<std::string> FtpServer(const fs::path& folder, const std::string& user,
+                                   const std::string& password,
+                                   std::vector<std::string> extra = {}) {
+  fs::create_directories(folder / "served");
+  std::vector<std::string> argv = {zepr::testing::SystemPython(),
+                                   zepr::testing::SupportFile("ftp_server.py"),
+                                   "--root",
+                                   (folder / "served").string(),
+                                   "--user",
+                                   user,
+                                   "--password",
+                                   password,
+                                   "--log",
+                                   (folder / "commands.log").string(),
+                                   "--time-limit",
+                                   "300"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return argv;
+}
+
+// A Croatian locale for Wine, compiled into folder, so the Windows program runs with the ANSI
+// code page of the machines it is made for (1250); empty when the system cannot build one.
+std::vector<std::string> CroatianLocale(const fs::path& folder) {
+  const std::string localedef = zepr::testing::FindProgram("localedef");
+  if (localedef.empty() || !fs::exists("/usr/share/i18n/locales/hr_HR")) return {};
+  fs::create_directories(folder);
+  const auto built = zepr::testing::RunProgram(
+      {localedef, "-i", "hr_HR", "-f", "UTF-8", (folder / "hr_HR.UTF-8").string()});
+  if (!fs::exists(folder / "hr_HR.UTF-8" / "LC_CTYPE")) return {};
+  return {"LOCPATH=" + folder.string(), "LC_ALL=hr_HR.UTF-8"};
+}
+
+TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
+  const char* build_dir = std::getenv("ZEPR_WINDOWS_BUILD_DIR");
+  if (build_dir == nullptr || *build_dir == '\0') {
+    GTEST_SKIP() << "ZEPR_WINDOWS_BUILD_DIR does not name the Windows build";
+  }
+  const fs::path program = FindWindowsProgram(build_dir);
+  if (program.empty()) GTEST_SKIP() << "no " << kProgram << " under " << build_dir;
+  const std::string wine = zepr::testing::FindProgram("wine");
+  if (wine.empty()) GTEST_SKIP() << "wine is not installed";
+
+  TempDir peers;
+  const fs::path http = peers.path() / "http";
+  fs::create_directories(http / "served");
+  PeerProcess endpoint({zepr::testing::SystemPython(),
+                        zepr::testing::SupportFile("http_endpoint.py"), "--root",
+                        (http / "served").string(), "--log", (http / "requests.log").string(),
+                        "--control", (http / "control.json").string(), "--time-limit", "300"});
+  PeerProcess ftp(
+      FtpServer(peers.path() / "ftp", "korisnik", "tajna", {"--cut", "Cut.zip:200000"}));
+  const std::string croatian_password = "šđčćž ŠĐČĆŽ";
+  PeerProcess ftp_cp1250(FtpServer(peers.path() / "ftp1250", "korisnik", croatian_password));
+  // Names on the server's disk are the CP1250 bytes, which the Windows side cannot write.
+  zepr::testing::WriteFile(peers.path() / "ftp1250" / "served" / Utf8ToCp1250("ČAKOVEC") / "APP" /
+                               Utf8ToCp1250("Šifre čćž.zip"),
+                           "zip");
+
+  const char* prefix = std::getenv("WINEPREFIX");
+  const fs::path wine_prefix =
+      prefix != nullptr && *prefix != '\0' ? fs::path(prefix) : fs::path(build_dir) / "wineprefix";
+  const auto prepared = zepr::testing::RunProgram(
+      {(zepr::testing::SourceDir() / "scripts" / "wine-prefix").string(), wine_prefix.string()});
+  ASSERT_EQ(prepared.exit_code, 0) << prepared.output;
+
+  std::vector<std::string> env = CroatianLocale(peers.path() / "locale");
+  if (env.empty()) std::printf("no Croatian locale for Wine: the CP1250 case will skip\n");
+  // The filter of this program is not the Windows program's.
+  const char* filter = std::getenv("ZEPR_WINDOWS_GTEST_FILTER");
+  env.push_back(std::string("GTEST_FILTER=") + (filter != nullptr ? filter : ""));
+  env.insert(
+      env.end(),
+      {"WINEPREFIX=" + wine_prefix.string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=",
+       "DISPLAY=", "ZEPR_HTTP_PORT=" + std::to_string(endpoint.port()),
+       "ZEPR_HTTP_ROOT=" + WinePath(http), "ZEPR_FTP_PORT=" + std::to_string(ftp.port()),
+       "ZEPR_FTP_ROOT=" + WinePath(peers.path() / "ftp"), "ZEPR_FTP_USER=korisnik",
+       "ZEPR_FTP_PASSWORD=tajna", "ZEPR_FTP_CP1250_PORT=" + std::to_string(ftp_cp1250.port()),
+       "ZEPR_FTP_CP1250_ROOT=" + WinePath(peers.path() / "ftp1250"),
+       "ZEPR_FTP_CP1250_USER=korisnik", "ZEPR_FTP_CP1250_PASSWORD=" + croatian_password});
+  const auto result = zepr::testing::RunProgram({wine, program.string()}, env);
+  // The whole output only on failure: its lines about skipped cases (the benchmark's) would
+  // make CTest count this test as skipped.
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+}
+
+}  // namespace
+}  // namespace zepr
