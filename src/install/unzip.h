@@ -25,9 +25,9 @@ inline constexpr std::string_view kArchiveDamagedText = "Arhiva je oštećena: "
 // links and other special files are skipped, and links already in the target are replaced,
 // never followed. Skipped entries do not fail the archive.
 //
-// Modes: an entry from a Unix zipper keeps its permission bits (without setuid, setgid,
-// sticky); other files get 0644, 0755 when named "*.exe"; folders 0755; always less the
-// umask.
+// Modes (Linux; Windows files have none): an entry from a Unix zipper keeps its permission bits
+// (without setuid, setgid, sticky); other files get 0644, 0755 when named "*.exe"; folders 0755;
+// always less the umask.
 //
 // False when the archive is missing or damaged or its files could not be written or put in
 // place (what was moved in by then stays); the window (when given) then shows one of the texts

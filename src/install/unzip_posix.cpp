@@ -1,0 +1,27 @@
+// Linux: libarchive unpacks, files keep Unix modes, and every name the archive gives can be
+// held.
+#include <sys/stat.h>
+
+#include "install/unzip_backend.h"
+
+namespace zepr::unzip {
+
+bool PlatformUnpack(const std::filesystem::path& archive, const std::filesystem::path& staging) {
+  return UnpackWithLibarchive(archive, staging);
+}
+
+bool NamePartAcceptedHere(std::string_view) { return true; }
+
+bool KeepUnpackedMode(const std::filesystem::path& path, uint32_t mode) {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return chmod(path.c_str(), static_cast<mode_t>(mode) & ~mask) == 0;
+}
+
+bool SetFolderTime(const std::filesystem::path& folder, std::filesystem::file_time_type time) {
+  std::error_code ec;
+  std::filesystem::last_write_time(folder, time, ec);
+  return !ec;
+}
+
+}  // namespace zepr::unzip

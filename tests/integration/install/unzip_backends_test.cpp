@@ -1,0 +1,215 @@
+// The Windows back end (our ZIP reader) against the Linux one (libarchive): on the same good,
+// damaged and hostile archives both must give the same files or the same refusal.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "install/unzip_backend.h"
+#include "support/fake_window.h"
+#include "support/sandbox.h"
+#include "zip_writer.h"
+
+namespace zepr {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::BuildZip;
+using testing::kDeflated;
+using testing::kStored;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+using testing::ZipEntry;
+
+// Every entry of a folder with its type and permission bits, time and contents. Folders made on
+// the way to a file have the time they were made, which differs from run to run.
+std::map<std::string, std::string> Snapshot(const fs::path& folder) {
+  std::map<std::string, std::string> entries;
+  if (!fs::exists(folder)) return entries;
+  const auto recent = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) - 600;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    struct stat st {};
+    lstat(e.path().c_str(), &st);
+    std::string& line = entries[fs::relative(e.path(), folder).string()];
+    line = std::to_string(st.st_mode) + " " +
+           (st.st_mtim.tv_sec > recent
+                ? std::string("now")
+                : std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec));
+    if (e.is_regular_file()) {
+      const std::string data = ReadFile(e.path());
+      line += " " + (data.size() <= 16 ? "[" + data + "]"
+                                       : std::to_string(data.size()) + " bytes " +
+                                             std::to_string(std::hash<std::string>{}(data)));
+    }
+  }
+  return entries;
+}
+
+// Runs a shell command in `folder`; false when it failed.
+bool RunIn(const fs::path& folder, const std::string& command) {
+  const std::string line = "cd '" + folder.string() + "' && (" + command + ") >/dev/null 2>&1";
+  return std::system(line.c_str()) == 0;
+}
+
+// Files for the zip tool: a small tree with odd-second times, a program and Unix modes.
+void MakeSourceTree(const fs::path& folder) {
+  std::string large;
+  for (int i = 0; large.size() < 200000; ++i) large += std::to_string(i * 7919 % 10007) + ' ';
+  WriteFile(folder / "a.txt", "alpha");
+  WriteFile(folder / "sub" / "deep" / "large.txt", large);
+  WriteFile(folder / "sub" / "empty.txt", "");
+  WriteFile(folder / "Tool.exe", "MZ");
+  WriteFile(folder / "run.sh", "#!/bin/sh\n");
+  fs::permissions(folder / "run.sh", fs::perms(0750));
+  fs::create_directories(folder / "void");
+  const auto time = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    fs::last_write_time(e.path(), time + std::chrono::seconds(e.path().string().size() % 7));
+  }
+  fs::last_write_time(folder / "sub", time - std::chrono::seconds(3));
+}
+
+// The archive with its end record's comment set to `comment`.
+std::string WithComment(std::string zip, const std::string& comment) {
+  zip[zip.size() - 2] = static_cast<char>(comment.size() & 0xFF);
+  zip[zip.size() - 1] = static_cast<char>(comment.size() >> 8);
+  return zip + comment;
+}
+
+std::string WithByteChanged(std::string zip, size_t at) {
+  zip[at] ^= 0x20;
+  return zip;
+}
+
+TEST(UnzipBackends, GiveTheSameFilesOrTheSameRefusal) {
+  if (std::system("zip -v >/dev/null 2>&1") != 0) GTEST_SKIP() << "the zip tool is missing";
+  TempDir dir;
+  const fs::path source = dir.path() / "source";
+  MakeSourceTree(source);
+  const std::vector<ZipEntry> plain = {{"Install.Ini", "[KILL]"},
+                                       {"sub/", ""},
+                                       {"sub/a.dll", "a"},
+                                       {"sub/deep/b.txt", "bbbb", false, 0, kDeflated},
+                                       {"last.bin", std::string(3000, 'z'), false, 0, kDeflated}};
+  const std::string whole = BuildZip(plain);
+  const size_t last_data = whole.find("last.bin") + 8;
+
+  struct Case {
+    const char* name;
+    // Writes the archive to the given path; false when the tool failed.
+    std::function<bool(const fs::path&)> make;
+    bool unpacks;
+  };
+  auto bytes = [](std::string zip) {
+    return [zip](const fs::path& path) {
+      WriteFile(path, zip);
+      return true;
+    };
+  };
+  auto zip_tool = [&](std::string options) {
+    return [&source, options](const fs::path& path) {
+      return RunIn(source, "zip -q -r " + options + " '" + path.string() + "' .");
+    };
+  };
+  const Case cases[] = {
+      {"deflated by the zip tool", zip_tool(""), true},
+      {"stored by the zip tool", zip_tool("-0"), true},
+      {"zip64", zip_tool("-fz"), true},
+      {"data descriptors (streamed)",
+       [&](const fs::path& path) {
+         return RunIn(source, "zip -q -r - . | cat > '" + path.string() + "'");
+       },
+       true},
+      {"read from a pipe",
+       [&](const fs::path& path) {
+         return RunIn(source, "printf piped | zip -q - - | cat > '" + path.string() + "'");
+       },
+       true},
+      {"links", zip_tool("-y"),  // no link yet: made below before this case runs
+       true},
+      {"hand-made, stored and deflated", bytes(whole), true},
+      {"unix modes",
+       bytes(BuildZip({{"run.sh", "#!", false, 0100750},
+                       {"suid", "s", false, 0104755},
+                       {"bare", "b", false, 0100000},
+                       {"udir/", "", false, 040700},
+                       {"udir/x", "x", false, 0100600},
+                       {"fifo", "f", false, 0010644},
+                       {"device", "d", false, 0020644},
+                       {"link", "a.txt", false, 0120777}})),
+       true},
+      {"cp852 and utf-8 names",
+       bytes(BuildZip({{"Ra\x9fun \xe6ifre\xa7.rpt", "cp852"},
+                       {"\xc5\xa0ifre.txt", "utf8", true},
+                       {"Izvjestaji\\Mjesecni\\r.rpt", "r"},
+                       {"Prazno\\", ""}})),
+       true},
+      {"hostile names",
+       bytes(BuildZip({{"../evil1.txt", "x"},
+                       {"/tmp/evil2.txt", "x"},
+                       {"sub/../../evil3.txt", "x"},
+                       {"..\\..\\evil4.txt", "x"},
+                       {"C:\\evil5.txt", "x"},
+                       {"C:evil6.txt", "x"},
+                       {"./good.txt", "good"}})),
+       true},
+      {"a name made twice", bytes(BuildZip({{"twice.txt", "first"}, {"twice.txt", "second"}})),
+       true},
+      {"a file, then a folder of its name", bytes(BuildZip({{"f", "file"}, {"f/", ""}})), true},
+      {"a folder, then a file of its name", bytes(BuildZip({{"g/", ""}, {"g", "file"}})), true},
+      // Contradicts itself: the folder above the second entry is a file of the archive.
+      {"a file, then a file below it", bytes(BuildZip({{"h", "file"}, {"h/x.txt", "x"}})), false},
+      {"empty archive", bytes(BuildZip({})), true},
+      {"comment after the end record", bytes(WithComment(whole, "Made for ZEPR PK\x05\x06 ok")),
+       true},
+      {"bytes before the archive", bytes("MZ self-extractor stub" + whole), true},
+      {"bad crc, stored", bytes(WithByteChanged(whole, whole.find("sub/a.dll") + 9)), false},
+      {"bad crc, deflated", bytes(WithByteChanged(whole, last_data + 100)), false},
+      {"truncated", bytes(whole.substr(0, whole.size() / 2)), false},
+      {"directory missing", bytes(whole.substr(0, whole.find("PK\x01\x02"))), false},
+      {"end record cut", bytes(whole.substr(0, whole.size() - 3)), false},
+      {"not an archive", bytes("this is not an archive"), false},
+      {"empty file", bytes(""), false},
+      {"encrypted by the zip tool", zip_tool("-P secret"), false},
+      {"encrypted flag", bytes(BuildZip({{"a.txt", "a"}, {"b.txt", "b", false, 0, kStored, true}})),
+       false},
+      {"unknown method", bytes(BuildZip({{"a.txt", "a"}, {"b.txt", "b", false, 0, 77}})), false},
+      {"unknown method of a refused entry", bytes(BuildZip({{"../b.txt", "b", false, 0, 77}})),
+       false},
+      {"bad crc of a refused entry",
+       bytes(WithByteChanged(BuildZip({{"../b.txt", "bbb"}}), 30 + 8 + 1)), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (std::string_view(c.name) == "links") fs::create_symlink("a.txt", source / "a-link");
+    const fs::path archive = dir.path() / "Update.zip";
+    fs::remove(archive);
+    ASSERT_TRUE(c.make(archive));
+    std::map<std::string, std::string> results[2];
+    std::string labels[2];
+    const unzip::Unpacker backends[2] = {unzip::UnpackWithLibarchive, unzip::UnpackWithZipReader};
+    for (int b = 0; b < 2; ++b) {
+      const fs::path target = dir.path() / ("t" + std::to_string(b)) / "Update";
+      fs::remove_all(target.parent_path());
+      VirtualClock clock;
+      testing::FakeWindow window(clock);
+      EXPECT_EQ(unzip::UnzipWith(backends[b], archive.string(), target.string(), &window),
+                c.unpacks)
+          << "back end " << b;
+      results[b] = Snapshot(target.parent_path());
+      labels[b] = window.Label1();
+    }
+    EXPECT_EQ(results[0], results[1]);
+    EXPECT_EQ(labels[0], labels[1]);
+    if (c.unpacks) {
+      EXPECT_FALSE(results[1].empty());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zepr
