@@ -1,20 +1,14 @@
 #include "config/ini_scripter.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 #include "config/cp1250_text.h"
 #include "config/ini_file.h"
 #include "core/encoding.h"
+#include "core/path_text.h"
 #include "core/text.h"
-#include "platform/unique_fd.h"
+#include "platform/files.h"
 
 namespace zepr {
 namespace {
@@ -45,100 +39,62 @@ Pair FindPair(const std::string& line, std::string_view marker, size_t from) {
   return pair;
 }
 
-std::string SystemReason(int error) { return std::generic_category().message(error); }
-
 // The folder will not take a new file, or not this one's replacement (a sticky folder and a
 // file of another owner, a file mounted on its own), while the file itself may be written.
-bool FolderForbids(int error) { return error == EACCES || error == EPERM || error == EBUSY; }
-
-[[noreturn]] void CannotCreate(const std::string& path, int error) {
-  throw WriteBackError("Cannot create file \"" + path + "\". " + SystemReason(error));
+bool FolderForbids(const std::error_code& error) {
+  return error == std::errc::permission_denied || error == std::errc::operation_not_permitted ||
+         error == std::errc::device_or_resource_busy;
 }
 
-// 0 or the error.
-int WriteAt(int fd, std::string_view bytes, off_t offset) {
-  for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n =
-        pwrite(fd, bytes.data() + done, bytes.size() - done, offset + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    done += static_cast<size_t>(n);
-  }
-  return 0;
+[[noreturn]] void CannotCreate(const std::string& path, const std::error_code& error) {
+  throw WriteBackError("Cannot create file \"" + path + "\". " + error.message());
 }
 
-int ReadWhole(int fd, std::string& bytes) {
-  char buffer[8192];
-  for (off_t offset = 0;;) {
-    const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return 0;
-    bytes.append(buffer, static_cast<size_t>(n));
-    offset += n;
-  }
-}
-
-// The same inode gets the new bytes; used only where no new file may be made beside it. The
+// The same file gets the new bytes; used only where no new file may be made beside it. The
 // old bytes go back when the write fails halfway (a full disk: they fitted before).
 void WriteInPlace(const std::string& path, const std::string& target, const std::string& bytes) {
-  platform::UniqueFd fd(open(target.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd) CannotCreate(path, errno);
+  std::error_code error;
+  platform::File file = platform::File::OpenForWriting(target, error);
+  if (!file) CannotCreate(path, error);
   std::string old;
-  if (int error = ReadWhole(fd.get(), old)) CannotCreate(path, error);
-  int error = WriteAt(fd.get(), bytes, 0);
-  if (!error && ftruncate(fd.get(), static_cast<off_t>(bytes.size())) != 0) error = errno;
-  if (!error && fsync(fd.get()) != 0) error = errno;
+  if ((error = file.ReadAll(old))) CannotCreate(path, error);
+  if (!(error = file.WriteAt(bytes, 0)) && !(error = file.Truncate(bytes.size()))) {
+    error = file.Sync();
+  }
   if (error) {
     // Best effort; the caller learns the error that stopped the write.
-    const bool restored =
-        WriteAt(fd.get(), old, 0) == 0 && ftruncate(fd.get(), static_cast<off_t>(old.size())) == 0;
-    static_cast<void>(restored);
+    if (!file.WriteAt(old, 0)) file.Truncate(old.size());
     CannotCreate(path, error);
   }
-  if (int close_error = fd.Close()) CannotCreate(path, close_error);
+  if ((error = file.Close())) CannotCreate(path, error);
 }
 
 // Gives the file behind `path` new contents without changing what it is: a link stays a link,
 // the mode and, where the system allows, the owner stay, and a file we may not write is left
 // alone.
 void WriteBack(const std::string& path, const std::string& bytes) {
-  std::error_code ec;
-  const std::string target = fs::canonical(path, ec).string();
-  if (ec) CannotCreate(path, ec.value());
-  struct stat old {};
-  if (stat(target.c_str(), &old) != 0) CannotCreate(path, errno);
-  if (!S_ISREG(old.st_mode)) CannotCreate(path, EINVAL);
-  // A file without any write permission is read-only for us too, privileged or not; rename
-  // would replace it regardless, since only the folder's permission counts for that.
-  if ((old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) CannotCreate(path, EACCES);
-  if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) CannotCreate(path, errno);
+  std::error_code error;
+  const std::string target = Utf8FromPath(std::filesystem::canonical(PathFromUtf8(path), error));
+  if (error) CannotCreate(path, error);
+  if ((error = platform::MayRewrite(target))) CannotCreate(path, error);
 
   const std::string temp = target + ".tmp";
-  unlink(temp.c_str());  // left over from a run that was cut short
-  platform::UniqueFd out(
-      open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  platform::RemoveFile(temp);  // left over from a run that was cut short
+  platform::File out = platform::File::CreateNew(temp, error);
   if (!out) {
-    if (FolderForbids(errno)) return WriteInPlace(path, target, bytes);
-    CannotCreate(path, errno);
+    if (FolderForbids(error)) return WriteInPlace(path, target, bytes);
+    CannotCreate(path, error);
   }
-  int error = WriteAt(out.get(), bytes, 0);
-  // Owner first: a change of owner clears the set-user-ID bits that fchmod then sets. Only a
-  // privileged process may give a file away; else the group alone is kept where we may.
-  if (!error && fchown(out.get(), old.st_uid, old.st_gid) != 0 &&
-      fchown(out.get(), static_cast<uid_t>(-1), old.st_gid) != 0) {
-    // The new file stays ours.
-  }
-  if (!error && fchmod(out.get(), old.st_mode & 07777) != 0) error = errno;
-  if (!error && fsync(out.get()) != 0) error = errno;
-  if (const int close_error = out.Close(); !error) error = close_error;
-  if (!error && rename(temp.c_str(), target.c_str()) != 0) {
-    error = errno;
-    unlink(temp.c_str());
+  error = out.WriteAt(bytes, 0);
+  if (!error) error = out.TakePermissionsOf(target);
+  if (!error) error = out.Sync();
+  if (const std::error_code close_error = out.Close(); !error) error = close_error;
+  if (!error && (error = platform::Rename(temp, target))) {
+    platform::RemoveFile(temp);
     if (FolderForbids(error)) return WriteInPlace(path, target, bytes);
   }
   if (error) {
-    unlink(temp.c_str());
+    platform::RemoveFile(temp);
     CannotCreate(path, error);
   }
 }
@@ -172,11 +128,11 @@ void TIniScripter::LoadFromFile(const std::string& path) { Load(path, true); }
 void TIniScripter::DecipherFile(const std::string& path) { Load(path, false); }
 
 void TIniScripter::Load(const std::string& path, bool may_encipher) {
-  errno = 0;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw UpdateError("Cannot open file \"" + path + "\". " + SystemReason(errno));
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw UpdateError("Cannot open file \"" + path + "\". " + SystemReason(errno));
+  std::error_code error;
+  std::string bytes;
+  const platform::File in = platform::File::OpenForReading(path, error);
+  if (in) error = in.ReadAll(bytes);
+  if (error) throw UpdateError("Cannot open file \"" + path + "\". " + error.message());
   Clear();
   IniText text = SplitIniText(bytes);
   bom_ = text.bom;

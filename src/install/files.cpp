@@ -1,14 +1,13 @@
 #include "install/files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <vector>
+
+#include "core/path_text.h"
+#include "platform/files.h"
+#include "platform/process.h"
 
 namespace zepr {
 namespace {
@@ -85,14 +84,15 @@ void Collect(const std::string& mask, const std::string& folder, std::vector<std
 
   std::error_code ec;
   std::vector<fs::directory_entry> entries;
-  for (fs::directory_iterator it(prefix, ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(PathFromUtf8(prefix), ec), end; !ec && it != end;
+       it.increment(ec)) {
     entries.push_back(*it);
   }
   std::sort(entries.begin(), entries.end(),
             [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
 
   for (const auto& entry : entries) {
-    const std::string name = entry.path().filename().string();
+    const std::string name = Utf8FromPath(entry.path().filename());
     if (!name.ends_with('.') && MatchesMask(name, mask)) out.push_back(prefix + name);
     std::error_code status_error;
     if (entry.is_directory(status_error) && !entry.is_symlink(status_error)) {
@@ -158,87 +158,31 @@ std::vector<std::string> CollectFolderTree(const std::string& mask, const std::s
 
 bool DeleteFolderSilently(const std::string& path) {
   std::error_code ec;
-  if (!fs::exists(fs::symlink_status(path, ec))) return false;
-  fs::remove_all(path, ec);
-  return !ec;
+  const fs::path target = PathFromUtf8(path);
+  if (!fs::exists(fs::symlink_status(target, ec))) return false;
+  return !platform::RemoveTree(path);
 }
 
 std::error_code CopyFileAs(const std::string& source, const std::string& path,
                            const std::string& replaced, bool owner_writable) {
-  const auto system_error = [] { return std::error_code(errno, std::generic_category()); };
-  const UniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat from {};
-  if (!in || fstat(in.get(), &from) != 0) return system_error();
-  if (!S_ISREG(from.st_mode)) return std::make_error_code(std::errc::invalid_argument);
-  mode_t mode = from.st_mode & 07777;
-  struct stat old {};
-  const bool replaces =
-      !replaced.empty() && lstat(replaced.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-  if (replaces) mode = old.st_mode & 07777;
-  if (owner_writable) mode |= S_IWUSR;
-
-  UniqueFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (!out) return system_error();
-  std::error_code error;
-  // In-kernel copy where the file systems allow it, plain reads and writes elsewhere.
-  bool in_kernel = true;
-  std::vector<char> buffer;
-  for (off_t done = 0; !error && done < from.st_size;) {
-    ssize_t n = -1;
-    if (in_kernel) {
-      n = copy_file_range(in.get(), nullptr, out.get(), nullptr,
-                          static_cast<size_t>(from.st_size - done), 0);
-      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
-                    errno == EBADF)) {
-        in_kernel = false;
-        continue;
-      }
-    } else {
-      buffer.resize(1 << 18);
-      n = read(in.get(), buffer.data(), buffer.size());
-      for (ssize_t written = 0; n > 0 && written < n;) {
-        const ssize_t w =
-            write(out.get(), buffer.data() + written, static_cast<size_t>(n - written));
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) {
-          n = -1;
-          break;
-        }
-        written += w;
-      }
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) error = system_error();
-    if (n == 0) break;  // the source shrank while it was copied
-    if (n > 0) done += n;
-  }
-  // Owner first: a change of owner clears the set-user-ID bits that fchmod then sets.
-  if (!error && replaces && fchown(out.get(), old.st_uid, old.st_gid) != 0) {
-    // Only a privileged process may give a file away; the copy then stays ours.
-  }
-  if (!error && fchmod(out.get(), mode) != 0) error = system_error();
-  const timespec times[2] = {{0, UTIME_OMIT}, from.st_mtim};
-  if (!error && futimens(out.get(), times) != 0) error = system_error();
-  if (!error && close(out.Release()) != 0) error = system_error();
-  if (error) unlink(path.c_str());
-  return error;
+  return platform::CopyFileAs(source, path, replaced, owner_writable);
 }
 
 std::string TemporaryBeside(const std::string& target) {
-  const fs::path target_path(target);
-  return (target_path.parent_path() /
-          ("." + target_path.filename().string() + ".part" + std::to_string(getpid())))
-      .string();
+  const fs::path target_path = PathFromUtf8(target);
+  return Utf8FromPath(target_path.parent_path() /
+                      PathFromUtf8("." + Utf8FromPath(target_path.filename()) + ".part" +
+                                   std::to_string(platform::CurrentProcessId())));
 }
 
 bool CopyFileReplacing(const std::string& source, const std::string& target, bool owner_writable,
                        std::error_code* error) {
   const std::string temporary = TemporaryBeside(target);
-  unlink(temporary.c_str());
+  platform::RemoveFile(temporary);
   std::error_code ec = CopyFileAs(source, temporary, target, owner_writable);
-  if (!ec && rename(temporary.c_str(), target.c_str()) != 0) {
-    ec = std::error_code(errno, std::generic_category());
-    unlink(temporary.c_str());
+  if (!ec) {
+    ec = platform::Rename(temporary, target);
+    if (ec) platform::RemoveFile(temporary);
   }
   if (error != nullptr) *error = ec;
   return !ec;

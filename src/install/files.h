@@ -5,8 +5,6 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/unique_fd.h"
-
 namespace zepr {
 
 // Wildcard match of a file name, ASCII letter case ignored: "*" any run of characters (also
@@ -25,14 +23,12 @@ std::vector<std::string> CollectFolderTree(const std::string& mask, const std::s
 // could not be deleted whole.
 bool DeleteFolderSilently(const std::string& path);
 
-using platform::UniqueFd;
-
 // Writes a copy of source as the new file path (which must not exist yet), with the source's
 // last-write time. A copy that replaces a file keeps that file's permission bits and, where
-// the process may set them, its owner and group: replaced names it (a link or a missing file
-// there counts as nothing replaced). Otherwise the copy takes the source's permission bits.
-// owner_writable adds the owner's write permission. On failure nothing is left at path and the
-// system's reason is returned.
+// the process may set them, its owner and group (on Windows its attributes): replaced names it
+// (a link or a missing file there counts as nothing replaced). Otherwise the copy takes the
+// source's permissions. owner_writable adds the owner's write permission (clears read-only).
+// On failure nothing is left at path and the system's reason is returned.
 std::error_code CopyFileAs(const std::string& source, const std::string& path,
                            const std::string& replaced, bool owner_writable = false);
 

@@ -1,14 +1,10 @@
 #include "install/install_journal.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <filesystem>
-#include <set>
+
+#include "core/path_text.h"
+#include "install/files.h"
 
 namespace zepr {
 namespace {
@@ -18,8 +14,6 @@ namespace fs = std::filesystem;
 // Names may hold any byte but NUL, so each field is length-prefixed; a checksum per record
 // tells where a write cut short by a power loss ends the journal.
 constexpr std::string_view kHeader = "ZEPR install journal 1\n";
-
-std::error_code LastError() { return {errno, std::generic_category()}; }
 
 void Put32(std::string& out, uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(value >> shift));
@@ -69,32 +63,21 @@ bool Decode(std::string_view bytes, size_t& at, JournalRecord& record) {
   return !record.path.empty();
 }
 
-std::error_code SyncFolder(const std::string& folder) {
-  const UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd || fsync(fd.get()) != 0) return LastError();
-  return {};
-}
-
-std::string ParentOf(const std::string& path) {
-  std::string parent = fs::path(path).parent_path().string();
-  return parent.empty() ? "." : parent;
-}
-
 // Copies a file or a link, with its permissions, owner and time, so that it can stand for the
 // original; the copy appears at path whole or not at all.
 std::error_code CopyExactly(const std::string& from, const std::string& path) {
-  struct stat link {};
-  if (lstat(from.c_str(), &link) != 0) return LastError();
-  const std::string partial = path + ".part";
-  unlink(partial.c_str());
   std::error_code error;
-  if (S_ISLNK(link.st_mode)) {
-    fs::copy_symlink(from, partial, error);
+  const fs::file_status status = fs::symlink_status(PathFromUtf8(from), error);
+  if (error) return error;
+  const std::string partial = path + ".part";
+  platform::RemoveFile(partial);
+  if (fs::is_symlink(status)) {
+    fs::copy_symlink(PathFromUtf8(from), PathFromUtf8(partial), error);
   } else {
     error = CopyFileAs(from, partial, from);
   }
-  if (!error && rename(partial.c_str(), path.c_str()) != 0) error = LastError();
-  if (error) unlink(partial.c_str());
+  if (!error) error = platform::Rename(partial, path);
+  if (error) platform::RemoveFile(partial);
   return error;
 }
 
@@ -102,50 +85,25 @@ std::error_code CopyExactly(const std::string& from, const std::string& path) {
 
 std::unique_ptr<InstallJournal> InstallJournal::Take(const std::string& update_folder, bool wait,
                                                      std::error_code& error) {
-  error.clear();
-  const std::string path = update_folder + kJournalName;
-  for (;;) {
-    UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd) {
-      error = LastError();
-      return nullptr;
-    }
-    if (flock(fd.get(), wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
-      if (errno == EINTR) continue;
-      if (errno != EWOULDBLOCK) error = LastError();
-      return nullptr;
-    }
-    // The holder before us may have removed the journal while we waited for it: then the lock
-    // is on a file nobody else will see, and the journal is taken afresh.
-    struct stat held {
-    }, named{};
-    if (fstat(fd.get(), &held) == 0 && stat(path.c_str(), &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-      std::unique_ptr<InstallJournal> journal(new InstallJournal(update_folder, std::move(fd)));
-      journal->Read();
-      return journal;
-    }
-  }
+  platform::File file = platform::File::OpenLocked(update_folder + kJournalName, wait, error);
+  if (!file) return nullptr;
+  std::unique_ptr<InstallJournal> journal(new InstallJournal(update_folder, std::move(file)));
+  journal->Read();
+  return journal;
 }
 
-InstallJournal::InstallJournal(std::string update_folder, UniqueFd fd)
+InstallJournal::InstallJournal(std::string update_folder, platform::File file)
     : update_folder_(std::move(update_folder)),
       path_(update_folder_ + kJournalName),
       backup_folder_(update_folder_ + kBackupName),
-      fd_(std::move(fd)) {}
+      file_(std::move(file)) {}
 
 InstallJournal::~InstallJournal() = default;
 
 void InstallJournal::Read() {
+  // A journal that cannot be read whole ends where the reading stopped, as a cut one does.
   std::string bytes;
-  char buffer[1 << 16];
-  for (off_t at = 0;;) {
-    const ssize_t n = pread(fd_.get(), buffer, sizeof buffer, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
-    at += n;
-  }
+  file_.ReadAll(bytes);
   if (!bytes.starts_with(kHeader)) return;
   size_t at = kHeader.size();
   for (JournalRecord record; Decode(bytes, at, record);) records_.push_back(record);
@@ -155,17 +113,14 @@ std::error_code InstallJournal::Begin() {
   records_.clear();
   unwritten_.clear();
   std::error_code error;
-  fs::remove_all(backup_folder_, error);
-  if (error) return error;
-  if (mkdir(backup_folder_.c_str(), 0700) != 0) return LastError();
-  if (ftruncate(fd_.get(), 0) != 0 ||
-      pwrite(fd_.get(), kHeader.data(), kHeader.size(), 0) !=
-          static_cast<ssize_t>(kHeader.size()) ||
-      fdatasync(fd_.get()) != 0) {
-    return LastError();
+  if ((error = platform::RemoveTree(backup_folder_))) return error;
+  if ((error = platform::CreatePrivateFolder(backup_folder_))) return error;
+  if ((error = file_.Truncate(0)) || (error = file_.WriteAt(kHeader, 0)) ||
+      (error = file_.SyncData())) {
+    return error;
   }
   // The journal's own name must be on disk before the first change it describes.
-  return SyncFolder(update_folder_);
+  return platform::SyncFolder(update_folder_);
 }
 
 void InstallJournal::Add(JournalRecord record) {
@@ -175,16 +130,8 @@ void InstallJournal::Add(JournalRecord record) {
 
 std::error_code InstallJournal::Flush() {
   if (unwritten_.empty()) return {};
-  struct stat st {};
-  if (fstat(fd_.get(), &st) != 0) return LastError();
-  for (size_t done = 0; done < unwritten_.size();) {
-    const ssize_t n = pwrite(fd_.get(), unwritten_.data() + done, unwritten_.size() - done,
-                             st.st_size + static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return LastError();
-    done += static_cast<size_t>(n);
-  }
-  if (fdatasync(fd_.get()) != 0) return LastError();
+  if (auto error = file_.Append(unwritten_)) return error;
+  if (auto error = file_.SyncData()) return error;
   unwritten_.clear();
   return {};
 }
@@ -192,37 +139,37 @@ std::error_code InstallJournal::Flush() {
 std::error_code InstallJournal::BackUp(const std::string& path, const std::string& backup) const {
   const std::string copy = backup_folder_ + backup;
   if (auto error = CopyExactly(path, copy)) return error;
-  const UniqueFd fd(open(copy.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd && fsync(fd.get()) != 0) return LastError();
-  return SyncFolder(backup_folder_);
+  if (auto error = platform::SyncFile(copy)) return error;
+  return platform::SyncFolder(backup_folder_);
 }
 
 void InstallJournal::Undo() const {
   for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
     const JournalRecord& record = *it;
-    struct stat st {};
+    std::error_code ec;
     switch (record.kind) {
       case JournalRecord::Kind::kFolder:
         // Only when empty: what else is in it was not put there by the install.
-        rmdir(record.path.c_str());
+        platform::RemoveEmptyFolder(record.path);
         break;
-      case JournalRecord::Kind::kNewFile:
-        if (lstat(record.path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-          unlink(record.path.c_str());
-        }
+      case JournalRecord::Kind::kNewFile: {
+        const fs::file_status status = fs::symlink_status(PathFromUtf8(record.path), ec);
+        if (!ec && !fs::is_directory(status)) platform::RemoveFile(record.path);
         break;
+      }
       case JournalRecord::Kind::kReplaced: {
         const std::string backup = backup_folder_ + record.backup;
-        if (lstat(backup.c_str(), &st) != 0) break;  // the old file was never moved
+        // The old file was never moved.
+        if (!fs::exists(fs::symlink_status(PathFromUtf8(backup), ec))) break;
         // A backup on another file system was copied there; it is copied back the same way.
-        if (rename(backup.c_str(), record.path.c_str()) != 0 && errno == EXDEV &&
+        if (platform::OnAnotherFileSystem(platform::Rename(backup, record.path)) &&
             !CopyExactly(backup, record.temporary)) {
-          rename(record.temporary.c_str(), record.path.c_str());
+          platform::Rename(record.temporary, record.path);
         }
         break;
       }
     }
-    if (!record.temporary.empty()) unlink(record.temporary.c_str());  // left by a kill
+    if (!record.temporary.empty()) platform::RemoveFile(record.temporary);  // left by a kill
   }
 }
 
@@ -230,22 +177,16 @@ void InstallJournal::Finish() {
   if (!records_.empty()) {
     // What was installed, or put back, reaches the disk before the journal that could put it
     // back is gone: after a power cut the files are whole, old or new.
-    std::set<dev_t> synced;
-    for (const auto& record : records_) {
-      const std::string folder = ParentOf(record.path);
-      struct stat st {};
-      if (stat(folder.c_str(), &st) != 0 || !synced.insert(st.st_dev).second) continue;
-      const UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (fd) syncfs(fd.get());
-    }
+    std::vector<std::string> paths;
+    for (const auto& record : records_) paths.push_back(record.path);
+    platform::SyncFileSystemsOf(paths);
   }
-  unlink(path_.c_str());
+  file_.RemoveName(path_);
   // A backup removed while the journal still named it would leave the next recovery half the
   // old files.
-  SyncFolder(update_folder_);
-  std::error_code error;
-  fs::remove_all(backup_folder_, error);
-  fd_ = UniqueFd();
+  platform::SyncFolder(update_folder_);
+  platform::RemoveTree(backup_folder_);
+  file_ = platform::File();
 }
 
 }  // namespace zepr

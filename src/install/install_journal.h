@@ -5,7 +5,7 @@
 #include <system_error>
 #include <vector>
 
-#include "install/files.h"
+#include "platform/files.h"
 
 namespace zepr {
 
@@ -60,13 +60,13 @@ class InstallJournal {
   void Finish();
 
  private:
-  InstallJournal(std::string update_folder, UniqueFd fd);
+  InstallJournal(std::string update_folder, platform::File file);
   void Read();
 
   std::string update_folder_;
   std::string path_;
   std::string backup_folder_;
-  UniqueFd fd_;
+  platform::File file_;
   std::vector<JournalRecord> records_;
   std::string unwritten_;
 };

@@ -1,8 +1,5 @@
 #include "install/install_script.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -10,9 +7,11 @@
 #include <unordered_set>
 
 #include "config/ini_file.h"
+#include "core/path_text.h"
 #include "core/text.h"
 #include "install/files.h"
 #include "install/install_journal.h"
+#include "platform/files.h"
 
 namespace zepr {
 namespace {
@@ -28,12 +27,31 @@ size_t CharacterCount(std::string_view utf8) {
   return count;
 }
 
+// A folder given to the updater ends with a separator or gets one.
+std::string WithSeparator(std::string folder) {
+  if (!folder.ends_with('/') &&
+      !folder.ends_with(static_cast<char>(fs::path::preferred_separator))) {
+    folder += '/';
+  }
+  return folder;
+}
+
+// A path's form for comparing: normalised, "/" between the names.
+std::string Normal(const std::string& path) {
+  const std::u8string text = PathFromUtf8(path).lexically_normal().generic_u8string();
+  return std::string(text.begin(), text.end());
+}
+
 std::string OnDisk(const std::string& base, const std::string& relative);
 
-// A folder of the script as written: absolute, or relative to the application's folder
-// (where the updater is normally started, so both readings agree).
+// A folder of the script as written: absolute (from the root, on Windows also with a drive or a
+// server), or relative to the application's folder (where the updater is normally started, so
+// both readings agree).
 std::string AsWritten(const std::string& exe_folder, const std::string& path) {
-  return path.starts_with('/') ? OnDisk("/", path.substr(1)) : OnDisk(exe_folder, path);
+  const fs::path written = PathFromUtf8(path);
+  if (!written.has_root_directory()) return OnDisk(exe_folder, path);
+  const std::string root = Utf8FromPath(written.root_path());
+  return OnDisk(root, path.substr(std::min(root.size(), path.size())));
 }
 
 // The files come from Windows, where letter case does not tell names apart: a path that
@@ -49,11 +67,11 @@ std::string OnDisk(const std::string& base, const std::string& relative) {
     if (end == std::string::npos) end = relative.size();
     std::string part = relative.substr(start, end - start);
     std::error_code ec;
-    if (exists && !part.empty() && !fs::exists(fs::path(path) / part, ec)) {
+    if (exists && !part.empty() && !fs::exists(PathFromUtf8(path) / PathFromUtf8(part), ec)) {
       exists = false;
-      for (fs::directory_iterator it(path.empty() ? "." : path, ec), stop; !ec && it != stop;
-           it.increment(ec)) {
-        std::string name = it->path().filename().string();
+      for (fs::directory_iterator it(PathFromUtf8(path.empty() ? "." : path), ec), stop;
+           !ec && it != stop; it.increment(ec)) {
+        std::string name = Utf8FromPath(it->path().filename());
         if (NamesEqualNoCase(name, part) && (exists == false || name < part)) {
           part = std::move(name);
           exists = true;
@@ -72,10 +90,10 @@ std::string OnDisk(const std::string& base, const std::string& relative) {
 std::string FoldedKey(const std::string& path) {
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-  const fs::path p(trimmed);
-  std::string key = p.parent_path().lexically_normal().string();
+  const fs::path p = PathFromUtf8(trimmed);
+  std::string key = Normal(Utf8FromPath(p.parent_path()));
   key += '\0';
-  for (char c : p.filename().string()) {
+  for (char c : Utf8FromPath(p.filename())) {
     if (static_cast<unsigned char>(c) < 0x80) key += static_cast<char>(std::tolower(c));
   }
   return key;
@@ -83,12 +101,10 @@ std::string FoldedKey(const std::string& path) {
 
 bool IsReadOnly(const std::string& path) {
   std::error_code ec;
-  const auto status = fs::status(path, ec);
+  const auto status = fs::status(PathFromUtf8(path), ec);
   return !ec && fs::exists(status) &&
          (status.permissions() & fs::perms::owner_write) == fs::perms::none;
 }
-
-std::error_code Errno(int number) { return {number, std::generic_category()}; }
 
 // The changes of one InstallDato, each journaled before it is made, so that a failure, or the
 // next start after a crash, puts the application folder back as it was.
@@ -111,27 +127,31 @@ class Transaction {
   // the mirror leaves them. A source that is not a file is passed over. False when the install
   // failed (see failure()).
   bool Copy(const std::string& source, const Resolve& resolve, bool script) {
-    struct stat from {};
-    if (stat(source.c_str(), &from) != 0 || !S_ISREG(from.st_mode)) return true;
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::status(PathFromUtf8(source), ec))) return true;
     const std::string target = Settled(resolve);
     if (target.empty()) return false;
     if (IsOwn(target) || (!script && IsReadOnly(target))) return true;
 
-    struct stat folder {};
-    if (stat(ParentOf(target).c_str(), &folder) != 0) {
+    const fs::file_status folder = fs::status(PathFromUtf8(ParentOf(target)), ec);
+    if (ec) {
       // A script copy into a folder this installation does not have was always passed over:
       // scripts create their folders in DIR_ sections, and nothing here was about to change.
-      if (script && errno == ENOENT) return true;
-      return Fail(target, Errno(errno));
+      if (script && ec == std::errc::no_such_file_or_directory) return true;
+      return Fail(target, ec);
     }
-    if (!S_ISDIR(folder.st_mode)) return Fail(target, Errno(ENOTDIR));
-    struct stat existing {};
-    const bool exists = lstat(target.c_str(), &existing) == 0;
-    if (!exists && errno != ENOENT) return Fail(target, Errno(errno));
-    if (exists && S_ISDIR(existing.st_mode)) return Fail(target, Errno(EISDIR));
+    if (!fs::is_directory(folder)) {
+      return Fail(target, std::make_error_code(std::errc::not_a_directory));
+    }
+    const fs::file_status existing = fs::symlink_status(PathFromUtf8(target), ec);
+    const bool exists = !ec;
+    if (!exists && ec != std::errc::no_such_file_or_directory) return Fail(target, ec);
+    if (exists && fs::is_directory(existing)) {
+      return Fail(target, std::make_error_code(std::errc::is_a_directory));
+    }
 
     // Written a second time (script copy, then mirror): the first record keeps the original.
-    const bool first = touched_.insert(fs::path(target).lexically_normal().string()).second;
+    const bool first = touched_.insert(Normal(target)).second;
     Planned file{source, target, TemporaryBeside(target), "", script};
     if (first) {
       if (exists) file.backup = "b" + std::to_string(++backups_);
@@ -152,9 +172,11 @@ class Transaction {
     const std::string folder = Settled(resolve);
     if (folder.empty()) return false;
     std::error_code ec;
-    if (IsOwn(folder) || fs::exists(fs::symlink_status(folder, ec))) return failure_.ok;
+    if (IsOwn(folder) || fs::exists(fs::symlink_status(PathFromUtf8(folder), ec))) {
+      return failure_.ok;
+    }
     journal_.Add({JournalRecord::Kind::kFolder, folder, "", ""});
-    mkdir(folder.c_str(), 0777);
+    fs::create_directory(PathFromUtf8(folder), ec);
     return true;
   }
 
@@ -165,21 +187,22 @@ class Transaction {
       return Fail(batch_.empty() ? journal_.path() : batch_.front().target, error);
     }
     for (const auto& file : batch_) {
-      unlink(file.temporary.c_str());
+      platform::RemoveFile(file.temporary);
       if (auto error = CopyFileAs(file.source, file.temporary, file.target, file.script)) {
         return Fail(file.target, error);
       }
       if (!file.backup.empty()) {
         const std::string backup = journal_.backup_folder() + file.backup;
         // A target on another file system than the backup folder is backed up by a copy.
-        if (rename(file.target.c_str(), backup.c_str()) != 0) {
-          const std::error_code error =
-              errno == EXDEV ? journal_.BackUp(file.target, file.backup) : Errno(errno);
+        if (std::error_code error = platform::Rename(file.target, backup)) {
+          if (platform::OnAnotherFileSystem(error)) {
+            error = journal_.BackUp(file.target, file.backup);
+          }
           if (error) return Fail(file.target, error);
         }
       }
-      if (rename(file.temporary.c_str(), file.target.c_str()) != 0) {
-        return Fail(file.target, Errno(errno));
+      if (auto error = platform::Rename(file.temporary, file.target)) {
+        return Fail(file.target, error);
       }
       if (!Installed()) return false;
     }
@@ -203,7 +226,7 @@ class Transaction {
   };
 
   static std::string ParentOf(const std::string& path) {
-    const std::string parent = fs::path(path).parent_path().string();
+    const std::string parent = Utf8FromPath(PathFromUtf8(path).parent_path());
     return parent.empty() ? "." : parent;
   }
 
@@ -220,10 +243,9 @@ class Transaction {
 
   // The install's own journal and backups are never a target.
   bool IsOwn(const std::string& path) const {
-    const std::string normal = fs::path(path).lexically_normal().string();
-    const std::string backup = fs::path(journal_.backup_folder()).lexically_normal().string();
-    return normal == fs::path(journal_.path()).lexically_normal().string() ||
-           (normal + "/").starts_with(backup);
+    const std::string normal = Normal(path);
+    return normal == Normal(journal_.path()) ||
+           (normal + "/").starts_with(Normal(journal_.backup_folder()));
   }
 
   bool Installed() {
@@ -258,7 +280,9 @@ bool MirrorTree(const std::string& exe_folder, const std::string& tree, Transact
       if (!install.CreateFolder(target)) return false;
       continue;
     }
-    if (EqualsAsciiNoCase(fs::path(entry).filename().string(), kInstallScriptName)) continue;
+    if (EqualsAsciiNoCase(Utf8FromPath(PathFromUtf8(entry).filename()), kInstallScriptName)) {
+      continue;
+    }
     if (!install.Copy(entry, target, false)) return false;
   }
   return true;
@@ -268,9 +292,9 @@ bool MirrorTree(const std::string& exe_folder, const std::string& tree, Transact
 bool Mirror(const std::string& exe_folder, const std::string& tree, Transaction& install) {
   std::vector<std::string> spellings;
   std::error_code ec;
-  for (fs::directory_iterator it(exe_folder + "Update", ec), end; !ec && it != end;
+  for (fs::directory_iterator it(PathFromUtf8(exe_folder + "Update"), ec), end; !ec && it != end;
        it.increment(ec)) {
-    const std::string name = it->path().filename().string();
+    const std::string name = Utf8FromPath(it->path().filename());
     std::error_code type_ec;
     if (NamesEqualNoCase(name, tree) && it->is_directory(type_ec)) spellings.push_back(name);
   }
@@ -354,15 +378,15 @@ std::unique_ptr<InstallJournal> BeginJournal(const std::string& update_folder,
 InstallResult InstallDato(const std::vector<std::string>& archive_names,
                           const std::string& exe_folder_in, const std::string& app_exe_name,
                           Processes& processes, const std::function<void(size_t)>& after_file) {
-  std::string exe_folder = exe_folder_in;
-  if (!exe_folder.ends_with('/')) exe_folder += '/';
+  const std::string exe_folder = WithSeparator(exe_folder_in);
 
   processes.StopProgram(app_exe_name + ".EXE");
   processes.StopProgram(app_exe_name + ".exe");
   if (archive_names.empty()) return {};
 
   const std::string update_folder = exe_folder + "Update/";
-  const bool made_update_folder = mkdir(update_folder.c_str(), 0777) == 0;
+  std::error_code made_error;
+  const bool made_update_folder = fs::create_directory(PathFromUtf8(update_folder), made_error);
   std::error_code error;
   auto journal = BeginJournal(update_folder, error);
   if (!journal) return {false, update_folder + InstallJournal::kJournalName, error.message()};
@@ -380,7 +404,7 @@ InstallResult InstallDato(const std::vector<std::string>& archive_names,
   if (!ok) journal->Undo();
   journal->Finish();
   journal.reset();
-  if (made_update_folder) rmdir(update_folder.c_str());
+  if (made_update_folder) platform::RemoveEmptyFolder(update_folder);
   return ok ? InstallResult{} : install.failure();
 }
 
@@ -396,12 +420,10 @@ std::string UnpackFolderName(const std::string& archive_name) {
 }
 
 void RecoverInterruptedInstall(const std::string& exe_folder_in) {
-  std::string exe_folder = exe_folder_in;
-  if (!exe_folder.ends_with('/')) exe_folder += '/';
-  const std::string update_folder = exe_folder + "Update/";
+  const std::string update_folder = WithSeparator(exe_folder_in) + "Update/";
   std::error_code ec;
-  if (!fs::exists(update_folder + InstallJournal::kJournalName, ec) &&
-      !fs::exists(update_folder + InstallJournal::kBackupName, ec)) {
+  if (!fs::exists(PathFromUtf8(update_folder + InstallJournal::kJournalName), ec) &&
+      !fs::exists(PathFromUtf8(update_folder + InstallJournal::kBackupName), ec)) {
     return;
   }
   // Held by another updater: that install is running now, not interrupted.

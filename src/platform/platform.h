@@ -1,14 +1,20 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace zepr::platform {
 
 // Folder of the running executable, with a trailing separator.
 std::string ExecutableFolder();
 
-// Whether a graphical display can be opened (else the headless view is used).
+// Whether a graphical display can be opened (else the headless view is used). ZEPR_HEADLESS=1
+// in the environment says no, so that tests can choose the headless view.
 bool DisplayAvailable();
+
+// The program's command line as UTF-8, argv[0] first. On Windows main's argv is in the ANSI
+// code page, so the arguments are read again from the system as they were given.
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
 // Output nobody reads must not end or misdirect the run: writing to a pipe whose reader has
 // gone fails instead of ending the process (programs we start get the default back), and a

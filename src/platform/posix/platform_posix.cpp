@@ -25,10 +25,18 @@ std::string ExecutableFolder() {
 }
 
 bool DisplayAvailable() {
+  if (const char* h = std::getenv("ZEPR_HEADLESS"); h && std::string_view(h) == "1") return false;
   Display* display = XOpenDisplay(nullptr);
   if (display == nullptr) return false;
   XCloseDisplay(display);
   return true;
+}
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  args.reserve(static_cast<size_t>(argc));
+  for (int i = 0; i < argc; ++i) args.push_back(ArgumentToUtf8(argv[i]));
+  return args;
 }
 
 void PrepareStandardStreams() {

@@ -1,0 +1,257 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <set>
+
+#include "core/path_text.h"
+#include "platform/files.h"
+#include "platform/unique_fd.h"
+
+namespace zepr::platform {
+namespace {
+
+std::error_code LastError() { return {errno, std::generic_category()}; }
+
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+std::string ParentOf(const std::string& path) {
+  std::string parent = Utf8FromPath(PathFromUtf8(path).parent_path());
+  return parent.empty() ? "." : parent;
+}
+
+}  // namespace
+
+File File::OpenForReading(const std::string& path, std::error_code& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  error = fd < 0 ? LastError() : std::error_code();
+  return File(fd);
+}
+
+File File::OpenForWriting(const std::string& path, std::error_code& error) {
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  error = fd < 0 ? LastError() : std::error_code();
+  return File(fd);
+}
+
+File File::CreateNew(const std::string& path, std::error_code& error) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  error = fd < 0 ? LastError() : std::error_code();
+  return File(fd);
+}
+
+File File::OpenLocked(const std::string& path, bool wait, std::error_code& error) {
+  error.clear();
+  for (;;) {
+    File file(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!file) {
+      error = LastError();
+      return {};
+    }
+    if (flock(Fd(file.handle_), wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      if (errno != EWOULDBLOCK) error = LastError();
+      return {};
+    }
+    // The holder before us may have removed the file while we waited for it: then the lock is
+    // on a file nobody else will see, and the file is taken afresh.
+    struct stat held {
+    }, named{};
+    if (fstat(Fd(file.handle_), &held) == 0 && stat(path.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      file.locked_ = true;
+      return file;
+    }
+  }
+}
+
+std::error_code File::ReadAll(std::string& bytes) const {
+  std::string buffer(1 << 16, '\0');
+  for (off_t at = 0;;) {
+    const ssize_t n = pread(Fd(handle_), buffer.data(), buffer.size(), at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return LastError();
+    if (n == 0) return {};
+    bytes.append(buffer.data(), static_cast<size_t>(n));
+    at += n;
+  }
+}
+
+std::error_code File::WriteAt(std::string_view bytes, uint64_t offset) {
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = pwrite(Fd(handle_), bytes.data() + done, bytes.size() - done,
+                             static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return LastError();
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+std::error_code File::Append(std::string_view bytes) {
+  struct stat st {};
+  if (fstat(Fd(handle_), &st) != 0) return LastError();
+  return WriteAt(bytes, static_cast<uint64_t>(st.st_size));
+}
+
+std::error_code File::Truncate(uint64_t size) {
+  return ftruncate(Fd(handle_), static_cast<off_t>(size)) == 0 ? std::error_code() : LastError();
+}
+
+std::error_code File::SyncData() {
+  return fdatasync(Fd(handle_)) == 0 ? std::error_code() : LastError();
+}
+
+std::error_code File::Sync() { return fsync(Fd(handle_)) == 0 ? std::error_code() : LastError(); }
+
+std::error_code File::RemoveName(const std::string& path) {
+  return unlink(path.c_str()) == 0 ? std::error_code() : LastError();
+}
+
+std::error_code File::TakePermissionsOf(const std::string& replaced) {
+  struct stat old {};
+  if (lstat(replaced.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return {};
+  // Owner first: a change of owner clears the set-user-ID bits that fchmod then sets. Only a
+  // privileged process may give a file away; else the group alone is kept where we may.
+  if (fchown(Fd(handle_), old.st_uid, old.st_gid) != 0 &&
+      fchown(Fd(handle_), static_cast<uid_t>(-1), old.st_gid) != 0) {
+    // The file stays ours.
+  }
+  return fchmod(Fd(handle_), old.st_mode & 07777) == 0 ? std::error_code() : LastError();
+}
+
+std::error_code File::Close() {
+  if (handle_ == kNone) return {};
+  const int fd = Fd(handle_);
+  handle_ = kNone;
+  locked_ = false;
+  return close(fd) == 0 ? std::error_code() : LastError();
+}
+
+std::error_code CopyFileAs(const std::string& source, const std::string& path,
+                           const std::string& replaced, bool owner_writable) {
+  const UniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat from {};
+  if (!in || fstat(in.get(), &from) != 0) return LastError();
+  if (!S_ISREG(from.st_mode)) return std::make_error_code(std::errc::invalid_argument);
+  mode_t mode = from.st_mode & 07777;
+  struct stat old {};
+  const bool replaces =
+      !replaced.empty() && lstat(replaced.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  if (replaces) mode = old.st_mode & 07777;
+  if (owner_writable) mode |= S_IWUSR;
+
+  UniqueFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!out) return LastError();
+  std::error_code error;
+  // In-kernel copy where the file systems allow it, plain reads and writes elsewhere.
+  bool in_kernel = true;
+  std::vector<char> buffer;
+  for (off_t done = 0; !error && done < from.st_size;) {
+    ssize_t n = -1;
+    if (in_kernel) {
+      n = copy_file_range(in.get(), nullptr, out.get(), nullptr,
+                          static_cast<size_t>(from.st_size - done), 0);
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+                    errno == EBADF)) {
+        in_kernel = false;
+        continue;
+      }
+    } else {
+      buffer.resize(1 << 18);
+      n = read(in.get(), buffer.data(), buffer.size());
+      for (ssize_t written = 0; n > 0 && written < n;) {
+        const ssize_t w =
+            write(out.get(), buffer.data() + written, static_cast<size_t>(n - written));
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) {
+          n = -1;
+          break;
+        }
+        written += w;
+      }
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = LastError();
+    if (n == 0) break;  // the source shrank while it was copied
+    if (n > 0) done += n;
+  }
+  // Owner first: a change of owner clears the set-user-ID bits that fchmod then sets.
+  if (!error && replaces && fchown(out.get(), old.st_uid, old.st_gid) != 0) {
+    // Only a privileged process may give a file away; the copy then stays ours.
+  }
+  if (!error && fchmod(out.get(), mode) != 0) error = LastError();
+  const timespec times[2] = {{0, UTIME_OMIT}, from.st_mtim};
+  if (!error && futimens(out.get(), times) != 0) error = LastError();
+  if (!error && close(out.Release()) != 0) error = LastError();
+  if (error) unlink(path.c_str());
+  return error;
+}
+
+std::error_code Rename(const std::string& from, const std::string& to) {
+  return rename(from.c_str(), to.c_str()) == 0 ? std::error_code() : LastError();
+}
+
+bool OnAnotherFileSystem(const std::error_code& error) {
+  return error == std::errc::cross_device_link;
+}
+
+std::error_code RemoveFile(const std::string& path) {
+  return unlink(path.c_str()) == 0 ? std::error_code() : LastError();
+}
+
+std::error_code RemoveEmptyFolder(const std::string& path) {
+  return rmdir(path.c_str()) == 0 ? std::error_code() : LastError();
+}
+
+std::error_code RemoveTree(const std::string& path) {
+  std::error_code error;
+  std::filesystem::remove_all(PathFromUtf8(path), error);
+  return error;
+}
+
+std::error_code CreatePrivateFolder(const std::string& path) {
+  return mkdir(path.c_str(), 0700) == 0 ? std::error_code() : LastError();
+}
+
+std::error_code MayRewrite(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return LastError();
+  if (!S_ISREG(st.st_mode)) return std::make_error_code(std::errc::invalid_argument);
+  // A file without any write permission is read-only for us too, privileged or not; rename
+  // would replace it regardless, since only the folder's permission counts for that.
+  if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    return std::make_error_code(std::errc::permission_denied);
+  }
+  if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return LastError();
+  return {};
+}
+
+std::error_code SyncFile(const std::string& path) {
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return errno == ELOOP ? std::error_code() : LastError();
+  return fsync(fd.get()) == 0 ? std::error_code() : LastError();
+}
+
+std::error_code SyncFolder(const std::string& folder) {
+  const UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd || fsync(fd.get()) != 0) return LastError();
+  return {};
+}
+
+void SyncFileSystemsOf(const std::vector<std::string>& paths) {
+  // One syncfs per file system: the folders also hold the renames.
+  std::set<dev_t> synced;
+  for (const auto& path : paths) {
+    const std::string folder = ParentOf(path);
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0 || !synced.insert(st.st_dev).second) continue;
+    const UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) syncfs(fd.get());
+  }
+}
+
+}  // namespace zepr::platform
