@@ -83,4 +83,8 @@ bool UcitajIni(const std::string& exe_folder, const std::string& app_section, TC
   return !rConfig.Server.empty() && !rConfig.Username.empty();
 }
 
+std::string SqlDriverSetting(const std::string& exe_folder) {
+  return ReadIniValue(exe_folder, "UPDATE.INI", "SQL", "DRIVER", "");
+}
+
 }  // namespace zepr

@@ -35,4 +35,9 @@ struct TConfig {
 // Raises UpdateError when the file cannot be read or an enciphered value is damaged.
 bool UcitajIni(const std::string& exe_folder, const std::string& app_section, TConfig& rConfig);
 
+// [SQL] DRIVER of the settings file in exe_folder: the ODBC driver for the database connection
+// ("ODBC Driver 18 for SQL Server", "FreeTDS", or a driver library's path); "" when not set,
+// and then the SQL session chooses.
+std::string SqlDriverSetting(const std::string& exe_folder);
+
 }  // namespace zepr

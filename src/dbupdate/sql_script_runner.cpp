@@ -9,8 +9,10 @@
 
 #include "core/encoding.h"
 #include "core/errors.h"
+#include "core/path_text.h"
 #include "core/text.h"
 #include "core/wait.h"
+#include "local_time.h"
 
 namespace zepr {
 
@@ -32,7 +34,7 @@ std::vector<std::string> ScriptFiles(const fs::path& folder) {
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     std::error_code type_ec;
     if (it->is_directory(type_ec)) continue;
-    std::string name = it->path().filename().string();
+    std::string name = Utf8FromPath(it->path().filename());
     if (IsScriptName(name)) names.push_back(std::move(name));
   }
   return names;
@@ -41,7 +43,7 @@ std::vector<std::string> ScriptFiles(const fs::path& folder) {
 void DeleteScripts(const fs::path& folder) {
   for (const auto& name : ScriptFiles(folder)) {
     std::error_code ec;
-    fs::remove(folder / name, ec);
+    fs::remove(folder / PathFromUtf8(name), ec);
   }
 }
 
@@ -60,7 +62,7 @@ std::optional<SqlDateTime> FileTime(const fs::path& path) {
   std::time_t seconds = std::chrono::system_clock::to_time_t(
       std::chrono::time_point_cast<std::chrono::seconds>(system));
   std::tm local{};
-  if (!localtime_r(&seconds, &local)) return std::nullopt;
+  if (!ToLocalTime(seconds, local)) return std::nullopt;
   SqlDateTime t;
   t.year = local.tm_year + 1900;
   t.month = local.tm_mon + 1;
@@ -119,7 +121,7 @@ class ScriptRunner {
 
   // Runs one script; false when any of its batches failed.
   bool Run(const std::string& name, int pass) {
-    std::ifstream file(folder_ / name, std::ios::binary);
+    std::ifstream file(folder_ / PathFromUtf8(name), std::ios::binary);
     if (!file) {
       all_succeeded_ = false;
       return false;
@@ -167,7 +169,7 @@ std::vector<std::string> SelectScripts(SqlConnection& connection, const fs::path
                                         SqlLiteral(ObjectName(name)));
     std::optional<SqlDateTime> created;
     if (row) created = row->DateTime("crdate");
-    auto written = FileTime(folder / name);
+    auto written = FileTime(folder / PathFromUtf8(name));
     if (!written) continue;
     if (!created || *written > *created) selected.push_back(name);
   }
@@ -198,7 +200,7 @@ void RecordVersionDate(SqlConnection& connection, const RunParams& params,
 void RaiseMinVersion(MainWindow& window, SqlConnection& connection, RunParams& params,
                      const fs::path& executable, const FileVersionFn& file_version) {
   try {
-    params.NewVersion = file_version(executable.string());
+    params.NewVersion = file_version(Utf8FromPath(executable));
     // An executable without a version resource has nothing to record; saying a minimum
     // version was set would be false.
     if (params.NewVersion.empty()) return;
@@ -277,7 +279,7 @@ ConnectionItems WorkingDatabaseItems(const RunParams& params) {
 
 void RunSqlScripts(MainWindow& window, RunParams& params, SqlConnection& connection,
                    const FileVersionFn& file_version) {
-  const fs::path exe_folder(params.ExeFolder);
+  const fs::path exe_folder = PathFromUtf8(params.ExeFolder);
   const fs::path folder = exe_folder / "Update" / "UpdateBaze";
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) return;
@@ -286,7 +288,7 @@ void RunSqlScripts(MainWindow& window, RunParams& params, SqlConnection& connect
     return;
   }
 
-  const fs::path log_path = exe_folder / "GreškeSQLUpdate.txt";
+  const fs::path log_path = exe_folder / PathFromUtf8("GreškeSQLUpdate.txt");
   std::ofstream log(log_path, std::ios::binary | std::ios::trunc);
 
   window.SetLabel1("Nadograđujem bazu podataka.\rMolim pričekajte...");
@@ -343,7 +345,8 @@ void RunSqlScripts(MainWindow& window, RunParams& params, SqlConnection& connect
   }
   if (params.LastRun == "1") DeleteScripts(folder);
 
-  const fs::path executable = exe_folder / "Update" / "Update" / (params.AppExeName + ".exe");
+  const fs::path executable =
+      exe_folder / "Update" / "Update" / PathFromUtf8(params.AppExeName + ".exe");
   RecordVersionDate(connection, params, executable);
   if ((params.UpdateType == 3 || params.UpdateType == 6 || params.UpdateType == 8) &&
       params.RaiseMinVersion == "1") {

@@ -1,17 +1,33 @@
 #include "dbupdate/sql_session.h"
 
-#include <sql.h>
-#include <sqlext.h>
-
-#include <filesystem>
+#include <algorithm>
+#include <charconv>
+#include <optional>
 
 #include "core/errors.h"
+#include "core/text.h"
+#include "dbupdate/odbc_text.h"
+#include "odbc_api.h"
 
 namespace zepr {
 
 namespace {
 
 bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the wide ODBC functions take UTF-16");
+
+// Text for a wide ODBC function: UTF-16 in the driver manager's own character type.
+std::vector<SQLWCHAR> ToOdbc(std::string_view text) {
+  const std::u16string wide = Utf8ToUtf16(text);
+  std::vector<SQLWCHAR> out(wide.begin(), wide.end());
+  out.push_back(0);
+  return out;
+}
+
+std::string FromOdbc(const SQLWCHAR* text, size_t length) {
+  return Utf16ToUtf8(std::u16string(text, text + length));
+}
 
 // One ODBC handle and its release.
 class OdbcHandle {
@@ -57,15 +73,16 @@ class OdbcHandle {
 std::string DiagnosticText(const OdbcHandle& handle, const std::string& fallback) {
   std::string first;
   for (SQLSMALLINT i = 1;; ++i) {
-    SQLCHAR state[6];
+    SQLWCHAR state[6];
     SQLINTEGER native = 0;
-    SQLCHAR text[4096];
+    SQLWCHAR text[4096];
     SQLSMALLINT length = 0;
-    SQLRETURN rc =
-        SQLGetDiagRec(handle.type(), handle.get(), i, state, &native, text, sizeof text, &length);
+    SQLRETURN rc = SQLGetDiagRecW(handle.type(), handle.get(), i, state, &native, text,
+                                  std::size(text), &length);
     if (!Succeeded(rc)) break;
-    std::string message(reinterpret_cast<char*>(text), std::min<size_t>(length, sizeof text - 1));
-    message = StripDiagnosticTags(message);
+    // The length counts characters, also of a message that did not fit.
+    std::string message = StripDiagnosticTags(
+        FromOdbc(text, std::clamp<size_t>(static_cast<size_t>(length), 0, std::size(text) - 1)));
     if (native != 0) return message;
     if (first.empty()) first = message;
   }
@@ -113,13 +130,12 @@ void SqlSession::Open(const ConnectionItems& items) {
     handles_->env = std::move(env);
   }
   OdbcHandle dbc(SQL_HANDLE_DBC, handles_->env.get());
-  SQLSetConnectAttr(dbc.get(), SQL_ATTR_LOGIN_TIMEOUT,
-                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(options_.login_timeout_s)),
-                    0);
-  std::string text = OdbcConnectionString(items, options_.driver);
-  SQLRETURN rc = SQLDriverConnect(dbc.get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
-                                  static_cast<SQLSMALLINT>(text.size()), nullptr, 0, nullptr,
-                                  SQL_DRIVER_NOPROMPT);
+  SQLSetConnectAttrW(dbc.get(), SQL_ATTR_LOGIN_TIMEOUT,
+                     reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(options_.login_timeout_s)),
+                     0);
+  std::vector<SQLWCHAR> text = ToOdbc(OdbcConnectionString(items, options_.driver));
+  SQLRETURN rc = SQLDriverConnectW(dbc.get(), nullptr, text.data(), SQL_NTS, nullptr, 0, nullptr,
+                                   SQL_DRIVER_NOPROMPT);
   Check(rc, dbc, "Cannot connect to the database server");
   handles_->dbc = std::move(dbc);
   handles_->connected = true;
@@ -129,11 +145,10 @@ namespace {
 
 OdbcHandle RunStatement(SQLHANDLE dbc, const std::string& sql, int timeout_s) {
   OdbcHandle stmt(SQL_HANDLE_STMT, dbc);
-  SQLSetStmtAttr(stmt.get(), SQL_ATTR_QUERY_TIMEOUT,
-                 reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout_s)), 0);
-  std::string text = sql;
-  SQLRETURN rc = SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(text.data()),
-                               static_cast<SQLINTEGER>(text.size()));
+  SQLSetStmtAttrW(stmt.get(), SQL_ATTR_QUERY_TIMEOUT,
+                  reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout_s)), 0);
+  std::vector<SQLWCHAR> text = ToOdbc(sql);
+  SQLRETURN rc = SQLExecDirectW(stmt.get(), text.data(), SQL_NTS);
   // SQL_NO_DATA: a statement without a row count, which is success.
   Check(rc, stmt, "The statement failed");
   return stmt;
@@ -150,23 +165,25 @@ void DrainResults(const OdbcHandle& stmt) {
 }
 
 std::optional<std::string> ReadText(const OdbcHandle& stmt, SQLUSMALLINT column) {
-  std::string value;
-  char buffer[4096];
+  // Gathered whole before the conversion: a piece may end inside a surrogate pair.
+  std::u16string value;
+  SQLWCHAR buffer[2048];
   for (;;) {
     SQLLEN indicator = 0;
-    SQLRETURN rc = SQLGetData(stmt.get(), column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
+    SQLRETURN rc = SQLGetData(stmt.get(), column, SQL_C_WCHAR, buffer, sizeof buffer, &indicator);
     if (rc == SQL_NO_DATA) break;
     Check(rc, stmt, "Cannot read a column");
     if (indicator == SQL_NULL_DATA) return std::nullopt;
+    // The indicator counts bytes; a piece that did not fit leaves room for the terminator.
     if (rc == SQL_SUCCESS_WITH_INFO &&
         (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(sizeof buffer))) {
-      value.append(buffer, sizeof buffer - 1);  // truncated: more follows
+      value.append(buffer, buffer + std::size(buffer) - 1);  // truncated: more follows
       continue;
     }
-    value.append(buffer, static_cast<size_t>(indicator));
+    value.append(buffer, buffer + static_cast<size_t>(indicator) / sizeof(SQLWCHAR));
     break;
   }
-  return value;
+  return Utf16ToUtf8(value);
 }
 
 }  // namespace
@@ -182,14 +199,14 @@ std::vector<SqlRow> SqlSession::Query(const std::string& sql) {
     if (count > 0) {
       std::vector<std::string> names;
       for (SQLUSMALLINT c = 1; c <= count; ++c) {
-        SQLCHAR name[256];
+        SQLWCHAR name[256];
         SQLSMALLINT length = 0, type = 0, digits = 0, nullable = 0;
         SQLULEN size = 0;
-        Check(SQLDescribeCol(stmt.get(), c, name, sizeof name, &length, &type, &size, &digits,
-                             &nullable),
+        Check(SQLDescribeColW(stmt.get(), c, name, std::size(name), &length, &type, &size, &digits,
+                              &nullable),
               stmt, "Cannot read the result");
-        names.emplace_back(reinterpret_cast<char*>(name),
-                           std::min<size_t>(length, sizeof name - 1));
+        names.push_back(FromOdbc(
+            name, std::clamp<size_t>(static_cast<size_t>(length), 0, std::size(name) - 1)));
       }
       for (;;) {
         SQLRETURN rc = SQLFetch(stmt.get());
@@ -225,7 +242,38 @@ std::string OdbcBrace(const std::string& value) {
   return "{" + value + "}";
 }
 
+namespace {
+
+bool IsFreeTdsDriver(const std::string& driver) {
+  return AsciiUpper(driver).find("TDS") != std::string::npos;
+}
+
+// n of "ODBC Driver <n> for SQL Server"; nullopt for any other name.
+std::optional<int> MicrosoftDriverVersion(const std::string& driver) {
+  constexpr std::string_view kPrefix = "ODBC DRIVER ";
+  constexpr std::string_view kSuffix = " FOR SQL SERVER";
+  const std::string name = AsciiUpper(driver);
+  if (!name.starts_with(kPrefix) || !name.ends_with(kSuffix)) return std::nullopt;
+  const std::string_view number =
+      std::string_view(name).substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+  int version = 0;
+  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), version);
+  if (error != std::errc() || end != number.data() + number.size()) return std::nullopt;
+  return version;
+}
+
+}  // namespace
+
 std::string OdbcConnectionString(const ConnectionItems& items, const std::string& driver) {
+  std::string text = "DRIVER=" + OdbcBrace(driver);
+  if (!IsFreeTdsDriver(driver)) {
+    // "host,port" and "host\instance" are the SQL Server drivers' own forms.
+    text += ";SERVER=" + OdbcBrace(items.server);
+    text += ";UID=" + OdbcBrace(items.user) + ";PWD=" + OdbcBrace(items.password);
+    if (!items.database.empty()) text += ";DATABASE=" + OdbcBrace(items.database);
+    if (MicrosoftDriverVersion(driver).value_or(0) >= 18) text += ";Encrypt=Optional";
+    return text;
+  }
   std::string host = items.server;
   std::string port;
   // "host,port" names the port; "host\instance" is looked up by the driver.
@@ -233,7 +281,7 @@ std::string OdbcConnectionString(const ConnectionItems& items, const std::string
     port = host.substr(comma + 1);
     host = host.substr(0, comma);
   }
-  std::string text = "DRIVER=" + OdbcBrace(driver) + ";SERVER=" + OdbcBrace(host);
+  text += ";SERVER=" + OdbcBrace(host);
   if (!port.empty()) text += ";PORT=" + OdbcBrace(port);
   text += ";UID=" + OdbcBrace(items.user) + ";PWD=" + OdbcBrace(items.password);
   if (!items.database.empty()) text += ";DATABASE=" + OdbcBrace(items.database);
@@ -251,16 +299,49 @@ std::string StripDiagnosticTags(const std::string& message) {
   return message.substr(pos);
 }
 
-std::string DefaultOdbcDriver() {
-  for (const char* path :
-       {"/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so",
-        "/usr/lib/aarch64-linux-gnu/odbc/libtdsodbc.so",
-        "/usr/lib/i386-linux-gnu/odbc/libtdsodbc.so", "/usr/lib/odbc/libtdsodbc.so",
-        "/usr/lib64/libtdsodbc.so.0", "/usr/local/lib/libtdsodbc.so"}) {
-    std::error_code ec;
-    if (std::filesystem::exists(path, ec)) return path;
+std::vector<std::string> ListOdbcDrivers() {
+  std::vector<std::string> drivers;
+  try {
+    OdbcHandle env(SQL_HANDLE_ENV, SQL_NULL_HANDLE);
+    if (!Succeeded(SQLSetEnvAttr(env.get(), SQL_ATTR_ODBC_VERSION,
+                                 reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0))) {
+      return drivers;
+    }
+    SQLUSMALLINT direction = SQL_FETCH_FIRST;
+    for (;;) {
+      SQLWCHAR name[512];
+      SQLWCHAR attributes[2048];
+      SQLSMALLINT name_length = 0, attributes_length = 0;
+      const SQLRETURN rc = SQLDriversW(env.get(), direction, name, std::size(name), &name_length,
+                                       attributes, std::size(attributes), &attributes_length);
+      if (!Succeeded(rc)) break;
+      drivers.push_back(FromOdbc(
+          name, std::clamp<size_t>(static_cast<size_t>(name_length), 0, std::size(name) - 1)));
+      direction = SQL_FETCH_NEXT;
+    }
+  } catch (const UpdateError&) {
+    // No driver manager to ask: nothing listed.
   }
-  return "FreeTDS";
+  return drivers;
+}
+
+std::string ChooseOdbcDriver(const std::vector<std::string>& listed) {
+  std::optional<std::string> newest;
+  int newest_version = -1;
+  for (const auto& driver : listed) {
+    const auto version = MicrosoftDriverVersion(driver);
+    if (version && *version > newest_version) {
+      newest = driver;
+      newest_version = *version;
+    }
+  }
+  if (newest) return *newest;
+  for (const char* fallback : {"SQL Server", "FreeTDS"}) {
+    for (const auto& driver : listed) {
+      if (EqualsAsciiNoCase(driver, fallback)) return driver;
+    }
+  }
+  return "SQL Server";
 }
 
 }  // namespace zepr

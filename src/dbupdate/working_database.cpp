@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/connection_text.h"
+#include "core/path_text.h"
 #include "core/text.h"
 #include "core/wait.h"
 
@@ -158,11 +159,12 @@ std::optional<std::vector<std::string>> WorkingDatabase::ChildArguments(
 }
 
 void WorkingDatabase::MoveChildLog(const std::string& database) {
-  const fs::path log = fs::u8path(params_.ExeFolder + kErrorLog + ".txt");
+  const fs::path log = PathFromUtf8(params_.ExeFolder + kErrorLog + ".txt");
   std::error_code ec;
   if (!fs::is_regular_file(log, ec)) return;
   // Replaces the log an earlier group run left under this name: the new one is the news.
-  fs::rename(log, fs::u8path(params_.ExeFolder + kErrorLog + FileNamePart(database) + ".txt"), ec);
+  fs::rename(log, PathFromUtf8(params_.ExeFolder + kErrorLog + FileNamePart(database) + ".txt"),
+             ec);
 }
 
 void WorkingDatabase::UpdateDatabaseGroup() {

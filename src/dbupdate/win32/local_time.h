@@ -1,0 +1,12 @@
+#pragma once
+
+#include <ctime>
+
+namespace zepr {
+
+// The calendar fields of a time in the local zone; false when they cannot be had.
+inline bool ToLocalTime(std::time_t time, std::tm& local) {
+  return localtime_s(&local, &time) == 0;
+}
+
+}  // namespace zepr
