@@ -8,19 +8,6 @@
 
 namespace zepr {
 
-StepIcon StepIconFor(int image) {
-  switch (image) {
-    case 0:
-      return StepIcon::kActive;
-    case 1:
-      return StepIcon::kDone;
-    case 2:
-      return StepIcon::kFailed;
-    default:
-      return StepIcon::kNone;
-  }
-}
-
 namespace {
 
 void ThickLine(int x1, int y1, int x2, int y2, int width) {
@@ -111,7 +98,7 @@ void DrawCirclingArrows(int cx, int cy, int radius, int width) {
 void DrawDrum(int cx, int top, int w, int h) {
   const int ellipse = std::max(6, w / 4);
   const int l = cx - w / 2;
-  fl_color(fl_rgb_color(235, 245, 240));
+  fl_color(Rgb(layout::kDrumBody).fl());
   fl_rectf(l, top + ellipse / 2, w, h - ellipse);
   fl_pie(l, top + h - ellipse, w, ellipse, 180, 360);
   fl_pie(l, top, w, ellipse, 0, 360);
@@ -122,7 +109,7 @@ void DrawDrum(int cx, int top, int w, int h) {
     fl_arc(l, y, w, ellipse, 180, 360);
     fl_line_style(0);
   }
-  fl_color(fl_rgb_color(200, 230, 215));
+  fl_color(Rgb(layout::kDrumTop).fl());
   fl_pie(l + 2, top + 2, w - 4, ellipse - 4, 0, 360);
 }
 
@@ -131,14 +118,14 @@ void DrawDrum(int cx, int top, int w, int h) {
 void DrawPicture(int x, int y, int w, int h) {
   fl_push_clip(x, y, w, h);
   const Rgb top = kGreen;
-  const Rgb bottom{18, 84, 66};
+  const Rgb bottom = layout::kPictureBottom;
   for (int row = 0; row < h; ++row) {
     fl_color(Mix(top.r, bottom.r, row, h), Mix(top.g, bottom.g, row, h),
              Mix(top.b, bottom.b, row, h));
     fl_xyline(x, y + row, x + w - 1);
   }
   // A few faint diagonal bands for depth.
-  fl_color(fl_rgb_color(70, 180, 145));
+  fl_color(Rgb(layout::kPictureBand).fl());
   for (int i = -h; i < w; i += 28) {
     fl_line_style(FL_SOLID, 6);
     fl_line(x + i, y + h, x + i + h / 2, y);

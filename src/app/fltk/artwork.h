@@ -1,12 +1,8 @@
 #pragma once
 
+#include "app/layout.h"
+
 namespace zepr {
-
-// The pictures of the step images: 0 the step in progress, 1 done, 2 failed.
-enum class StepIcon { kNone, kActive, kDone, kFailed };
-
-// Any index other than 0, 1, 2 shows no picture (the list's default is -1).
-StepIcon StepIconFor(int image);
 
 // These draw into the current FLTK surface.
 // An arrow, a check mark or a cross, centred in a square of the given size.

@@ -4,25 +4,28 @@
 
 #include <cstdint>
 
+#include "app/layout.h"
+
 namespace zepr {
 
+// A colour of the shared layout as the toolkit takes it.
 struct Rgb {
   uint8_t r;
   uint8_t g;
   uint8_t b;
+  constexpr Rgb(uint8_t red, uint8_t green, uint8_t blue) : r(red), g(green), b(blue) {}
+  constexpr Rgb(layout::Colour c) : r(c.r), g(c.g), b(c.b) {}  // NOLINT: implicit on purpose
   Fl_Color fl() const { return fl_rgb_color(r, g, b); }
 };
 
-// The window's light grey and the green of headers, completion text and progress.
-inline constexpr Rgb kGrey{221, 221, 221};
-inline constexpr Rgb kGreen{51, 167, 129};
-inline constexpr Rgb kWhite{255, 255, 255};
-inline constexpr Rgb kBlack{0, 0, 0};
-// Thin separators on the grey panel.
-inline constexpr Rgb kLineGrey{190, 190, 190};
-// Step marks: three colours that cannot be mistaken for one another or for text.
-inline constexpr Rgb kActiveMark{232, 140, 20};
-inline constexpr Rgb kDoneMark{40, 160, 60};
-inline constexpr Rgb kFailedMark{210, 35, 35};
+inline constexpr Rgb kGrey = layout::kGrey;
+inline constexpr Rgb kGreen = layout::kGreen;
+inline constexpr Rgb kWhite = layout::kWhite;
+inline constexpr Rgb kBlack = layout::kBlack;
+inline constexpr Rgb kLineGrey = layout::kLineGrey;
+inline constexpr Rgb kActiveMark = layout::kActiveMark;
+inline constexpr Rgb kDoneMark = layout::kDoneMark;
+inline constexpr Rgb kFailedMark = layout::kFailedMark;
+inline constexpr Rgb kBoxFrame = layout::kBoxFrame;
 
 }  // namespace zepr

@@ -10,59 +10,59 @@ namespace zepr {
 
 namespace {
 
-// The status panel p and the rows of its statistics block.
-constexpr int kPx = 183;
-constexpr int kPy = 153;
-constexpr int kPw = 387;
-constexpr int kCaptionX = kPx + 5;
-constexpr int kCaptionW = 170;
-constexpr int kValueX = kPx + 180;
-constexpr int kValueW = 140;
-constexpr int kRowH = 16;
-
 constexpr Fl_Align kRight = FL_ALIGN_RIGHT | FL_ALIGN_INSIDE;
 constexpr Fl_Align kTopLeft = FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE;
+constexpr int kLabelSize = layout::kLabelFontSize;
 
 }  // namespace
 
+// A rectangle of the shared layout as the toolkit's four constructor arguments.
+#define ZEPR_XYWH(r) (r).x, (r).y, (r).w, (r).h
+
 MainForm::MainForm()
-    : Fl_Double_Window(MainWindow::kWidth, MainWindow::kHeight, "ZEPR nadogradnja aplikacije"),
-      Shape1(FL_FLAT_BOX, 0, 51, MainWindow::kWidth, MainWindow::kHeight - 51, nullptr),
-      pNaslov(0, 0, MainWindow::kWidth, 49),
-      Panel1(FL_FLAT_BOX, 0, 49, MainWindow::kWidth, 2, nullptr),
-      Image1(9, 60, 170, 300),
-      JvInstallLabel1(183, 60, 386, 80),
-      p(FL_FLAT_BOX, kPx, kPy, kPw, 156, nullptr),
-      Panel2(FL_FLAT_BOX, kPx, kPy, kPw, 40, nullptr),
-      Label3(kPx + 4, kPy + 4, 56, kRowH, FL_HELVETICA_BOLD, 11, FL_BLACK, FL_WHITE, kTopLeft),
-      Label1(kPx + 62, kPy + 1, 322, 39, FL_HELVETICA_BOLD, 11, FL_BLACK, FL_WHITE,
+    : Fl_Double_Window(layout::kWidth, layout::kHeight, layout::kDesignCaption),
+      Shape1(FL_FLAT_BOX, ZEPR_XYWH(layout::kShape1), nullptr),
+      pNaslov(ZEPR_XYWH(layout::kHeader)),
+      Panel1(FL_FLAT_BOX, ZEPR_XYWH(layout::kPanel1), nullptr),
+      Image1(ZEPR_XYWH(layout::kImage1)),
+      JvInstallLabel1(ZEPR_XYWH(layout::kJvInstallLabel1)),
+      p(FL_FLAT_BOX, ZEPR_XYWH(layout::kP), nullptr),
+      Panel2(FL_FLAT_BOX, ZEPR_XYWH(layout::kPanel2), nullptr),
+      Label3(ZEPR_XYWH(layout::kLabel3), FL_HELVETICA_BOLD, kLabelSize, FL_BLACK, FL_WHITE,
+             kTopLeft),
+      Label1(ZEPR_XYWH(layout::kLabel1), FL_HELVETICA_BOLD, kLabelSize, FL_BLACK, FL_WHITE,
              kTopLeft | FL_ALIGN_WRAP | FL_ALIGN_CLIP),
-      Panel3(FL_FLAT_BOX, kPx, kPy + 40, kPw, 1, nullptr),
-      Napredak(kPx, kPy + 46, kPw, 18),
-      Panel4(FL_FLAT_BOX, kPx, kPy + 69, kPw, 1, nullptr),
-      Label4(kCaptionX, kPy + 78, kCaptionW, kRowH, FL_HELVETICA_BOLD, 11, FL_BLACK, kGrey.fl(),
+      Panel3(FL_FLAT_BOX, ZEPR_XYWH(layout::kPanel3), nullptr),
+      Napredak(ZEPR_XYWH(layout::kNapredak)),
+      Panel4(FL_FLAT_BOX, ZEPR_XYWH(layout::kPanel4), nullptr),
+      Label4(ZEPR_XYWH(layout::StatisticsCaption(0)), FL_HELVETICA_BOLD, kLabelSize, FL_BLACK,
+             kGrey.fl(), kRight),
+      Label8(ZEPR_XYWH(layout::StatisticsValue(0)), FL_HELVETICA, kLabelSize, FL_BLACK, kGrey.fl(),
              kRight),
-      Label8(kValueX, kPy + 78, kValueW, kRowH, FL_HELVETICA, 11, FL_BLACK, kGrey.fl(), kRight),
-      Label5(kCaptionX, kPy + 126, kCaptionW, kRowH, FL_HELVETICA_BOLD, 11, FL_BLACK, kGrey.fl(),
+      Label5(ZEPR_XYWH(layout::StatisticsCaption(1)), FL_HELVETICA_BOLD, kLabelSize, FL_BLACK,
+             kGrey.fl(), kRight),
+      Label9(ZEPR_XYWH(layout::StatisticsValue(1)), FL_HELVETICA, kLabelSize, FL_BLACK, kGrey.fl(),
              kRight),
-      Label9(kValueX, kPy + 126, kValueW, kRowH, FL_HELVETICA, 11, FL_BLACK, kGrey.fl(), kRight),
-      Label6(kCaptionX, kPy + 94, kCaptionW, kRowH, FL_HELVETICA_BOLD, 11, FL_BLACK, kGrey.fl(),
-             kRight),
-      Label10(kValueX, kPy + 94, kValueW, kRowH, FL_HELVETICA, 11, FL_BLACK, kGrey.fl(), kRight),
-      Label7(kCaptionX, kPy + 110, kCaptionW, kRowH, FL_HELVETICA_BOLD, 11, FL_BLACK, kGrey.fl(),
-             kRight),
-      Label11(kValueX, kPy + 110, kValueW, kRowH, FL_HELVETICA, 11, FL_BLACK, kGrey.fl(), kRight),
-      Panel5(FL_FLAT_BOX, kPx, kPy + 148, kPw, 1, nullptr),
+      Label6(ZEPR_XYWH(layout::StatisticsCaption(2)), FL_HELVETICA_BOLD, kLabelSize, FL_BLACK,
+             kGrey.fl(), kRight),
+      Label10(ZEPR_XYWH(layout::StatisticsValue(2)), FL_HELVETICA, kLabelSize, FL_BLACK, kGrey.fl(),
+              kRight),
+      Label7(ZEPR_XYWH(layout::StatisticsCaption(3)), FL_HELVETICA_BOLD, kLabelSize, FL_BLACK,
+             kGrey.fl(), kRight),
+      Label11(ZEPR_XYWH(layout::StatisticsValue(3)), FL_HELVETICA, kLabelSize, FL_BLACK, kGrey.fl(),
+              kRight),
+      Panel5(FL_FLAT_BOX, ZEPR_XYWH(layout::kPanel5), nullptr),
       // Parked outside the visible area: type 7 keeps its database list there.
-      JvInstallLabel2(kPx + 1000, kPy, 386, 5000),
-      Label2(184, 310, 387, 38, FL_HELVETICA_BOLD, 13, FL_BLACK, FL_WHITE,
-             FL_ALIGN_RIGHT | FL_ALIGN_TOP | FL_ALIGN_INSIDE),
-      lUspjesno(268, 318, 227, 28, FL_HELVETICA, 25, kGreen.fl(), FL_WHITE, kTopLeft),
-      CheckBox1(500, 31, 75, 17),
-      CheckBox2(453, 17, 122, 17),
-      CheckBox3(458, 3, 117, 17),
-      eURL(179, 14, 254, 24),
-      ePass(9, 334, 170, 22) {
+      JvInstallLabel2(ZEPR_XYWH(layout::kJvInstallLabel2)),
+      Label2(ZEPR_XYWH(layout::kLabel2), FL_HELVETICA_BOLD, layout::kLabel2FontSize, FL_BLACK,
+             FL_WHITE, FL_ALIGN_RIGHT | FL_ALIGN_TOP | FL_ALIGN_INSIDE),
+      lUspjesno(ZEPR_XYWH(layout::kLUspjesno), FL_HELVETICA, layout::kLUspjesnoFontSize,
+                kGreen.fl(), FL_WHITE, kTopLeft),
+      CheckBox1(ZEPR_XYWH(layout::kCheckBox[0])),
+      CheckBox2(ZEPR_XYWH(layout::kCheckBox[1])),
+      CheckBox3(ZEPR_XYWH(layout::kCheckBox[2])),
+      eURL(ZEPR_XYWH(layout::kEUrl)),
+      ePass(ZEPR_XYWH(layout::kEPass)) {
   end();
   color(kGrey.fl());
   xclass("ZEPRUpdate");
@@ -71,19 +71,21 @@ MainForm::MainForm()
   p.color(kGrey.fl());
   Panel2.color(FL_WHITE);
   for (Fl_Box* line : {&Panel3, &Panel4, &Panel5}) line->color(kLineGrey.fl());
-  Label3.SetText("Status :");
-  Label4.SetText("Ukupno vrijeme :");
-  Label5.SetText("Brzina prijenosa :");
-  Label6.SetText("Ukupno za prenijeti :");
-  Label7.SetText("Preneseno :");
-  Napredak.label("Napredak");
+  Label3.SetText(layout::kStatusCaption);
+  Label4.SetText(layout::kStatisticsCaption[0]);
+  Label5.SetText(layout::kStatisticsCaption[1]);
+  Label6.SetText(layout::kStatisticsCaption[2]);
+  Label7.SetText(layout::kStatisticsCaption[3]);
+  Napredak.label(layout::kProgressCaption);
   lUspjesno.box(FL_NO_BOX);
-  lUspjesno.SetText("Instalacija završena.");
+  lUspjesno.SetText(layout::kCompletionText);
   lUspjesno.hide();
   eURL.hide();
   ePass.hide();
   border(0);
 }
+
+#undef ZEPR_XYWH
 
 namespace {
 
@@ -155,12 +157,6 @@ void FltkView::Kriptajpassword1Click() {
 }
 
 void FltkView::ePassDblClick() { SetPass(EditBoxText(ePassDblClickText(form_->ePass.value()))); }
-
-std::string EditBoxText(std::string text) {
-  const size_t zero = text.find('\0');
-  if (zero != std::string::npos) text.resize(zero);
-  return text;
-}
 
 void FltkView::ProcessMessages() {
   Fl::check();

@@ -13,6 +13,7 @@
 #include "app/app_view.h"
 #include "app/fltk/desktop_open.h"
 #include "app/fltk/widgets.h"
+#include "app/layout.h"
 
 namespace zepr {
 
@@ -96,8 +97,5 @@ class FltkView : public AppView {
   bool in_timer_ = false;
   DetachedChildren children_;
 };
-
-// The text an edit box holds after a text is put into it: it ends at the first zero byte.
-std::string EditBoxText(std::string text);
 
 }  // namespace zepr

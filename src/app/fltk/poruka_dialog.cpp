@@ -14,16 +14,10 @@
 
 namespace zepr {
 
-std::string PorukaLabelText(const std::string& text) { return DisplayText("\r\r" + text + "\r\r"); }
-
-int PorukaHeight(const std::string& text, const TextHeightFn& measure) {
-  return measure(PorukaLabelText(text), kPorukaTextWidth) + kPorukaExtraHeight;
-}
-
 namespace {
 
 constexpr Fl_Font kTextFont = FL_HELVETICA_BOLD;
-constexpr int kTextSize = 11;
+constexpr int kTextSize = layout::kPorukaFontSize;
 
 // White with a green caption while the pointer is over it.
 class PorukaButton : public Fl_Button {
@@ -45,13 +39,13 @@ class PorukaButton : public Fl_Button {
 
  protected:
   void draw() override {
-    fl_color(value() ? fl_rgb_color(235, 235, 235) : FL_WHITE);
+    fl_color(value() ? Rgb(layout::kPressed).fl() : FL_WHITE);
     fl_rectf(x(), y(), w(), h());
     fl_color(kLineGrey.fl());
     fl_rect(x(), y(), w(), h());
-    constexpr int kIcon = 18;
-    fl_font(FL_HELVETICA_BOLD, 12);
-    const char* caption = "U redu";
+    constexpr int kIcon = layout::kPorukaButtonIconSize;
+    fl_font(FL_HELVETICA_BOLD, layout::kPorukaButtonFontSize);
+    const char* caption = layout::kPorukaButtonText;
     const int text_w = static_cast<int>(fl_width(caption));
     const int left = x() + (w() - kIcon - 6 - text_w) / 2;
     DrawOkIcon(left, y() + (h() - kIcon) / 2, kIcon);
@@ -73,7 +67,7 @@ int MeasureLabel(const std::string& text, int width) {
 class PorukaDialog : public Fl_Double_Window {
  public:
   PorukaDialog(const std::string& title, const std::string& text, int label_height)
-      : Fl_Double_Window(kPorukaWidth, label_height + kPorukaExtraHeight, "Update"),
+      : Fl_Double_Window(kPorukaWidth, label_height + kPorukaExtraHeight, layout::kPorukaCaption),
         pNaslov(0, 0, kPorukaWidth, kPorukaTitleHeight),
         LabPoruka(0, kPorukaTitleHeight, kPorukaWidth, label_height, kTextFont, kTextSize, FL_BLACK,
                   kGrey.fl(), FL_ALIGN_CENTER | FL_ALIGN_INSIDE | FL_ALIGN_WRAP),

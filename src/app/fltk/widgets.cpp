@@ -11,129 +11,13 @@
 
 namespace zepr {
 
-std::string DisplayText(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r') {
-      out += '\n';
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 namespace {
-
-bool ContinuesCharacter(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
-
-// Length of the longest start of word, cut between characters, that fits the width; at least
-// one character. Prefix widths grow with their length, so the search doubles its step until a
-// start is too wide and then halves the gap.
-size_t FittingStart(std::string_view word, int width, const TextWidthFn& text_width) {
-  auto next = [&](size_t at) {
-    do ++at;
-    while (at < word.size() && ContinuesCharacter(word[at]));
-    return at;
-  };
-  auto fits = [&](size_t length) {
-    return static_cast<int>(text_width(word.substr(0, length))) <= width;
-  };
-  size_t good = next(0);  // always taken
-  size_t step = 1;
-  size_t bad = word.size() + 1;
-  while (good < word.size()) {
-    size_t probe = good;
-    for (size_t i = 0; i < step && probe < word.size(); ++i) probe = next(probe);
-    if (!fits(probe)) {
-      bad = probe;
-      break;
-    }
-    good = probe;
-    step *= 2;
-  }
-  // Between good (fits) and bad (too wide): characters one by one from a halved gap.
-  while (bad <= word.size()) {
-    size_t count = 0;
-    for (size_t at = good; at < bad; at = next(at)) ++count;
-    if (count <= 1) break;
-    size_t probe = good;
-    for (size_t i = 0; i < count / 2; ++i) probe = next(probe);
-    if (fits(probe)) {
-      good = probe;
-    } else {
-      bad = probe;
-    }
-  }
-  return good;
-}
-
-// One line of the text (no LF) wrapped. A blank run followed by a word is measured as one
-// piece, and the line breaks before the piece that makes it too wide; the blanks at a break
-// go. This is the toolkit's own rule, so ordinary text wraps exactly as before.
-void WrapLine(std::string_view line, int width, const TextWidthFn& text_width, std::string& out) {
-  std::string current;
-  double current_width = 0;
-  bool has_word = false;
-  size_t at = 0;
-  while (at < line.size()) {
-    size_t word_start = line.find_first_not_of(' ', at);
-    if (word_start == std::string_view::npos) {
-      current += line.substr(at);  // trailing blanks stay, as the toolkit keeps them
-      break;
-    }
-    size_t word_end = line.find(' ', word_start);
-    if (word_end == std::string_view::npos) word_end = line.size();
-    std::string_view piece = line.substr(at, word_end - at);
-    double piece_width = text_width(piece);
-    if (has_word && static_cast<int>(current_width + piece_width) > width) {
-      out += current;
-      out += '\n';
-      current.clear();
-      current_width = 0;
-      piece = line.substr(word_start, word_end - word_start);
-      piece_width = text_width(piece);
-    }
-    // A word too wide even alone on its line is cut; its last part goes on like a word.
-    while (static_cast<int>(piece_width) > width && piece.size() > 1) {
-      const size_t cut = FittingStart(piece, width, text_width);
-      if (cut >= piece.size()) break;
-      out += piece.substr(0, cut);
-      out += '\n';
-      piece.remove_prefix(cut);
-      piece_width = text_width(piece);
-    }
-    current += piece;
-    current_width += piece_width;
-    has_word = true;
-    at = word_end;
-  }
-  out += current;
-}
 
 double CurrentFontWidth(std::string_view text) {
   return fl_width(text.data(), static_cast<int>(text.size()));
 }
 
 }  // namespace
-
-std::string WrapText(std::string_view text, int width, const TextWidthFn& text_width) {
-  std::string out;
-  out.reserve(text.size() + 16);
-  size_t start = 0;
-  while (true) {
-    const size_t end = text.find('\n', start);
-    WrapLine(
-        text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start),
-        width, text_width, out);
-    if (end == std::string_view::npos) break;
-    out += '\n';
-    start = end + 1;
-  }
-  return out;
-}
 
 void DrawPlainText(const std::string& text, int x, int y, int w, int h, Fl_Align align) {
   if (align & FL_ALIGN_WRAP) {
@@ -215,7 +99,7 @@ int HeaderBand::handle(int event) { return HandleClick(*this, event, click_); }
 void HeaderBand::draw() {
   draw_box();
   fl_push_clip(x(), y(), w(), h());
-  fl_font(FL_HELVETICA, 25);
+  fl_font(FL_HELVETICA, layout::kHeaderFontSize);
   fl_color(kGreen.fl());
   DrawPlainText(text_, x(), y(), w(), h(), FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
   fl_pop_clip();
@@ -292,14 +176,14 @@ int OptionBox::handle(int event) {
 }
 
 void OptionBox::draw() {
-  fl_font(FL_HELVETICA_BOLD, 11);
+  fl_font(FL_HELVETICA_BOLD, layout::kCheckBoxFontSize);
   fl_color(FL_BLACK);
   const int text_right = BoxX() - 4;
   DrawPlainText(DisplayText(state_.caption), x(), y(), text_right - x(), h(),
                 FL_ALIGN_RIGHT | FL_ALIGN_INSIDE);
   fl_color(FL_WHITE);
   fl_rectf(BoxX(), BoxY(), kBoxSize, kBoxSize);
-  fl_color(fl_rgb_color(110, 110, 110));
+  fl_color(kBoxFrame.fl());
   fl_rect(BoxX(), BoxY(), kBoxSize, kBoxSize);
   if (state_.checked) DrawTick(BoxX() + 1, BoxY() + 1, kBoxSize - 2);
 }
@@ -324,23 +208,21 @@ void ProgressBar::draw() {
   const double fraction = std::min(1.0, static_cast<double>(position_) / static_cast<double>(max_));
   const int inner = w() - 4;
   const int filled = static_cast<int>(inner * fraction);
-  constexpr int kBlock = 8;
-  constexpr int kGap = 2;
+  constexpr int kBlock = layout::kProgressBlock;
+  constexpr int kGap = layout::kProgressGap;
   // Blocks grow greener towards the end of the bar.
   for (int left = 0; left < filled; left += kBlock + kGap) {
     const int width = std::min(kBlock, filled - left);
     const int t = left * 255 / std::max(1, inner);
-    const auto mix = [t](uint8_t from, uint8_t to) {
-      return static_cast<uint8_t>(from + (static_cast<int>(to) - from) * t / 255);
-    };
-    fl_color(mix(190, kGreen.r), mix(230, kGreen.g), mix(215, kGreen.b));
+    const layout::Colour colour = layout::ProgressBlockColour(t);
+    fl_color(colour.r, colour.g, colour.b);
     fl_rectf(x() + 2 + left, y() + 2, width, h() - 4);
   }
 }
 
 EditBox::EditBox(int x, int y, int w, int h) : Fl_Input(x, y, w, h) {
   textfont(FL_HELVETICA);
-  textsize(12);
+  textsize(layout::kEditFontSize);
 }
 
 int EditBox::handle(int event) {

@@ -8,21 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "app/layout.h"
 #include "core/main_window.h"
 
 namespace zepr {
-
-// The system breaks lines with a lone CR; the toolkit with LF. CR LF counts as one break.
-std::string DisplayText(std::string_view text);
-
-// Width of a piece of text, in pixels.
-using TextWidthFn = std::function<double(std::string_view text)>;
-
-// Breaks the lines of text (LF) so that each fits the width: at blanks, as the toolkit wraps
-// words, and inside a word too wide for a line of its own (a URL, a path), which starts a new
-// line and is cut after its last character that still fits. Breaks never split a UTF-8
-// character; a line keeps at least one character however narrow the width.
-std::string WrapText(std::string_view text, int width, const TextWidthFn& text_width);
 
 // Draws text literally: FLTK's own label drawing would take "@..." for a symbol, and an error
 // text or a path may well contain "@". Lines are broken at LF; FL_ALIGN_WRAP wraps them with
@@ -90,15 +79,15 @@ class PictureBox : public Fl_Widget {
 // The step list: per line an image (see StepIconFor) and a bold or plain style.
 class StepListBox : public Fl_Widget {
  public:
-  static constexpr int kIconSize = 16;
-  static constexpr int kTextOffset = 28;
-  static constexpr int kLineSpacing = 3;
-  static constexpr int kFontSize = 13;
+  static constexpr int kIconSize = layout::kStepIconSize;
+  static constexpr int kTextOffset = layout::kStepTextOffset;
+  static constexpr int kLineSpacing = layout::kStepLineSpacing;
+  static constexpr int kFontSize = layout::kStepFontSize;
 
   StepListBox(int x, int y, int w, int h);
   void SetLines(std::vector<StepLine> lines, int top_line);
   // Top of line i relative to the widget, and the height of a line.
-  int LineTop(int i) const { return 2 + i * LinePitch(); }
+  int LineTop(int i) const { return layout::StepLineTop(i, LinePitch()); }
   static int LinePitch();
 
  protected:
@@ -112,7 +101,7 @@ class StepListBox : public Fl_Widget {
 // An operator check box: caption to the left of the box; Tab passes it by.
 class OptionBox : public Fl_Widget {
  public:
-  static constexpr int kBoxSize = 13;
+  static constexpr int kBoxSize = layout::kCheckBoxSize;
 
   OptionBox(int x, int y, int w, int h);
   void SetState(const CheckBoxState& state);
