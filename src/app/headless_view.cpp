@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "core/encoding.h"
+#include "core/path_text.h"
 #include "core/text.h"
 
 namespace zepr {
@@ -23,7 +24,7 @@ void HeadlessView::WaitMessages(uint32_t max_ms) { clock().Sleep(max_ms); }
 
 void HeadlessView::OpenErrorLog(const std::string& path) {
   Print("log: " + path);
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();

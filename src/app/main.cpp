@@ -3,14 +3,13 @@
 #include <vector>
 
 #include "app/app_view.h"
-#include "app/fltk_view.h"
+#include "app/desktop_view.h"
 #include "app/form_create.h"
 #include "app/headless_view.h"
 #include "app/services.h"
 #include "app/update_run.h"
 #include "config/ini_file.h"
 #include "core/clock.h"
-#include "core/encoding.h"
 #include "core/errors.h"
 #include "core/run_params.h"
 #include "install/install_script.h"
@@ -30,8 +29,8 @@ std::string DownloadHost(const std::string& exe_folder) {
 }
 
 int Main(int argc, char** argv) {
-  std::vector<std::string> params;
-  for (int i = 1; i < argc; ++i) params.push_back(ArgumentToUtf8(argv[i]));
+  const std::vector<std::string> args = platform::CommandLineArguments(argc, argv);
+  const std::vector<std::string> params(args.begin() + (args.empty() ? 0 : 1), args.end());
   // Without parameter 1 the program ends silently, before any window exists.
   if (params.empty() || params[0].empty()) return 0;
 
@@ -42,7 +41,7 @@ int Main(int argc, char** argv) {
 
   SystemClock clock;
   std::unique_ptr<AppView> view;
-  if (platform::DisplayAvailable()) view = MakeFltkView(clock);
+  if (platform::DisplayAvailable()) view = MakeDesktopView(clock);
   if (!view) view = std::make_unique<HeadlessView>(clock, std::cout);
   const platform::LocaleSeparators separators = platform::UserNumericSeparators();
   view->SetNumberSeparators({separators.thousands, separators.decimal});

@@ -5,6 +5,7 @@
 
 #include "config/ini_file.h"
 #include "core/errors.h"
+#include "core/path_text.h"
 #include "core/text.h"
 #include "core/wait.h"
 
@@ -15,18 +16,18 @@ namespace {
 
 bool Exists(const std::string& path) {
   std::error_code ec;
-  return fs::exists(fs::u8path(path), ec);
+  return fs::exists(PathFromUtf8(path), ec);
 }
 
 // A copy that overwrites; failures are not reported, the existence test that follows is.
 void CopyOver(const std::string& from, const std::string& to) {
   std::error_code ec;
-  fs::copy_file(fs::u8path(from), fs::u8path(to), fs::copy_options::overwrite_existing, ec);
+  fs::copy_file(PathFromUtf8(from), PathFromUtf8(to), fs::copy_options::overwrite_existing, ec);
 }
 
 void DeleteFile(const std::string& path) {
   std::error_code ec;
-  fs::remove(fs::u8path(path), ec);
+  fs::remove(PathFromUtf8(path), ec);
 }
 
 constexpr const char* kBadSiteUrl = "Krivi parametri za lokaciju na internetu!";
@@ -77,8 +78,8 @@ void UpdateRun::Wait(int ms) { WaitPumpingMessages(window_, ms); }
 
 void UpdateRun::PrepareUpdateFolder() {
   std::error_code ec;
-  fs::remove_all(fs::u8path(run_.ExeFolder + "Update"), ec);
-  fs::create_directories(fs::u8path(UpdateFolder()), ec);
+  fs::remove_all(PathFromUtf8(run_.ExeFolder + "Update"), ec);
+  fs::create_directories(PathFromUtf8(UpdateFolder()), ec);
 }
 
 UpdateRun::Installed UpdateRun::InstallArchives(int dstep, int istep, std::optional<int> fstep) {
@@ -458,7 +459,7 @@ void UpdateRun::FtpRun() {
         // Without a list name the list path would be the working folder itself.
         if (ftp.ListFileName().empty()) throw UpdateError("No file name given.");
         std::error_code ec;
-        if (!fs::is_directory(fs::u8path(UpdateFolder()), ec)) PrepareUpdateFolder();
+        if (!fs::is_directory(PathFromUtf8(UpdateFolder()), ec)) PrepareUpdateFolder();
         const std::string list = UpdateFolder() + ftp.ListFileName();
         DeleteFile(list);
         ftp.Retrieve(ftp.ListFileName(), list);
@@ -501,7 +502,8 @@ void UpdateRun::DownloadFiles() {
       window_.SetLabel1("Download > " + counter);
       const std::string local = UpdateFolder() + ReplaceAll(name, "\\", "/");
       std::error_code ec;
-      if (!NameLeavesFolder(name) && fs::is_regular_file(fs::u8path(local), ec)) DeleteFile(local);
+      if (!NameLeavesFolder(name) && fs::is_regular_file(PathFromUtf8(local), ec))
+        DeleteFile(local);
       // A name that would leave the working folder is passed over like an empty one.
       if (name.empty() || NameLeavesFolder(name)) continue;
       window_.SetProgressMax(ftp.Size(name));
@@ -510,7 +512,7 @@ void UpdateRun::DownloadFiles() {
       window_.SetLabel1("Dekompresiram > " + counter);
       window_.ProcessMessages();
       const std::string folder = UpdateFolder() + ReplaceAll(UnpackFolderName(name), "\\", "/");
-      fs::create_directories(fs::u8path(folder), ec);
+      fs::create_directories(PathFromUtf8(folder), ec);
       if (services_.installation.Unzip(local, folder)) {
         installable.push_back(name);
       } else {

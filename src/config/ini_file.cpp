@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "core/encoding.h"
+#include "core/path_text.h"
 #include "core/text.h"
 
 namespace zepr {
@@ -71,13 +72,13 @@ bool NamesEqualNoCase(const std::string& a, const std::string& b) { return Folde
 IniFile IniFile::Load(const std::string& path) {
   std::string real_path = path;
   std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) {
-    std::filesystem::path p(path);
-    std::string parent = p.parent_path().string();
-    real_path = FindFileAnyCase(parent.empty() ? "" : parent + "/", p.filename().string());
+  if (!std::filesystem::exists(PathFromUtf8(path), ec)) {
+    const std::filesystem::path p = PathFromUtf8(path);
+    const std::string parent = Utf8FromPath(p.parent_path());
+    real_path = FindFileAnyCase(parent.empty() ? "" : parent + "/", Utf8FromPath(p.filename()));
     if (real_path.empty()) return IniFile();
   }
-  std::ifstream in(real_path, std::ios::binary);
+  std::ifstream in(PathFromUtf8(real_path), std::ios::binary);
   if (!in) return IniFile();
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) return IniFile();
@@ -217,12 +218,13 @@ std::string FindFileAnyCase(const std::string& folder, const std::string& name) 
     const std::string& part = parts[n];
     std::string dir = path.empty() ? "." : path;
     std::string found;
-    if (fs::exists(fs::path(dir) / part, ec)) {
+    if (fs::exists(PathFromUtf8(dir) / PathFromUtf8(part), ec)) {
       found = part;
     } else {
       std::vector<std::string> candidates;
-      for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string entry = it->path().filename().string();
+      for (fs::directory_iterator it(PathFromUtf8(dir), ec), end; !ec && it != end;
+           it.increment(ec)) {
+        std::string entry = Utf8FromPath(it->path().filename());
         if (NamesEqualNoCase(entry, part)) candidates.push_back(entry);
       }
       if (candidates.empty()) return "";

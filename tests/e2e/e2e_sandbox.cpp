@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <stdexcept>
@@ -46,19 +47,57 @@ std::vector<std::string> SplitAt(const std::string& text, char separator) {
   return parts;
 }
 
+// Where a build puts its programs.
+fs::path BinDir(Build build) {
+  if (build == Build::kLinux) return BuildDir() / "bin";
+  return fs::path(std::getenv("ZEPR_WINDOWS_BUILD_DIR")) / "bin";
+}
+
 }  // namespace
 
-AppSandbox::AppSandbox()
-    : path_(fs::canonical(dir_.path())), app_("App" + std::to_string(getpid())) {
-  fs::copy_file(BuildDir() / "bin" / "ZEPRUpdate.exe", updater());
-  fs::copy_file(BuildDir() / "bin" / "Demo.exe", app_exe());
+std::string WindowsRunsUnavailable() {
+  const char* folder = std::getenv("ZEPR_WINDOWS_BUILD_DIR");
+  if (folder == nullptr || *folder == '\0') return "no Windows build was named";
+  if (!fs::exists(fs::path(folder) / "bin" / "ZEPRUpdate.exe")) {
+    return std::string("no Windows updater in ") + folder;
+  }
+  if (FindProgram("wine").empty()) return "wine is not installed";
+  const fs::path prefix = fs::path(folder) / "wineprefix";
+  const auto prepared =
+      RunProgram({(SourceDir() / "scripts" / "wine-prefix").string(), prefix.string()});
+  if (prepared.exit_code != 0) return "the Wine prefix could not be made: " + prepared.output;
+  setenv("WINEPREFIX", prefix.c_str(), 1);
+  setenv("WINEDEBUG", "-all", 1);
+  return "";
+}
+
+std::vector<std::string> Launch(Build build, const fs::path& program,
+                                std::vector<std::string> args) {
+  args.insert(args.begin(), program.string());
+  if (build == Build::kWindows) args.insert(args.begin(), FindProgram("wine"));
+  return args;
+}
+
+AppSandbox::AppSandbox(Build build)
+    : build_(build), path_(fs::canonical(dir_.path())), app_("App" + std::to_string(getpid())) {
+  fs::copy_file(BinDir(build) / "ZEPRUpdate.exe", updater());
+  fs::copy_file(BinDir(build) / "Demo.exe", app_exe());
 }
 
 ProcessResult AppSandbox::Run(const std::string& client, const std::string& type,
                               const std::vector<std::string>& more) const {
-  std::vector<std::string> argv{updater().string(), kTitle, kSection, app_, client, type};
-  argv.insert(argv.end(), more.begin(), more.end());
-  return RunProgram(argv, {"DISPLAY="}, path());
+  std::vector<std::string> args{kTitle, kSection, app_, client, type};
+  args.insert(args.end(), more.begin(), more.end());
+  ProcessResult result =
+      RunProgram(Launch(build_, updater(), args), {"DISPLAY=", "ZEPR_HEADLESS=1"}, path());
+  // The Windows program writes its lines as Windows text, ending in CR LF.
+  if (build_ == Build::kWindows) {
+    std::string& out = result.output;
+    for (size_t at = out.find("\r\n"); at != std::string::npos; at = out.find("\r\n", at)) {
+      out.erase(at, 1);
+    }
+  }
+  return result;
 }
 
 std::vector<std::string> AppSandbox::AwaitStarts(size_t count) const {
@@ -72,8 +111,8 @@ std::vector<std::string> AppSandbox::Starts() const {
   return SplitAt(ReadFile(path() / "started.txt"), '\n');
 }
 
-ZipEntry AppEntry(const std::string& name) {
-  return {name, ReadFile(BuildDir() / "bin" / "Demo.exe"), false, 0100755};
+ZipEntry AppEntry(const std::string& name, Build build) {
+  return {name, ReadFile(BinDir(build) / "Demo.exe"), false, 0100755};
 }
 
 DownloadSite::DownloadSite() {

@@ -20,12 +20,25 @@ inline constexpr const char* kTitle = "Demo aplikacija";  // a blank: one parame
 inline constexpr const char* kSection = "DEMO";
 inline constexpr const char* kClient = "KLIJENT";
 
+// Which build's updater and application stand-in a test runs: the Linux programs, or the
+// Windows ones under Wine.
+enum class Build { kLinux, kWindows };
+
+// Why the Windows programs cannot be run here (no Windows build was named, or no Wine); empty
+// when they can. Prepares this test process's environment for Wine first (the build's prefix,
+// no debug output), so that every program the test starts under Wine shares one prefix.
+std::string WindowsRunsUnavailable();
+
+// The command that starts a program of the given build: under Wine for the Windows one.
+std::vector<std::string> Launch(Build build, const std::filesystem::path& program,
+                                std::vector<std::string> args = {});
+
 // An application folder with the real updater and the application stand-in. The application
 // has a name of its own in every test: programs are found and stopped by name across the
 // whole machine, and tests run side by side.
 class AppSandbox {
  public:
-  AppSandbox();
+  explicit AppSandbox(Build build = Build::kLinux);
 
   // Without links, as the updater finds its own folder.
   const std::filesystem::path& path() const { return path_; }
@@ -35,8 +48,8 @@ class AppSandbox {
   std::filesystem::path updater() const { return path() / "ZEPRUpdate.exe"; }
   std::filesystem::path app_exe() const { return path() / (app_ + ".exe"); }
 
-  // The updater without a display, started in the application folder with parameters 1 to 5
-  // (title, section, application, client, type) followed by the given ones.
+  // The updater without a display (the headless view), started in the application folder with
+  // parameters 1 to 5 (title, section, application, client, type) followed by the given ones.
   ProcessResult Run(const std::string& client, const std::string& type,
                     const std::vector<std::string>& more = {}) const;
   // Each start of the application: its arguments joined by tabs, one entry per start.
@@ -46,13 +59,14 @@ class AppSandbox {
   std::vector<std::string> AwaitStarts(size_t count) const;
 
  private:
+  Build build_;
   TempDir dir_;
   std::filesystem::path path_;
   std::string app_;
 };
 
 // An archive entry holding the application stand-in, executable as unpacked.
-ZipEntry AppEntry(const std::string& name);
+ZipEntry AppEntry(const std::string& name, Build build = Build::kLinux);
 
 // The HTTP download endpoint over a site folder of its own, logging every request.
 class DownloadSite {

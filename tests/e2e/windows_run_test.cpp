@@ -1,0 +1,135 @@
+// The Windows updater under Wine, against the same local peers as the Linux one: the download
+// endpoint, the FTP server and the database stand-in (reached through Wine's ODBC, which hands
+// over to the host's driver).
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "core/connection_text.h"
+#include "e2e/e2e_sandbox.h"
+#include "support/tds_peer_process.h"
+
+namespace zepr {
+namespace {
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+using testing::AppSandbox;
+using testing::Build;
+using testing::BuildZip;
+using testing::DownloadSite;
+using testing::HasLine;
+using testing::kClient;
+using testing::kOptionsTable;
+using testing::ReadFile;
+using testing::WriteFile;
+
+class WindowsRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = testing::WindowsRunsUnavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+};
+
+std::string WorkingDatabase() {
+  return std::string(R"({"users": {"sa": "tajna"}, "databases": {"Radna": [")") + kOptionsTable +
+         R"("]}})";
+}
+
+std::string Connection(const testing::TdsPeer& peer) {
+  return EncodeConnectionList({peer.server(), "sa", "tajna", "Radna"});
+}
+
+TEST_F(WindowsRun, WithoutParametersEndsAtOnce) {
+  AppSandbox box(Build::kWindows);
+  const auto run =
+      testing::RunProgram(testing::Launch(Build::kWindows, box.updater()), {"DISPLAY="});
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_FALSE(fs::exists(box.path() / "Update"));
+}
+
+// Type 3: the running application is stopped, the archive from the endpoint installed by its
+// script, and the application started again.
+TEST_F(WindowsRun, InternetRunInstallsAndRestartsTheApplication) {
+  AppSandbox box(Build::kWindows);
+  DownloadSite site;
+  testing::WriteUpdateIni(box, site);
+  WriteFile(box.path() / "Citaj.txt", "stara verzija");
+  site.Put(kClient, "Update.zip",
+           BuildZip({{"Install.Ini", "[DIR_1]\r\n1=Izvjestaji\r\n"},
+                     testing::AppEntry(box.app() + ".exe", Build::kWindows),
+                     {"Citaj.txt", "nova verzija"},
+                     {"Dodaci\\Pomoc.txt", "pomoc"}}));
+  testing::RunningProgram app(testing::Launch(Build::kWindows, box.app_exe(), {"--live-ms=60000"}));
+  ASSERT_EQ(box.AwaitStarts(1).size(), 1u);
+
+  const auto run = box.Run(kClient, "3", {"x"});
+
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(ReadFile(box.path() / "Citaj.txt"), "nova verzija");
+  EXPECT_EQ(ReadFile(box.path() / "Dodaci" / "Pomoc.txt"), "pomoc");
+  EXPECT_TRUE(fs::is_directory(box.path() / "Izvjestaji"));
+  EXPECT_TRUE(HasLine(run.output, "done: Instalacija završena.")) << run.output;
+  EXPECT_EQ(box.AwaitStarts(2), (Strings{"--live-ms=60000", ""}));
+}
+
+// Type 8: the archive already in Update\ is installed and the application started.
+TEST_F(WindowsRun, PresentArchiveIsInstalled) {
+  AppSandbox box(Build::kWindows);
+  WriteFile(box.path() / "Update" / "Update.zip",
+            BuildZip({{"Install.Ini", ""}, {"Citaj.txt", "nova"}}));
+  const auto run = box.Run(kClient, "8", {"x", "0"});
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(ReadFile(box.path() / "Citaj.txt"), "nova");
+  EXPECT_EQ(box.AwaitStarts(1), Strings{""});
+}
+
+// Type 6 "x": the unpacked scripts go batch by batch through ODBC to the database; a failing
+// batch is written to the error log beside the program.
+TEST_F(WindowsRun, ScriptsReachTheDatabaseAndAFailureIsLogged) {
+  AppSandbox box(Build::kWindows);
+  DownloadSite site;
+  testing::WriteUpdateIni(box, site);
+  testing::TempDir db_dir;
+  testing::TdsPeer peer(db_dir.path(), WorkingDatabase());
+  WriteFile(box.path() / "Update" / "UpdateBaze" / "01.sql",
+            "CREATE TABLE T01 (a int)\r\nGO\r\nINSERT INTO T01 VALUES (1)\r\nGO\r\n");
+  WriteFile(box.path() / "Update" / "UpdateBaze" / "02.sql",
+            "INSERT INTO Nepostojeca VALUES (1)\r\nGO\r\n");
+
+  const auto run = box.Run(kClient, "6", {"x", Connection(peer)});
+
+  EXPECT_EQ(peer.BatchesContaining("CREATE TABLE T01").size(), 1u) << run.output;
+  EXPECT_EQ(testing::PeerRows(db_dir.path(), "Radna", "SELECT a FROM T01"), Strings{"1"});
+  const fs::path log = box.path() / fs::u8path("GreškeSQLUpdate.txt");
+  ASSERT_TRUE(fs::exists(log)) << run.output;
+  EXPECT_EQ(ReadFile(log), "02.sql, linija: 2\r\n") << run.output;
+  EXPECT_EQ(peer.BatchesContaining("Nepostojeca").size(), 2u);  // tried twice, then logged
+}
+
+// Type 1: the download list and its archives over one FTP login.
+TEST_F(WindowsRun, FtpRunFetchesTheListOverOneLogin) {
+  AppSandbox box(Build::kWindows);
+  testing::TempDir root;
+  testing::FtpServer server(root.path(), "zepr", "tajna");
+  WriteFile(box.path() / "UPDATE.INI",
+            "[DEMO]\r\nSERVER=127.0.0.1\r\nPORT=" + std::to_string(server.port()) +
+                "\r\nUSERNAME=zepr\r\nPASSWORD=tajna\r\nSTART_DIR=/azuriranja/\r\n"
+                "KORISNIK=klijent\r\nCFG=lista.ini\r\nPASSIVE=D\r\n");
+  const fs::path remote = root.path() / "azuriranja" / "KLIJENT" / "DEMO";
+  WriteFile(remote / "lista.ini", "[UPDATE]\r\n1=Update.zip\r\n2=UpdateSpec.zip\r\n");
+  WriteFile(remote / "Update.zip", BuildZip({{"Install.Ini", ""}, {"Citaj.txt", "nova"}}));
+  WriteFile(remote / "UpdateSpec.zip", BuildZip({{"Posebno.txt", "posebno"}}));
+
+  const auto run = box.Run(kClient, "1", {"x"});
+
+  const auto commands = server.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "USER zepr"), 1) << run.output;
+  EXPECT_EQ(ReadFile(box.path() / "Citaj.txt"), "nova") << run.output;
+  EXPECT_EQ(ReadFile(box.path() / "Posebno.txt"), "posebno");
+  EXPECT_TRUE(HasLine(run.output, "done: Instalacija završena.")) << run.output;
+}
+
+}  // namespace
+}  // namespace zepr
