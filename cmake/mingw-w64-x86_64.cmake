@@ -18,3 +18,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # Tests and tools run through Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# zlib too, from its static archive rather than zlib1.dll.
+set(ZLIB_USE_STATIC_LIBS ON)

@@ -8,6 +8,7 @@
 #include "core/path_text.h"
 #include "core/text.h"
 #include "core/wait.h"
+#include "platform/files.h"
 
 namespace zepr {
 namespace fs = std::filesystem;
@@ -77,8 +78,8 @@ void UpdateRun::Wait(int ms) { WaitPumpingMessages(window_, ms); }
 // ---- shared steps ---------------------------------------------------------------------------
 
 void UpdateRun::PrepareUpdateFolder() {
+  platform::RemoveTree(run_.ExeFolder + "Update");
   std::error_code ec;
-  fs::remove_all(PathFromUtf8(run_.ExeFolder + "Update"), ec);
   fs::create_directories(PathFromUtf8(UpdateFolder()), ec);
 }
 

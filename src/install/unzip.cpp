@@ -7,6 +7,7 @@
 #include "core/path_text.h"
 #include "core/text.h"
 #include "install/unzip_backend.h"
+#include "platform/files.h"
 
 namespace zepr {
 namespace unzip {
@@ -35,9 +36,9 @@ class StagingFolder {
       if (ec) return;
     }
   }
+  // Read-only entries and links go too, on every system.
   ~StagingFolder() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
+    if (!path_.empty()) platform::RemoveTree(Utf8FromPath(path_));
   }
   StagingFolder(const StagingFolder&) = delete;
   StagingFolder& operator=(const StagingFolder&) = delete;

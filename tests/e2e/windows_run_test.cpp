@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <set>
 
 #include "core/connection_text.h"
 #include "e2e/e2e_sandbox.h"
+#include "install/file_version.h"
 #include "support/tds_peer_process.h"
 
 namespace zepr {
@@ -39,6 +42,25 @@ std::string WorkingDatabase() {
 
 std::string Connection(const testing::TdsPeer& peer) {
   return EncodeConnectionList({peer.server(), "sa", "tajna", "Radna"});
+}
+
+// One file to copy onto a workstation: it imports only the system's own libraries, and it says
+// its version to our own reader of versions.
+TEST_F(WindowsRun, ProgramNeedsNoLibraryBesideItAndCarriesItsVersion) {
+  const fs::path exe = fs::path(std::getenv("ZEPR_WINDOWS_BUILD_DIR")) / "bin" / "ZEPRUpdate.exe";
+  EXPECT_EQ(FileVersionString(exe.string()), ZEPR_PROJECT_VERSION ".0");
+  const std::string objdump = testing::FindProgram("x86_64-w64-mingw32-objdump");
+  if (objdump.empty()) GTEST_SKIP() << "no objdump for Windows images";
+  const auto dump = testing::RunProgram({objdump, "-p", exe.string()});
+  const std::set<std::string> system = {
+      "ADVAPI32.dll", "COMCTL32.dll", "GDI32.dll",  "KERNEL32.dll", "MPR.dll",   "msvcrt.dll",
+      "ODBC32.dll",   "SHELL32.dll",  "USER32.dll", "WININET.dll",  "ole32.dll", "SHLWAPI.dll"};
+  std::vector<std::string> imported;
+  for (const auto& line : testing::LinesStartingWith(dump.output, "\tDLL Name: ")) {
+    imported.push_back(line.substr(11));
+  }
+  EXPECT_FALSE(imported.empty()) << dump.output;
+  for (const auto& dll : imported) EXPECT_TRUE(system.count(dll)) << dll << " is not the system's";
 }
 
 TEST_F(WindowsRun, WithoutParametersEndsAtOnce) {
