@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
               kRuns);
   std::printf("WinINet under Wine   %.3f s  %8.1f MB/s  (Wine's start and the %d runs: %.1f s)\n",
               wininet, mb / wininet, kRuns, wall.count());
-  std::printf("  of which the check %.3f s (Wine reads the unread body when it closes a request)\n",
+  std::printf("  of which the check %.3f s (under Wine it reads the body it does not need)\n",
               check);
   std::printf("libcurl              %.3f s  %8.1f MB/s\n", curl, mb / curl);
   std::printf("throughput ratio     %.2f of libcurl (%.2f without the check)\n", curl / wininet,
