@@ -49,6 +49,11 @@ std::string Connection(const testing::TdsPeer& peer) {
 TEST_F(WindowsRun, ProgramNeedsNoLibraryBesideItAndCarriesItsVersion) {
   const fs::path exe = fs::path(std::getenv("ZEPR_WINDOWS_BUILD_DIR")) / "bin" / "ZEPRUpdate.exe";
   EXPECT_EQ(FileVersionString(exe.string()), ZEPR_PROJECT_VERSION ".0");
+  // The manifest travels inside: common controls 6, per-monitor DPI, the invoker's rights.
+  const std::string image = ReadFile(exe);
+  for (const char* part : {"Microsoft.Windows.Common-Controls", "PerMonitorV2", "asInvoker"}) {
+    EXPECT_NE(image.find(part), std::string::npos) << part;
+  }
   const std::string objdump = testing::FindProgram("x86_64-w64-mingw32-objdump");
   if (objdump.empty()) GTEST_SKIP() << "no objdump for Windows images";
   const auto dump = testing::RunProgram({objdump, "-p", exe.string()});

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "core/path_text.h"
+
 namespace zepr::testing {
 
 TempDir::TempDir() {
@@ -29,6 +31,8 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+std::string TempDir::folder() const { return Utf8FromPath(path_) + "/"; }
+
 void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -45,7 +49,7 @@ std::string ReadFile(const std::filesystem::path& path) {
 std::vector<std::string> ListFolder(const std::filesystem::path& folder) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
+    names.push_back(Utf8FromPath(entry.path().filename()));
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -66,7 +70,8 @@ std::vector<std::pair<std::string, std::string>> Tree(const std::filesystem::pat
   namespace fs = std::filesystem;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     const auto status = fs::symlink_status(entry.path());
-    const std::string name = fs::relative(entry.path(), folder).generic_string();
+    const std::u8string generic = fs::relative(entry.path(), folder).generic_u8string();
+    const std::string name(generic.begin(), generic.end());
     const std::string mode = "mode " + std::to_string(static_cast<int>(status.permissions()));
     if (fs::is_directory(status)) {
       entries.emplace_back(name + "/", mode);

@@ -7,6 +7,19 @@
 
 namespace zepr::testing {
 
+// What the file system under the tests lets a test check. Windows tells no names apart by
+// letter case alone, keeps no POSIX mode bits beyond read-only, makes no links for a plain
+// user and allows no '"' in a name.
+#ifdef _WIN32
+inline constexpr bool kWindows = true;
+#else
+inline constexpr bool kWindows = false;
+#endif
+inline constexpr bool kCaseSensitiveNames = !kWindows;
+inline constexpr bool kPosixModes = !kWindows;
+inline constexpr bool kSymlinks = !kWindows;
+inline constexpr bool kQuotesInNames = !kWindows;
+
 // A fresh temporary folder, removed with everything in it when the test ends.
 class TempDir {
  public:
@@ -17,15 +30,17 @@ class TempDir {
 
   const std::filesystem::path& path() const { return path_; }
   // The folder as the program writes folders: with a trailing separator.
-  std::string folder() const { return path_.string() + "/"; }
+  std::string folder() const;
 
  private:
   std::filesystem::path path_;
 };
 
+// A path made from UTF-8 text goes through PathFromUtf8 (core/path_text.h), or Windows reads
+// the text in its narrow code page.
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 std::string ReadFile(const std::filesystem::path& path);
-// The sorted names in a folder, temporary leftovers included.
+// The sorted names in a folder, in UTF-8, temporary leftovers included.
 std::vector<std::string> ListFolder(const std::filesystem::path& folder);
 
 // Everything under a folder, sorted: relative path ("/" ends a folder's own entry) and its

@@ -8,6 +8,7 @@
 
 #include "app/form_create.h"
 #include "core/errors.h"
+#include "core/path_text.h"
 #include "support/fake_window.h"
 #include "support/sandbox.h"
 
@@ -27,7 +28,7 @@ struct FakePrograms : Processes {
   platform::StartResult StartProgram(const Strings& argv, bool, bool) override {
     started.push_back(argv);
     if (missing.count(argv.at(0))) return {false, 0, "No such file or directory"};
-    return {true};
+    return {true, 0, {}};
   }
   bool IsProgramRunning(const std::string& name) override { return running.count(name) > 0; }
   void StopProgram(const std::string&) override {}
@@ -364,7 +365,7 @@ TEST_F(RunFixture, InstallPresentArchive) {
 
 TEST_F(RunFixture, ErrorLogOpensOnlyWhenAskedFor) {
   http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
-  WriteFile(app.path() / "GreškeSQLUpdate.txt", "x.sql, linija: 1\r\n");
+  WriteFile(app.path() / PathFromUtf8("GreškeSQLUpdate.txt"), "x.sql, linija: 1\r\n");
   Start({"T", "SEC", "App", "KLIJENT", "3", "c"});
   EXPECT_TRUE(window().opened_logs.empty());
   Reset();

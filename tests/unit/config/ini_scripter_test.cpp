@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "core/errors.h"
+#include "platform/files.h"
 #include "support/sandbox.h"
 
 namespace zepr {
@@ -136,12 +137,14 @@ TEST(IniScripter, FailuresNameThePathAndKeepTheFile) {
   EXPECT_EQ(ReadFile(path), original);
 
   const std::string missing = (dir.path() / "none.ini").string();
+  std::error_code no_file;  // in the system's own words, as the message gives them
+  platform::File::OpenForReading(missing, no_file);
+  ASSERT_EQ(no_file, std::errc::no_such_file_or_directory);
   try {
     scripter.LoadFromFile(missing);
     ADD_FAILURE() << "missing file loaded";
   } catch (const UpdateError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "Cannot open file \"" + missing + "\". No such file or directory");
+    EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + missing + "\". " + no_file.message());
     // Only a write-back may be passed over; a file that cannot be read stops the run.
     EXPECT_EQ(dynamic_cast<const WriteBackError*>(&e), nullptr);
   }

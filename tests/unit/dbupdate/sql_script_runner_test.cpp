@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "core/errors.h"
+#include "core/path_text.h"
 #include "support/fake_window.h"
 #include "support/sandbox.h"
 
@@ -142,7 +143,7 @@ class RunnerTest : public ::testing::Test {
   }
 
   fs::path Exe() const { return dir_.path() / "Update" / "Update" / "Demo.exe"; }
-  fs::path Log() const { return dir_.path() / "GreškeSQLUpdate.txt"; }
+  fs::path Log() const { return dir_.path() / PathFromUtf8("GreškeSQLUpdate.txt"); }
   void Script(const std::string& name, const std::string& text) {
     WriteFile(dir_.path() / "Update" / "UpdateBaze" / name, text);
   }
@@ -253,10 +254,13 @@ TEST_F(RunnerTest, ScriptThatFailsTwiceIsLoggedAndFailsTheRun) {
 }
 
 TEST_F(RunnerTest, OptionRowsHaveTheirShapesWithQuotedValues) {
-  params_.AppExeName = "O'Brien \"x\"";
+  // Windows allows no double quote in a file name; the apostrophe is the one quoting doubles.
+  const std::string rest = testing::kQuotesInNames ? " \"x\"" : " x";
+  params_.AppExeName = "O'Brien" + rest;
   params_.RaiseMinVersion = "1";
-  WriteFile(dir_.path() / "Update" / "Update" / "O'Brien \"x\".exe", "MZ");
-  SetLocalTime(dir_.path() / "Update" / "Update" / "O'Brien \"x\".exe", 2024, 3, 5, 0, 0, 0);
+  const fs::path exe = dir_.path() / "Update" / "Update" / (params_.AppExeName + ".exe");
+  WriteFile(exe, "MZ");
+  SetLocalTime(exe, 2024, 3, 5, 0, 0, 0);
   db_.on_query = [](const std::string& sql) -> std::vector<SqlRow> {
     if (sql.rfind("SELECT Vrijednost", 0) != 0) return {};
     SqlRow row;
@@ -265,13 +269,13 @@ TEST_F(RunnerTest, OptionRowsHaveTheirShapesWithQuotedValues) {
   };
   Run();
 
-  const std::string app = "'O''Brien \"x\"'";
+  const std::string app = "'O''Brien" + rest + "'";
   EXPECT_EQ(Executed("if (").at(0),
             "if (SELECT Vrijednost from OpcijeAplikacije where SEKCIJA=" + app +
                 " and Kljuc='TrenVerzijaDatum') is NULL   INSERT into "
                 "OpcijeAplikacije(SEKCIJA,KLJUC,VRIJEDNOST,KOMENTAR) values (" +
-                app +
-                ",'TrenVerzijaDatum','5.3.2024.','Trenutni datum verzije O''Brien \"x\"') "
+                app + ",'TrenVerzijaDatum','5.3.2024.','Trenutni datum verzije O''Brien" + rest +
+                "') "
                 "else   UPDATE OpcijeAplikacije set VRIJEDNOST='5.3.2024.' where SEKCIJA=" +
                 app + " and Kljuc='TrenVerzijaDatum'");
   EXPECT_EQ(Executed("if (").at(1),

@@ -9,6 +9,7 @@
 
 #include "core/connection_text.h"
 #include "core/errors.h"
+#include "core/path_text.h"
 #include "support/fake_window.h"
 #include "support/sandbox.h"
 
@@ -466,10 +467,10 @@ TEST(DatabaseGroup, RowWithoutANameStartsNoChildAndIsMarkedFailed) {
 
 TEST(DatabaseGroup, EachChildLogIsKeptUnderItsDatabaseName) {
   GroupRun g({"B1", "B2", "B3", "A/B"});
-  const fs::path folder = g.dir.path();
-  const fs::path log = folder / "GreškeSQLUpdate.txt";
-  WriteFile(folder / "GreškeSQLUpdateB1.txt", "older log of B1\r\n");
-  WriteFile(folder / "GreškeSQLUpdateB2.txt", "older log of B2\r\n");
+  const auto at = [&](const char* name) { return g.dir.path() / PathFromUtf8(name); };
+  const fs::path log = at("GreškeSQLUpdate.txt");
+  WriteFile(at("GreškeSQLUpdateB1.txt"), "older log of B1\r\n");
+  WriteFile(at("GreškeSQLUpdateB2.txt"), "older log of B2\r\n");
   g.programs.on_start = [&](const Strings& argv) {
     const std::string database = DecodeConnectionText(argv.at(6)).at(3);
     // B2's child succeeds and leaves no log.
@@ -478,11 +479,11 @@ TEST(DatabaseGroup, EachChildLogIsKeptUnderItsDatabaseName) {
   };
   g.db.UpdateDatabaseGroup();
   EXPECT_FALSE(fs::exists(log));
-  EXPECT_EQ(ReadFile(folder / "GreškeSQLUpdateB1.txt"), "x.sql, linija: 3\r\nB1");
-  EXPECT_EQ(ReadFile(folder / "GreškeSQLUpdateB2.txt"), "older log of B2\r\n");
-  EXPECT_EQ(ReadFile(folder / "GreškeSQLUpdateB3.txt"), "x.sql, linija: 3\r\nB3");
+  EXPECT_EQ(ReadFile(at("GreškeSQLUpdateB1.txt")), "x.sql, linija: 3\r\nB1");
+  EXPECT_EQ(ReadFile(at("GreškeSQLUpdateB2.txt")), "older log of B2\r\n");
+  EXPECT_EQ(ReadFile(at("GreškeSQLUpdateB3.txt")), "x.sql, linija: 3\r\nB3");
   // A name with a separator still names a file of this folder.
-  EXPECT_EQ(ReadFile(folder / "GreškeSQLUpdateA_B.txt"), "x.sql, linija: 3\r\nA/B");
+  EXPECT_EQ(ReadFile(at("GreškeSQLUpdateA_B.txt")), "x.sql, linija: 3\r\nA/B");
 }
 
 }  // namespace

@@ -70,10 +70,12 @@ TEST(CollectFolderTree, MatchingFolderListedTwiceTrailingDotSkippedLinksNotFollo
   WriteFile(f + "/odd.", "o");
   fs::create_directories(dir.path() / "outside");
   WriteFile(dir.path() / "outside" / "secret.txt", "s");
-  fs::create_directory_symlink(dir.path() / "outside", f + "/link.d");
-  EXPECT_EQ(CollectFolderTree("*.*", f),
-            (std::vector<std::string>{f + "/Rep.v2", f + "/Rep.v2/", f + "/Rep.v2/x.rpt",
-                                      f + "/link.d"}));
+  std::vector<std::string> expected = {f + "/Rep.v2", f + "/Rep.v2/", f + "/Rep.v2/x.rpt"};
+  if (testing::kSymlinks) {
+    fs::create_directory_symlink(dir.path() / "outside", f + "/link.d");
+    expected.push_back(f + "/link.d");
+  }
+  EXPECT_EQ(CollectFolderTree("*.*", f), expected);
 }
 
 TEST(DeleteFolderSilently, DeletesWhatExistsAndReportsWhatDoesNot) {
@@ -82,12 +84,14 @@ TEST(DeleteFolderSilently, DeletesWhatExistsAndReportsWhatDoesNot) {
   WriteFile(dir.path() / "file.txt", "f");
   fs::create_directories(dir.path() / "kept");
   WriteFile(dir.path() / "kept" / "k.txt", "k");
-  fs::create_directory_symlink(dir.path() / "kept", dir.path() / "link");
+  if (testing::kSymlinks) fs::create_directory_symlink(dir.path() / "kept", dir.path() / "link");
 
   EXPECT_TRUE(DeleteFolderSilently((dir.path() / "tree").string()));
   EXPECT_TRUE(DeleteFolderSilently((dir.path() / "file.txt").string()));
   // A link goes, never what it points at.
-  EXPECT_TRUE(DeleteFolderSilently((dir.path() / "link").string()));
+  if (testing::kSymlinks) {
+    EXPECT_TRUE(DeleteFolderSilently((dir.path() / "link").string()));
+  }
   EXPECT_FALSE(DeleteFolderSilently((dir.path() / "missing").string()));
 
   EXPECT_FALSE(fs::exists(dir.path() / "tree"));
@@ -101,8 +105,8 @@ TEST(CopyFileReplacing, ReplacesWholeKeepsTheTimeAndLeavesNothingBehind) {
   const fs::path target = dir.path() / "app" / "old.dll";
   WriteFile(source, "new contents");
   WriteFile(target, "old");
-  const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(48);
-  fs::last_write_time(source, stamp);
+  fs::last_write_time(source, fs::file_time_type::clock::now() - std::chrono::hours(48));
+  const auto stamp = fs::last_write_time(source);  // as kept: whole seconds on Windows
 
   ASSERT_TRUE(CopyFileReplacing(source.string(), target.string()));
   EXPECT_EQ(ReadFile(target), "new contents");
@@ -150,12 +154,19 @@ TEST(CopyFileReplacing, PermissionsOfTheReplacedFileOrElseOfTheSource) {
     }
     ASSERT_TRUE(CopyFileReplacing(source.string(), target.string(), c.owner_writable));
     EXPECT_EQ(ReadFile(target), "new");
-    EXPECT_EQ(fs::status(target).permissions(), fs::perms(c.expected));
+    if (testing::kPosixModes) {
+      EXPECT_EQ(fs::status(target).permissions(), fs::perms(c.expected));
+    } else {  // only the read-only attribute
+      EXPECT_EQ(fs::status(target).permissions() & fs::perms::owner_write,
+                fs::perms(c.expected) & fs::perms::owner_write);
+    }
   }
 }
 
 // A link at the target is replaced by the file; what it pointed at stays as it was.
 TEST(CopyFileReplacing, ReplacesALinkNotWhatItPointsAt) {
+  if (!testing::kSymlinks)
+    GTEST_SKIP() << "no links on Windows for a plain user or std::filesystem under mingw";
   TempDir dir;
   WriteFile(dir.path() / "new.txt", "new");
   WriteFile(dir.path() / "elsewhere.txt", "elsewhere");
