@@ -2,7 +2,11 @@
 // 200 MB), against what an operator would do by hand: "bsdtar -xf" and "cp -a". The install is
 // measured into an empty application folder and over an installation of the same tree, where
 // every file is journaled, backed up and replaced. Usage: install_bench [files] [megabytes].
-// Prints seconds (best of three), the ratios ours / theirs and the peak memory.
+// Prints seconds (best of three), the ratios ours / theirs and the peak memory. Before each
+// ratio it checks that both sides hold every file of the archive (count and bytes) and that no
+// run failed; a failed check ends with status 1 and no ratio.
+#include <archive.h>
+#include <archive_entry.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -12,10 +16,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
 
+#include "bench_check.h"
 #include "install/install_script.h"
 #include "install/unzip.h"
 #include "platform/process.h"
@@ -23,6 +29,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using zepr::bench::FilesAndBytes;
+using zepr::bench::Outcome;
+using zepr::bench::RequireCheck;
 
 // The mirror is measured, not the pauses of stopping programs.
 class NoProcesses : public zepr::Processes {
@@ -79,9 +88,37 @@ std::pair<double, double> Compare(const Timed& ours, const Timed& theirs) {
   return {best_ours, best_theirs};
 }
 
-bool Run(const std::vector<std::string>& argv) {
+// Runs a tool and notes on the outcome how it ended when that was not exit status 0.
+void Run(const std::vector<std::string>& argv, zepr::bench::Outcome& outcome) {
   const auto result = zepr::platform::StartProgram(argv, false, true);
-  return result.started && result.exit_status == 0;
+  if (!result.started) {
+    outcome.Fail(argv[0] + " did not start: " + result.error);
+  } else if (result.exit_status != 0) {
+    outcome.Fail(argv[0] + " exit status " + std::to_string(result.exit_status));
+  }
+}
+
+// The regular files the archive holds and their sizes, from its central directory.
+std::string ArchiveFilesAndBytes(const std::string& path) {
+  const std::unique_ptr<archive, decltype(&archive_read_free)> reader(archive_read_new(),
+                                                                      archive_read_free);
+  archive_read_support_format_zip_seekable(reader.get());
+  if (archive_read_open_filename(reader.get(), path.c_str(), 1 << 16) != ARCHIVE_OK) {
+    return std::string("unreadable archive: ") + archive_error_string(reader.get());
+  }
+  uint64_t files = 0, bytes = 0;
+  archive_entry* entry = nullptr;
+  int status = ARCHIVE_OK;
+  while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
+    if (archive_entry_filetype(entry) == AE_IFREG) {
+      ++files;
+      bytes += static_cast<uint64_t>(archive_entry_size(entry));
+    }
+  }
+  if (status != ARCHIVE_EOF) {
+    return std::string("unreadable archive: ") + archive_error_string(reader.get());
+  }
+  return std::to_string(files) + " files, " + std::to_string(bytes) + " bytes";
 }
 
 void Report(const char* what, double ours, const char* tool, double theirs) {
@@ -101,10 +138,15 @@ int main(int argc, char** argv) {
   std::printf("building %d files, %lld MB ...\n", files, static_cast<long long>(megabytes));
   MakeTree(work / "source", files, megabytes * 1024 * 1024);
   const std::string archive = (work / "Update.zip").string();
-  if (!Run({"bsdtar", "--format", "zip", "-cf", archive, "-C", (work / "source").string(), "."})) {
-    std::fprintf(stderr, "bsdtar is needed to build the archive\n");
+  Outcome built{"bsdtar --format zip"};
+  Run({"bsdtar", "--format", "zip", "-cf", archive, "-C", (work / "source").string(), "."}, built);
+  if (!built.failure.empty()) {
+    std::fprintf(stderr, "bsdtar is needed to build the archive: %s\n", built.failure.c_str());
     return 1;
   }
+  // What every side must end up with; the source tree shows the archive holds all of it.
+  const std::string expected = ArchiveFilesAndBytes(archive);
+  const Outcome source{"source", FilesAndBytes(work / "source")};
 
   const fs::path app = work / "app";
   const fs::path unpacked = app / "Update" / "Update";
@@ -114,49 +156,74 @@ int main(int argc, char** argv) {
     fs::create_directories(p);
   };
 
-  const auto [unzip, bsdtar] = Compare({[&] { fs::remove_all(unpacked); },
-                                        [&] { zepr::Unzip(archive, unpacked.string(), nullptr); }},
-                                       {[&] { fresh(by_tool); },
-                                        [&] {
-                                          Run({"bsdtar", "-xf", archive, "-C", by_tool.string()});
-                                        }});
+  Outcome unzip_outcome{"Unzip"};
+  Outcome bsdtar_outcome{"bsdtar -xf"};
+  const auto [unzip, bsdtar] =
+      Compare({[&] { fs::remove_all(unpacked); },
+               [&] {
+                 if (!zepr::Unzip(archive, unpacked.string(), nullptr)) {
+                   unzip_outcome.Fail("Unzip failed");
+                 }
+               }},
+              {[&] { fresh(by_tool); },
+               [&] {
+                 Run({"bsdtar", "-xf", archive, "-C", by_tool.string()}, bsdtar_outcome);
+               }});
+  unzip_outcome.found = FilesAndBytes(unpacked);
+  bsdtar_outcome.found = FilesAndBytes(by_tool);
+  RequireCheck("extract", expected, {source, unzip_outcome, bsdtar_outcome});
   Report("extract", unzip, "bsdtar -xf", bsdtar);
 
-  // The application folder holds only the working folder before every mirror.
+  // The application folder holds only the working folder before every mirror, and the working
+  // folder is no part of what the mirror made.
   NoProcesses processes;
+  Outcome install_outcome{"InstallDato"};
+  const auto install = [&] {
+    const auto result =
+        zepr::InstallDato({"Update.zip"}, app.string() + "/", "NoSuchApplication", processes);
+    if (!result.ok) {
+      install_outcome.Fail("InstallDato failed at " + result.file + ": " + result.reason);
+    }
+  };
+  const auto installed = [&] { return FilesAndBytes(app, {"Update"}); };
   auto empty_app = [&] {
     for (const auto& e : fs::directory_iterator(app)) {
       if (e.path().filename() != "Update") fs::remove_all(e.path());
     }
   };
   const fs::path copied = work / "copied";
-  const auto [mirror, cp] = Compare({empty_app,
-                                     [&] {
-                                       zepr::InstallDato({"Update.zip"}, app.string() + "/",
-                                                         "NoSuchApplication", processes);
-                                     }},
-                                    {[&] { fs::remove_all(copied); },
-                                     [&] {
-                                       Run({"cp", "-a", unpacked.string(), copied.string()});
-                                     }});
+  Outcome cp_outcome{"cp -a"};
+  const auto [mirror, cp] = Compare(
+      {empty_app, install}, {[&] { fs::remove_all(copied); },
+                             [&] {
+                               Run({"cp", "-a", unpacked.string(), copied.string()}, cp_outcome);
+                             }});
+  install_outcome.found = installed();
+  cp_outcome.found = FilesAndBytes(copied);
+  RequireCheck("mirror", expected, {install_outcome, cp_outcome});
   Report("mirror", mirror, "cp -a", cp);
 
   // Both sides now hold the tree from their last round and copy it over itself. The install
   // waits until its files are on disk before it counts as done (a power cut then leaves whole
   // files, old or new); cp -a followed by sync makes the same promise.
-  const Timed install_over{[] {},
-                           [&] {
-                             zepr::InstallDato({"Update.zip"}, app.string() + "/",
-                                               "NoSuchApplication", processes);
-                           }};
-  const auto copy_over = [&] { Run({"cp", "-a", unpacked.string() + "/.", copied.string()}); };
+  const Timed install_over{[] {}, install};
+  const auto copy_over = [&] {
+    Run({"cp", "-a", unpacked.string() + "/.", copied.string()}, cp_outcome);
+  };
   const auto [over, cp_over] = Compare(install_over, {[] {}, copy_over});
+  install_outcome.found = installed();
+  cp_outcome.found = FilesAndBytes(copied);
+  RequireCheck("replace", expected, {install_outcome, cp_outcome});
   Report("replace", over, "cp -a", cp_over);
-  const auto [over_again, cp_sync] = Compare(install_over, {[] {},
-                                                            [&] {
-                                                              copy_over();
-                                                              Run({"sync", "-f", copied.string()});
-                                                            }});
+  const auto [over_again, cp_sync] =
+      Compare(install_over, {[] {},
+                             [&] {
+                               copy_over();
+                               Run({"sync", "-f", copied.string()}, cp_outcome);
+                             }});
+  install_outcome.found = installed();
+  cp_outcome.found = FilesAndBytes(copied);
+  RequireCheck("replace", expected, {install_outcome, cp_outcome});
   Report("replace", over_again, "cp -a; sync", cp_sync);
 
   rusage usage{};

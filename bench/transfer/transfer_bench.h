@@ -1,6 +1,7 @@
 #pragma once
 
-// What the transfer benchmarks share: a window that only counts, a test file, the timing.
+// What the transfer benchmarks share: a window that only counts, a test file, the timing and
+// the check of each run's file.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <map>
 #include <string>
 
+#include "bench_check.h"
 #include "core/main_window.h"
 
 namespace zepr::bench {
@@ -55,6 +57,28 @@ double BestSeconds(const char* what, int runs, const std::filesystem::path& targ
       std::exit(1);
     }
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    best = std::min(best, took.count());
+  }
+  return best;
+}
+
+// The best of several runs like BestSeconds, each run's file checked against expected once
+// its clock has stopped: a run that fails or leaves another file ends the runs and is noted on
+// the outcome, whose check then prints no ratio.
+template <typename F>
+double CheckedBestSeconds(Outcome& outcome, int runs, const std::filesystem::path& target,
+                          const std::string& expected, F&& run) {
+  double best = 1e30;
+  for (int i = 1; i <= runs; ++i) {
+    std::filesystem::remove(target);
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = run();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    outcome.found = SizeAndDigest(target);
+    if (!ok || outcome.found != expected) {
+      outcome.Fail("run " + std::to_string(i) + (ok ? " left another file" : " failed"));
+      break;
+    }
     best = std::min(best, took.count());
   }
   return best;

@@ -361,6 +361,13 @@ TEST_F(FtpSessionTest, StalledTransferFailsAfterTheStallLimit) {
   EXPECT_GT(window_.processed, 5);
 }
 
+// The tests above shorten the stall limit; a session that nothing overrides gets these. A limit
+// of 0 would mean none, and a dead server would hold an unattended run for good.
+TEST_F(FtpSessionTest, LimitsWhenNothingOverridesThem) {
+  EXPECT_EQ(FtpSession::kConnectTimeoutMs, 120'000);  // control and passive data connections
+  EXPECT_EQ(session_.StallLimitMs(), 120'000);
+}
+
 TEST_F(FtpSessionTest, TransferDrivesTheStatistics) {
   constexpr int64_t kTwoMb = 2 * 1024 * 1024;
   Serve("Update.zip", Bytes(kTwoMb));

@@ -216,6 +216,14 @@ TEST_F(HttpDownloadTest, FailuresLeaveNoPartialFile) {
   }
 }
 
+// The tests above run with short limits; a run that overrides nothing gets these. A limit of 0
+// would mean none, and a dead server would hold an unattended run for good.
+TEST(HttpOptionsTest, LimitsWhenNothingOverridesThem) {
+  const HttpOptions defaults;
+  EXPECT_EQ(defaults.connect_timeout_ms, 60'000);
+  EXPECT_EQ(defaults.stall_limit_s, 120);
+}
+
 TEST_F(HttpDownloadTest, RefusedConnectionFailsQuietly) {
   const std::string url = Url("Update.zip");
   endpoint_.Stop();
