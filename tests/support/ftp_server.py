@@ -11,6 +11,8 @@ default), so a client that sends another encoding fails to log in.
 Faults on request, for the file whose name (last path part) matches:
   --cut NAME:BYTES            the transfer breaks after BYTES bytes (426 on the control line)
   --pause NAME:BYTES:SECONDS  the server goes silent for SECONDS after BYTES bytes
+  --mute NAME                 a command naming it (USER, CWD, SIZE, RETR, ...) is logged but
+                              never answered; the server goes on serving everyone else
 and for the whole session:
   --refuse-size               every SIZE is answered "550 SIZE not allowed here."
   --ignore-quit               QUIT is logged but never answered; the connection stays open
@@ -80,6 +82,7 @@ def main():
     parser.add_argument("--log", default=None)
     parser.add_argument("--cut", default=None)
     parser.add_argument("--pause", default=None)
+    parser.add_argument("--mute", action="append", default=[])
     parser.add_argument("--refuse-size", action="store_true")
     parser.add_argument("--ignore-quit", action="store_true")
     parser.add_argument("--time-limit", type=float, default=120)
@@ -92,6 +95,8 @@ def main():
     if args.pause:
         name, limit, seconds = args.pause.rsplit(":", 2)
         faults[raw_bytes(name)] = (int(limit), "pause", float(seconds))
+
+    muted = {raw_bytes(name) for name in args.mute}
 
     expected_user = args.user.encode(args.encoding)
     expected_password = args.password.encode(args.encoding)
@@ -144,6 +149,8 @@ def main():
         def pre_process_command(self, line, cmd, arg):
             if log_file is not None:
                 log_file.write(raw_bytes(line) + b"\n")
+            if arg and raw_bytes(os.path.basename(arg.rstrip("/"))) in muted:
+                return
             super().pre_process_command(line, cmd, arg)
 
         if args.refuse_size:

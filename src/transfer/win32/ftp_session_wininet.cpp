@@ -2,7 +2,10 @@
 #include <wininet.h>
 
 #include <charconv>
+#include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/encoding.h"
@@ -37,20 +40,25 @@ bool WireName(const std::string& utf8, std::wstring& wide) {
   return true;
 }
 
-// The statistics block is emptied again however a transfer ends.
-struct WorkEnd {
-  MainWindow& window;
-  bool begun = false;
-  ~WorkEnd() {
-    if (begun) window.IdFTP1WorkEnd();
-  }
+// What one WinINet call left behind. WinINet keeps the error and the server's reply per
+// thread, so both are taken on the worker right after the call.
+struct CallResult {
+  bool ok = false;
+  DWORD error = 0;
+  transfer::ServerReply reply;
+  // What the call opened; closed with the result unless taken, e.g. by a call given up on.
+  InternetHandle handle;
+  DWORD read = 0;
 };
+
+// Replies are asked for only where they are read: a transfer's blocks need none.
+enum class Reply { kAlways, kOnFailure };
 
 }  // namespace
 
 struct FtpSession::Impl {
   Impl(MainWindow& window, const long& stall_limit_ms)
-      : window_(window), stall_limit_ms_(stall_limit_ms) {}
+      : window_(window), stall_limit_ms_(stall_limit_ms), throttle_(window.clock()) {}
 
   bool Connect(const FtpSettings& settings);
   void ChangeDir(const std::string& folder);
@@ -59,16 +67,33 @@ struct FtpSession::Impl {
   void Close();
 
   DWORD StallMs() const { return static_cast<DWORD>(stall_limit_ms_ > 0 ? stall_limit_ms_ : 1); }
-  void FailWithLastError() { throw UpdateError(transfer::InternetFailureText(GetLastError())); }
+  CallResult Call(std::function<bool(CallResult&)> call, Reply reply);
+  void Idle();
+  void Drop();
+  CallResult CloseFile();
 
   MainWindow& window_;
   const long& stall_limit_ms_;
+  transfer::RefreshThrottle throttle_;
+  transfer::BlockingCalls calls_;
   InternetHandle internet_;
   InternetHandle connection_;
+  InternetHandle file_;  // the transfer under way
+  // The statistics of the transfer under way, once its first block came.
+  bool work_begun_ = false;
+  uint64_t work_bytes_ = 0;
   // The last file whose size was asked and that size, as the expected length of its transfer.
   std::string sized_name_;
   int64_t sized_ = -1;
 };
+
+namespace {
+
+std::string FailureText(const CallResult& result) {
+  return transfer::InternetFailureText(result.error, result.reply);
+}
+
+}  // namespace
 
 FtpSession::FtpSession(MainWindow& window)
     : impl_(std::make_unique<Impl>(window, stall_limit_ms_)) {}
@@ -84,6 +109,60 @@ void FtpSession::Retrieve(const std::string& name, const std::string& local_path
 bool FtpSession::IsConnected() const { return impl_->connection_ != nullptr; }
 void FtpSession::Close() { impl_->Close(); }
 
+// Runs one WinINet call of the session on the worker while the window is kept alive. WinINet
+// under Wine ignores the stall limit for FTP, so a call that outlasts it is given up here: it
+// fails as timed out, and the connection goes with it, since a reply or transfer left half
+// done leaves nothing the session could go on with. The call must capture by value.
+CallResult FtpSession::Impl::Call(std::function<bool(CallResult&)> call, Reply reply) {
+  auto result = std::make_shared<CallResult>();
+  const bool ended = calls_.Run(
+      [result, reply, call = std::move(call)] {
+        SetLastError(0);
+        result->ok = call(*result);
+        if (!result->ok) result->error = GetLastError();
+        if (reply == Reply::kAlways || !result->ok) result->reply = transfer::LastServerReply();
+      },
+      [this] { Idle(); }, StallMs(), [this] { Drop(); });
+  if (!ended) {
+    CallResult timed_out;
+    timed_out.error = ERROR_INTERNET_TIMEOUT;
+    return timed_out;
+  }
+  return std::move(*result);
+}
+
+// While the network is waited for; during a transfer that is the statistics handler, which
+// processes the window's messages itself.
+void FtpSession::Impl::Idle() {
+  if (!throttle_.Due()) return;
+  if (work_begun_) {
+    window_.IdFTP1Work(static_cast<int64_t>(work_bytes_));
+  } else {
+    window_.ProcessMessages();
+  }
+}
+
+// Closing the handles ends what WinINet still waits for where it can; a call it cannot end
+// (Wine's data reads) finishes on its own thread.
+void FtpSession::Impl::Drop() {
+  sized_name_.clear();
+  internet_.reset();
+  connection_.reset();
+  file_.reset();
+}
+
+// Closing the file reads the server's final word on the transfer.
+CallResult FtpSession::Impl::CloseFile() {
+  const HINTERNET file = file_.release();
+  if (file == nullptr) return {.ok = true};
+  return Call(
+      [file](CallResult&) {
+        InternetCloseHandle(file);
+        return true;
+      },
+      Reply::kAlways);
+}
+
 bool FtpSession::Impl::Connect(const FtpSettings& settings) {
   Close();
   std::wstring user;
@@ -95,20 +174,37 @@ bool FtpSession::Impl::Connect(const FtpSettings& settings) {
   // FTP goes to the server directly, never through a proxy.
   internet_ = transfer::OpenInternet(transfer::kTransferAgent, INTERNET_OPEN_TYPE_DIRECT,
                                      static_cast<DWORD>(kConnectTimeoutMs), StallMs());
-  if (internet_) {
-    const auto port = static_cast<INTERNET_PORT>(settings.port > 0 ? settings.port : kDefaultPort);
-    connection_.reset(InternetConnectW(internet_.get(), platform::Utf8ToWide(settings.host).c_str(),
-                                       port, user.c_str(), password.c_str(), INTERNET_SERVICE_FTP,
-                                       settings.passive ? INTERNET_FLAG_PASSIVE : 0, 0));
-  }
-  if (!connection_) {
-    const std::string reason = transfer::InternetFailureText(GetLastError());
-    internet_.reset();
-    window_.ShowPoruka(kLoginFailedTitle, reason);
+  if (!internet_) {
+    window_.ShowPoruka(kLoginFailedTitle, transfer::InternetFailureText(GetLastError(), {}));
     return false;
   }
-  // Binary from the start, so a size query is answered before the first retrieval.
-  FtpCommandW(connection_.get(), FALSE, FTP_TRANSFER_TYPE_BINARY, L"TYPE I", 0, nullptr);
+  const HINTERNET internet = internet_.get();
+  const std::wstring host = platform::Utf8ToWide(settings.host);
+  const auto port = static_cast<INTERNET_PORT>(settings.port > 0 ? settings.port : kDefaultPort);
+  const DWORD flags = settings.passive ? INTERNET_FLAG_PASSIVE : 0;
+  CallResult login = Call(
+      [internet, host, port, user, password, flags](CallResult& r) {
+        r.handle.reset(InternetConnectW(internet, host.c_str(), port, user.c_str(),
+                                        password.c_str(), INTERNET_SERVICE_FTP, flags, 0));
+        return r.handle != nullptr;
+      },
+      Reply::kOnFailure);
+  if (login.ok) {
+    connection_ = std::move(login.handle);
+    // Binary from the start, so a size query is answered before the first retrieval.
+    const HINTERNET connection = connection_.get();
+    login = Call(
+        [connection](CallResult&) {
+          FtpCommandW(connection, FALSE, FTP_TRANSFER_TYPE_BINARY, L"TYPE I", 0, nullptr);
+          return true;
+        },
+        Reply::kOnFailure);
+  }
+  if (!connection_) {
+    internet_.reset();
+    window_.ShowPoruka(kLoginFailedTitle, FailureText(login));
+    return false;
+  }
   // The login stands even when the folder is missing, which the run handles as an error.
   ChangeDir(settings.remote_folder);
   return true;
@@ -121,7 +217,12 @@ void FtpSession::Impl::ChangeDir(const std::string& folder) {
   if (path.empty()) return;
   std::wstring wide;
   if (!WireName(path, wide)) throw UpdateError(transfer::kInvalidNameCharacter);
-  if (!FtpSetCurrentDirectoryW(connection_.get(), wide.c_str())) FailWithLastError();
+  const HINTERNET connection = connection_.get();
+  const CallResult changed =
+      Call([connection, wide](
+               CallResult&) { return FtpSetCurrentDirectoryW(connection, wide.c_str()) != FALSE; },
+           Reply::kOnFailure);
+  if (!changed.ok) throw UpdateError(FailureText(changed));
 }
 
 int64_t FtpSession::Impl::Size(const std::string& name) {
@@ -129,12 +230,15 @@ int64_t FtpSession::Impl::Size(const std::string& name) {
   std::wstring wide;
   if (!connection_ || name.empty() || name.back() == '/' || !WireName(name, wide)) return -1;
   // WinINet has no call of its own for SIZE that leaves the data connection alone.
-  const std::wstring command = L"SIZE " + wide;
-  if (!FtpCommandW(connection_.get(), FALSE, FTP_TRANSFER_TYPE_BINARY, command.c_str(), 0,
-                   nullptr)) {
-    return -1;
-  }
-  const transfer::ServerReply reply = transfer::LastServerReply();
+  const HINTERNET connection = connection_.get();
+  const CallResult asked = Call(
+      [connection, command = L"SIZE " + wide](CallResult&) {
+        return FtpCommandW(connection, FALSE, FTP_TRANSFER_TYPE_BINARY, command.c_str(), 0,
+                           nullptr) != FALSE;
+      },
+      Reply::kAlways);
+  if (!asked.ok) return -1;
+  const transfer::ServerReply& reply = asked.reply;
   if (reply.code != 213) return -1;
   int64_t size = -1;
   const char* end = reply.text.data() + reply.text.size();
@@ -162,41 +266,63 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
     throw UpdateError("Cannot create file \"" + local_path + "\". " +
                       transfer::FileErrorText(part.error()));
   }
-  WorkEnd work_end{window_};
-  uint64_t bytes = 0;
-  {
-    const InternetHandle file(
-        FtpOpenFileW(connection_.get(), wide.c_str(), GENERIC_READ, kTransferFlags, 0));
-    if (!file) FailWithLastError();
-    if (expected < 0) expected = transfer::AnnouncedSize(transfer::LastServerReply().text);
-    transfer::RefreshThrottle throttle(window_.clock());
-    std::vector<char> buffer(kBlock);
-    while (true) {
-      DWORD read = 0;
-      if (!InternetReadFile(file.get(), buffer.data(), kBlock, &read)) {
-        const std::string reason = transfer::InternetFailureText(GetLastError());
-        if (work_end.begun) window_.IdFTP1Work(static_cast<int64_t>(bytes));
-        throw UpdateError(reason);
+  // However the transfer ends, its file is closed and the statistics block emptied.
+  struct TransferEnd {
+    Impl& impl;
+    ~TransferEnd() {
+      try {
+        impl.CloseFile();
+      } catch (...) {
+        // Already on the way out with the transfer's own error.
       }
-      if (read == 0) break;
-      if (!part.Write(buffer.data(), read)) {
-        throw UpdateError("Cannot write file \"" + local_path + "\". " +
-                          transfer::FileErrorText(part.error()));
-      }
-      bytes += read;
-      if (!work_end.begun) {
-        work_end.begun = true;
-        window_.IdFTP1WorkBegin(expected > 0 ? expected : 0);
-      }
-      if (throttle.Due()) window_.IdFTP1Work(static_cast<int64_t>(bytes));
+      if (impl.work_begun_) impl.window_.IdFTP1WorkEnd();
+      impl.work_begun_ = false;
     }
+  } transfer_end{*this};
+  work_bytes_ = 0;
+  const HINTERNET connection = connection_.get();
+  CallResult opened = Call(
+      [connection, wide](CallResult& r) {
+        r.handle.reset(FtpOpenFileW(connection, wide.c_str(), GENERIC_READ, kTransferFlags, 0));
+        return r.handle != nullptr;
+      },
+      Reply::kAlways);
+  if (!opened.ok) throw UpdateError(FailureText(opened));
+  file_ = std::move(opened.handle);
+  if (expected < 0) expected = transfer::AnnouncedSize(opened.reply.text);
+  // Shared with the worker, which a stalled read may outlive this transfer on.
+  const auto block = std::make_shared<std::vector<char>>(kBlock);
+  while (true) {
+    const HINTERNET file = file_.get();
+    const CallResult got = Call(
+        [file, block](CallResult& r) {
+          return InternetReadFile(file, block->data(), kBlock, &r.read) != FALSE;
+        },
+        Reply::kOnFailure);
+    if (!got.ok) {
+      if (work_begun_) window_.IdFTP1Work(static_cast<int64_t>(work_bytes_));
+      throw UpdateError(FailureText(got));
+    }
+    if (got.read == 0) break;
+    if (!part.Write(block->data(), got.read)) {
+      throw UpdateError("Cannot write file \"" + local_path + "\". " +
+                        transfer::FileErrorText(part.error()));
+    }
+    work_bytes_ += got.read;
+    if (!work_begun_) {
+      work_begun_ = true;
+      window_.IdFTP1WorkBegin(expected > 0 ? expected : 0);
+    }
+    if (throttle_.Due()) window_.IdFTP1Work(static_cast<int64_t>(work_bytes_));
   }
-  // Closing the file read the server's final word on the transfer.
-  const transfer::ServerReply final_reply = transfer::LastServerReply();
-  if (!work_end.begun) {
-    work_end.begun = true;
+  const CallResult closed = CloseFile();
+  if (!closed.ok) throw UpdateError(FailureText(closed));
+  const transfer::ServerReply& final_reply = closed.reply;
+  if (!work_begun_) {
+    work_begun_ = true;
     window_.IdFTP1WorkBegin(0);
   }
+  const uint64_t bytes = work_bytes_;
   window_.IdFTP1Work(static_cast<int64_t>(bytes));
   if (final_reply.code >= 400) throw UpdateError(final_reply.text);
   if (expected >= 0 && static_cast<int64_t>(bytes) != expected) {

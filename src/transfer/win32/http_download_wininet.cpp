@@ -3,15 +3,11 @@
 
 #include <atomic>
 #include <charconv>
-#include <exception>
-#include <functional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "core/errors.h"
-#include "platform/win32/unique_handle.h"
 #include "platform/win32/wide.h"
 #include "transfer/http_download.h"
 #include "transfer/transfer_shared.h"
@@ -123,64 +119,6 @@ int64_t ContentLength(HINTERNET request) {
   return ec == std::errc() && end == text.data() + text.size() && length >= 0 ? length : -1;
 }
 
-// Runs one blocking WinINet exchange on a thread of its own while the calling thread keeps the
-// window alive: a connect, a wait for the headers or a read may block for the whole connect or
-// stall limit.
-class Worker {
- public:
-  explicit Worker(std::function<void(Worker&)> work)
-      : signal_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-        thread_([this, work = std::move(work)] {
-          try {
-            work(*this);
-          } catch (...) {
-            error_ = std::current_exception();
-          }
-          done_ = true;
-          Signal();
-        }) {}
-  ~Worker() {
-    if (thread_.joinable()) thread_.join();
-  }
-  Worker(const Worker&) = delete;
-  Worker& operator=(const Worker&) = delete;
-
-  // Wakes the waiting thread early, e.g. when the first block arrived.
-  void Signal() {
-    if (signal_) SetEvent(signal_.get());
-  }
-  // Waits until the work has ended or signalled, at most ms; true once it has ended, with
-  // the work's exception raised here.
-  bool Wait(DWORD ms) {
-    if (!done_) {
-      if (signal_) {
-        WaitForSingleObject(signal_.get(), ms);
-      } else {
-        Sleep(ms);
-      }
-      if (!done_) return false;
-    }
-    thread_.join();
-    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
-    return true;
-  }
-
- private:
-  platform::UniqueHandle signal_;
-  std::atomic<bool> done_{false};
-  std::exception_ptr error_;
-  std::thread thread_;
-};
-
-// Runs work on a worker and keeps the window alive until it ends.
-void RunPumping(MainWindow& window, std::function<void()> work) {
-  transfer::RefreshThrottle throttle(window.clock());
-  Worker worker([&work](Worker&) { work(); });
-  while (!worker.Wait(transfer::kRefreshMs)) {
-    if (throttle.Due()) window.ProcessMessages();
-  }
-}
-
 enum class Outcome { kNoAnswer, kComplete, kFailed, kFileError };
 
 // One transfer into a temporary file beside the target. Run() is the worker's part and touches
@@ -189,13 +127,13 @@ class Transfer {
  public:
   explicit Transfer(std::string target) : target_(std::move(target)) {}
 
-  void Run(const std::string& url, const HttpOptions& options, Worker& worker) {
+  void Run(const std::string& url, const HttpOptions& options, transfer::BlockingCalls& calls) {
     const Request r = Send(url, transfer::kTransferAgent, options);
     if (!r.answered || StatusCode(r.request.get()) == 0) {
       outcome_ = Outcome::kNoAnswer;
       return;
     }
-    outcome_ = Receive(r.request.get(), worker);
+    outcome_ = Receive(r.request.get(), calls);
   }
 
   // Called by the window's thread while Run() goes on.
@@ -231,7 +169,7 @@ class Transfer {
   }
 
  private:
-  Outcome Receive(HINTERNET request, Worker& worker) {
+  Outcome Receive(HINTERNET request, transfer::BlockingCalls& calls) {
     if (StatusCode(request) != 200) return Outcome::kFailed;
     const int64_t length = ContentLength(request);
     expected_ = length > 0 ? static_cast<uint64_t>(length) : 0;
@@ -248,7 +186,7 @@ class Transfer {
       written += read;
       written_.store(written, std::memory_order_release);
       // The first figures appear with the first block.
-      if (written == read) worker.Signal();
+      if (written == read) calls.Wake();
     }
     // A connection that closed early ends the body like a complete one; only the announced
     // length tells them apart.
@@ -278,7 +216,7 @@ SystemHttpClient::SystemHttpClient(MainWindow& window, std::string app_title, Ht
 
 bool SystemHttpClient::HttpCheckUrl(const std::string& url) {
   bool ok = false;
-  RunPumping(window_, [&] {
+  transfer::RunPumping(window_, [&] {
     const Request r = Send(url, app_title_, options_);
     // A 401 once passed here and its body was then installed as the file: only 200 is an
     // answer.
@@ -299,10 +237,8 @@ bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::strin
   {
     DownloadDisplay display(window_, display_name);
     Transfer job(local_path);
-    {
-      Worker worker([&](Worker& self) { job.Run(url, options_, self); });
-      while (!worker.Wait(transfer::kRefreshMs)) job.ShowProgress(display);
-    }
+    transfer::BlockingCalls calls;
+    calls.Run([&] { job.Run(url, options_, calls); }, [&] { job.ShowProgress(display); });
     switch (job.outcome()) {
       case Outcome::kNoAnswer:
         window_.ShowPoruka(transfer::kErrorTitle, transfer::kCannotConnect);

@@ -1,6 +1,12 @@
 #include "transfer/win32/wininet_handle.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/wide.h"
@@ -83,9 +89,8 @@ ServerReply LastServerReply() {
   return reply;
 }
 
-std::string InternetFailureText(DWORD code) {
+std::string InternetFailureText(DWORD code, const ServerReply& reply) {
   if (code == ERROR_INTERNET_EXTENDED_ERROR || code == ERROR_INTERNET_LOGIN_FAILURE) {
-    const ServerReply reply = LastServerReply();
     if (reply.code >= 400 && !reply.text.empty()) return reply.text;
   }
   // The system's words where it has them; Wine's WinINet has none.
@@ -138,6 +143,123 @@ std::wstring Cp1250ToWide(std::string_view bytes) {
   std::wstring wide(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(1250, 0, bytes.data(), size, wide.data(), n);
   return wide;
+}
+
+// What the window's thread and the worker share. An abandoned worker keeps its own, so the
+// call it is left with never touches what the caller has moved on to.
+struct BlockingCalls::State {
+  std::mutex mutex;
+  std::condition_variable to_worker;
+  std::condition_variable to_caller;
+  std::function<void()> call;
+  bool posted = false;
+  bool done = false;
+  bool woken = false;
+  bool quit = false;
+  std::exception_ptr error;
+  std::thread thread;
+
+  void Serve() {
+    while (true) {
+      std::function<void()> next;
+      {
+        std::unique_lock lock(mutex);
+        to_worker.wait(lock, [this] { return posted || quit; });
+        if (!posted) return;
+        posted = false;
+        next = std::move(call);
+      }
+      std::exception_ptr raised;
+      try {
+        next();
+      } catch (...) {
+        raised = std::current_exception();
+      }
+      // What the call owned goes now, not with the next call.
+      next = nullptr;
+      {
+        std::lock_guard lock(mutex);
+        error = raised;
+        done = true;
+      }
+      to_caller.notify_one();
+    }
+  }
+};
+
+BlockingCalls::~BlockingCalls() { Stop(); }
+
+void BlockingCalls::Stop() {
+  if (!state_) return;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->quit = true;
+  }
+  state_->to_worker.notify_one();
+  state_->thread.join();
+  state_.reset();
+}
+
+bool BlockingCalls::Run(std::function<void()> call, const std::function<void()>& idle,
+                        DWORD limit_ms, const std::function<void()>& cancel) {
+  if (!state_) {
+    state_ = std::make_shared<State>();
+    state_->thread = std::thread([state = state_] { state->Serve(); });
+  }
+  State& state = *state_;
+  {
+    std::lock_guard lock(state.mutex);
+    state.call = std::move(call);
+    state.posted = true;
+    state.done = false;
+    state.woken = false;
+  }
+  state.to_worker.notify_one();
+  const ULONGLONG start = GetTickCount64();
+  std::exception_ptr error;
+  while (true) {
+    {
+      std::unique_lock lock(state.mutex);
+      state.to_caller.wait_for(lock, std::chrono::milliseconds(kRefreshMs),
+                               [&state] { return state.done || state.woken; });
+      if (state.done) {
+        error = std::exchange(state.error, nullptr);
+        break;
+      }
+      state.woken = false;
+    }
+    if (limit_ms > 0 && GetTickCount64() - start >= limit_ms) {
+      // The thread ends by itself once the call returns; the next call gets a new one.
+      {
+        std::lock_guard lock(state.mutex);
+        state.quit = true;
+      }
+      state.thread.detach();
+      state_.reset();
+      if (cancel) cancel();
+      return false;
+    }
+    idle();
+  }
+  if (error) std::rethrow_exception(error);
+  return true;
+}
+
+void BlockingCalls::Wake() {
+  if (!state_) return;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->woken = true;
+  }
+  state_->to_caller.notify_one();
+}
+
+void RunPumping(MainWindow& window, std::function<void()> call) {
+  RefreshThrottle throttle(window.clock());
+  BlockingCalls calls;
+  calls.Run(std::move(call), [&] {
+    if (throttle.Due()) window.ProcessMessages();
+  });
 }
 
 PartFile::PartFile(const std::string& target) {

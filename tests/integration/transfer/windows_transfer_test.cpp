@@ -1,7 +1,11 @@
 // Runs the WinINet transfer tests under Wine against local peers started here: the Windows
 // program cannot start the Python peers itself, so it learns their ports and folders from the
 // environment. Skips when the Windows build or Wine is missing.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -60,6 +64,36 @@ std::vector<std::string> FtpServer(const fs::path& folder, const std::string& us
   return argv;
 }
 
+// A port that takes connections and never says a word, like a server that hangs before its
+// greeting. The system completes the connections; nobody accepts them.
+class SilentListener {
+ public:
+  SilentListener() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::listen(fd_, 16) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      ADD_FAILURE() << "no silent listener";
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentListener() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
 // A Croatian locale for Wine, compiled into folder, so the Windows program runs with the ANSI
 // code page of the machines it is made for (1250); empty when the system cannot build one.
 std::vector<std::string> CroatianLocale(const fs::path& folder) {
@@ -97,6 +131,12 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
   zepr::testing::WriteFile(peers.path() / "ftp1250" / "served" / Utf8ToCp1250("ČAKOVEC") / "APP" /
                                Utf8ToCp1250("Šifre čćž.zip"),
                            "zip");
+  // Silent in places, for the cases that wait on it; one that stalls a transfer silences the
+  // whole server for a while, so it has no other users.
+  PeerProcess ftp_mute(
+      FtpServer(peers.path() / "ftpmute", "korisnik", "tajna",
+                {"--mute", "TIHO", "--mute", "Tiho.zip", "--pause", "Stall.zip:100000:60"}));
+  SilentListener silent;
 
   const char* prefix = std::getenv("WINEPREFIX");
   const fs::path wine_prefix =
@@ -118,7 +158,10 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
        "ZEPR_FTP_ROOT=" + WinePath(peers.path() / "ftp"), "ZEPR_FTP_USER=korisnik",
        "ZEPR_FTP_PASSWORD=tajna", "ZEPR_FTP_CP1250_PORT=" + std::to_string(ftp_cp1250.port()),
        "ZEPR_FTP_CP1250_ROOT=" + WinePath(peers.path() / "ftp1250"),
-       "ZEPR_FTP_CP1250_USER=korisnik", "ZEPR_FTP_CP1250_PASSWORD=" + croatian_password});
+       "ZEPR_FTP_CP1250_USER=korisnik", "ZEPR_FTP_CP1250_PASSWORD=" + croatian_password,
+       "ZEPR_FTP_MUTE_PORT=" + std::to_string(ftp_mute.port()),
+       "ZEPR_FTP_MUTE_ROOT=" + WinePath(peers.path() / "ftpmute"), "ZEPR_FTP_MUTE_USER=korisnik",
+       "ZEPR_FTP_MUTE_PASSWORD=tajna", "ZEPR_FTP_SILENT_PORT=" + std::to_string(silent.port())});
   const auto result = zepr::testing::RunProgram({wine, program.string()}, env);
   // The whole output only on failure: its lines about skipped cases (the benchmark's) would
   // make CTest count this test as skipped.

@@ -523,6 +523,94 @@ TEST_F(WininetFtpTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
   EXPECT_TRUE(ReadFile(Local("Update.zip")) == big);
 }
 
+// WinINet blocks in the login, every wait for a reply and every read, and Wine's FTP ignores
+// the time limits altogether: the window must go on running, and the silence must end with
+// the stall limit.
+TEST(WininetFtpSilentTest, WindowRunsWhileTheServerIsSilentAndTheStallLimitEndsIt) {
+  const auto peer = FtpPeerFromEnv("ZEPR_FTP_MUTE");
+  const auto silent_port = Env("ZEPR_FTP_SILENT_PORT");
+  if (!peer || !silent_port) GTEST_SKIP() << "no FTP server: run through windows_transfer_test";
+  EmptyFolder(peer->root);
+  // The server answers nothing that names TIHO or Tiho.zip, and goes silent for a minute
+  // after the first 100000 bytes of Stall.zip.
+  WriteFile(peer->root / "KLIJENT" / "APP" / "Tiho.zip", "zip");
+  WriteFile(peer->root / "KLIJENT" / "APP" / "Stall.zip", Bytes(1'000'000));
+  fs::create_directories(peer->root / "KLIJENT" / "TIHO");
+
+  enum class Step { kConnect, kChangeDir, kSize, kRetrieve };
+  struct Case {
+    std::string what;
+    bool greets;
+    std::string folder;
+    Step silent;
+    std::string file;
+    std::string figures_meanwhile;
+  } cases[] = {
+      {"no greeting", false, "KLIJENT/APP", Step::kConnect, "", ""},
+      {"folder change unanswered", true, "KLIJENT/TIHO", Step::kChangeDir, "", ""},
+      {"size unanswered", true, "KLIJENT/APP", Step::kSize, "Tiho.zip", ""},
+      {"retrieval unanswered", true, "KLIJENT/APP", Step::kRetrieve, "Tiho.zip", ""},
+      // Last: the whole server is silent for a minute after it.
+      {"transfer stalls", true, "KLIJENT/APP", Step::kRetrieve, "Stall.zip", "97.66 Kb"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir local;
+    TestClock clock;
+    TestWindow window(clock);
+    int pumped = 0;
+    std::string figures;
+    window.on_messages = [&] {
+      ++pumped;
+      if (!window.Statistics()[3].empty()) figures = window.Statistics()[3];
+    };
+    FtpSession session(window);
+    session.SetStallLimitMs(1000);
+    const FtpSettings settings{"127.0.0.1",    std::stoi(c.greets ? peer->port : *silent_port),
+                               true,           peer->user,
+                               peer->password, c.folder};
+    const std::string target = Utf8FromPath(local.path() / "Update.zip");
+    const auto started = std::chrono::steady_clock::now();
+
+    std::string error;
+    try {
+      if (session.Connect(settings)) {
+        if (c.silent == Step::kSize) {
+          EXPECT_EQ(session.Size(c.file), -1);
+        }
+        if (c.silent == Step::kRetrieve) session.Retrieve(c.file, target);
+      }
+    } catch (const UpdateError& e) {
+      error = e.what();
+    }
+
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    // A whole stall limit passed in the wait, several refresh intervals.
+    EXPECT_GE(pumped, 3);
+    // The connection is no use after a reply or transfer left half done.
+    EXPECT_FALSE(session.IsConnected());
+    switch (c.silent) {
+      case Step::kConnect:
+        ASSERT_EQ(window.dialogs.size(), 1u);
+        EXPECT_EQ(window.dialogs[0].first, "Greška! Uzrok greške:");
+        EXPECT_EQ(window.dialogs[0].second, "The operation timed out.");
+        break;
+      case Step::kSize:
+        EXPECT_TRUE(window.dialogs.empty());
+        EXPECT_EQ(error, "");
+        break;
+      case Step::kChangeDir:
+      case Step::kRetrieve:
+        EXPECT_TRUE(window.dialogs.empty());
+        EXPECT_EQ(error, "The operation timed out.");
+        break;
+    }
+    EXPECT_EQ(figures, c.figures_meanwhile);
+    EXPECT_EQ(window.Statistics(), (std::array<std::string, 4>{}));
+    EXPECT_TRUE(testing::ListFolder(local.path()).empty());
+  }
+}
+
 // WinINet sends FTP names and the login in the ANSI code page; the servers of the system have
 // always received CP1250, which a Windows set up for Croatian uses.
 TEST(WininetFtpAnsiTest, NamesAndLoginGoOutAsCp1250Bytes) {
