@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -80,7 +81,8 @@ class RunSqlScriptsTest : public ::testing::Test {
         "\"Radna\": [" + Quote(kOptionTable) + ", \"CREATE TABLE Trag (Tekst varchar(100))\"";
     for (const auto& s : setup) databases += ", " + Quote(s);
     databases += "]";
-    if (config_database) databases += ", \"QTVConfig\": []";
+    if (config_database)
+      databases += ", \"QTVConfig\": [\"CREATE TABLE Trag (Tekst varchar(100))\"]";
     return "{\"users\": {\"sa\": \"tajna\"}, \"databases\": {" + databases + "}" +
            (rest.empty() ? "" : ", " + rest) + "}";
   }
@@ -257,6 +259,54 @@ TEST_F(RunSqlScriptsTest, BatchFailingTwiceIsLoggedShownAndDoesNotStopTheRest) {
             (std::vector<std::string>{"1"}));
 }
 
+// What the server answers decides what the runner counts as failed: messages are no failure,
+// and an error counts wherever in the reply it comes.
+TEST_F(RunSqlScriptsTest, ServerRepliesDecideWhichBatchesFailed) {
+  struct Case {
+    const char* name;
+    std::string script;
+    std::string error;  // empty: the script succeeds
+  };
+  const Case cases[] = {
+      {"PRINT sends a message", "PRINT 'Nadogradnja'\r\nINSERT INTO Trag VALUES ('print')\r\nGO",
+       ""},
+      {"a message of class 10", "INSERT INTO Trag VALUES ('obavijest')\r\nGO", ""},
+      {"unknown procedure", "\r\nEXEC dbo.NemaProcedure 1\r\nGO",
+       "Could not find stored procedure 'dbo.NemaProcedure'."},
+      {"a later statement fails",
+       "INSERT INTO Trag VALUES ('prvi')\r\nINSERT INTO Nepostojeca VALUES (1)\r\nGO",
+       "no such table: Nepostojeca"},
+      {"unknown database", "INSERT INTO Nema.dbo.Trag VALUES ('nema')\r\nGO",
+       "Invalid object name 'Nema.dbo.Trag'."},
+  };
+  StartPeer({},
+            R"j("fail": [{"match": "('obavijest')", "class": 10, "message": "Samo obavijest."}])j");
+  window_.SetChecked(3, true);
+  params_.LastRun = "1";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    window_.dialogs.clear();
+    Script("skripta.sql", c.script);
+    Run();
+    if (c.error.empty()) {
+      EXPECT_FALSE(fs::exists(Log()));
+      EXPECT_TRUE(window_.dialogs.empty());
+      EXPECT_EQ(window_.Lines(StepList::kJvInstallLabel2).at(0).image, 1);
+      continue;
+    }
+    // The GO that ends the batch is the script's last line.
+    const std::string where =
+        "skripta.sql, linija: " +
+        std::to_string(std::count(c.script.begin(), c.script.end(), '\n') + 1);
+    EXPECT_EQ(ReadFile(Log()), where + "\r\n");
+    ASSERT_EQ(window_.dialogs.size(), 1u);
+    EXPECT_EQ(window_.dialogs[0].text, where + "\r" + c.error);
+    EXPECT_EQ(window_.Lines(StepList::kJvInstallLabel2).at(0).image, 2);
+  }
+  EXPECT_EQ(Column("select Tekst from Trag order by rowid"),
+            (std::vector<std::string>{"print", "obavijest", "prvi", "prvi"}));
+}
+
 TEST_F(RunSqlScriptsTest, ConfigDatabasePrefixIsDroppedOnlyWhenTheServerHasNone) {
   StartPeer();
   const std::string script = "INSERT INTO QTVConfig.dbo.Trag VALUES ('x')\r\nGO\r\n";
@@ -270,6 +320,9 @@ TEST_F(RunSqlScriptsTest, ConfigDatabasePrefixIsDroppedOnlyWhenTheServerHasNone)
   Script("A.sql", script);
   Run();
   EXPECT_EQ(ScriptBatches().back(), "INSERT INTO QTVConfig.dbo.Trag VALUES ('x')");
+  EXPECT_EQ(Column("select Tekst from QTVConfig.dbo.Trag"), (std::vector<std::string>{"x"}));
+  EXPECT_EQ(Column("select Tekst from Trag"), (std::vector<std::string>{"x"}));
+  EXPECT_FALSE(fs::exists(Log()));
 }
 
 TEST_F(RunSqlScriptsTest, ScriptsAreDeletedOnlyOnTheLastRun) {

@@ -16,8 +16,10 @@ const char* kControl = R"json({
   "users": {"sa": "ta}j;na=1"},
   "version": "Microsoft SQL Server 2012 - 11.0.2100.60",
   "databases": {"Radna": ["CREATE TABLE Osobe (Ime varchar(50), Broj int, Rodjen datetime)",
-                          "INSERT INTO Osobe VALUES ('Đuro Šimić', 7, '1990-05-06 07:08:09.000')"]},
-  "fail": [{"match": "PADNI", "message": "Neispravna naredba 'x'.", "number": 102}]
+                          "INSERT INTO Osobe VALUES ('Đuro Šimić', 7, '1990-05-06 07:08:09.000')"],
+                "Druga": ["CREATE TABLE Stavke (Naziv varchar(50))"]},
+  "fail": [{"match": "PADNI", "message": "Neispravna naredba 'x'.", "number": 102},
+           {"match": "NAPOMENA", "message": "Samo napomena.", "class": 10}]
 })json";
 
 class SqlSessionTest : public ::testing::Test {
@@ -94,9 +96,18 @@ TEST_F(SqlSessionTest, FailuresCarryTheServersMessage) {
   const std::pair<const char*, const char*> batches[] = {
       {"select PADNI", "Neispravna naredba 'x'."},
       {"select * from Nepostojeca", "no such table: Nepostojeca"},
-      // The second statement's failure is not lost behind the first one's success.
+      // The server answers the first statement with success; the second one's failure
+      // comes only after it and must not be lost.
       {"INSERT INTO Osobe VALUES ('a', 1, NULL);\r\nINSERT INTO Nepostojeca VALUES (1)",
        "no such table: Nepostojeca"},
+      {"select Ime from Osobe;\r\nselect * from Nepostojeca", "no such table: Nepostojeca"},
+      // An informational message ahead of the error is not the failure's text.
+      {"INSERT INTO Nepostojeca VALUES ('NAPOMENA')", "no such table: Nepostojeca"},
+      {"PRINT 'prije'\r\nINSERT INTO Nepostojeca VALUES (1)", "no such table: Nepostojeca"},
+      {"EXEC dbo.Nepostojeca 1", "Could not find stored procedure 'dbo.Nepostojeca'."},
+      {"INSERT INTO Nema.dbo.Osobe VALUES ('a', 1, NULL)", "Invalid object name 'Nema.dbo.Osobe'."},
+      {"CREATE TABLE Nema.dbo.Nova (a int)", "Database 'Nema' does not exist."},
+      {"USE Nema", "Database 'Nema' does not exist. Make sure that the name is entered correctly."},
   };
   for (const auto& [sql, message] : batches) {
     SCOPED_TRACE(sql);
@@ -107,8 +118,50 @@ TEST_F(SqlSessionTest, FailuresCarryTheServersMessage) {
       EXPECT_STREQ(e.what(), message);
     }
   }
+  // A query whose later statement fails fails as well.
+  EXPECT_THROW(session_.Query("select Ime from Osobe;\r\nselect * from Nepostojeca"), UpdateError);
+  // Nothing of the failed batches landed in the working database; the first statement of
+  // a batch that failed later did run, as on the server.
+  EXPECT_EQ(session_.Query("select Ime from Osobe").size(), 2u);
   // The connection stays usable after failed batches.
   EXPECT_TRUE(session_.QueryFirstRow("select getDate() as Datum"));
+}
+
+TEST_F(SqlSessionTest, InformationalMessagesAreNoFailure) {
+  session_.Open(Items());
+  for (const char* sql : {
+           "PRINT 'Nadogradnja počinje'\r\nINSERT INTO Osobe VALUES ('print', 1, NULL)",
+           "SET NOCOUNT ON\r\nDECLARE @broj int",
+           // An injected message of class 10: the batch still runs.
+           "INSERT INTO Osobe VALUES ('NAPOMENA', 2, NULL)",
+           "CREATE PROCEDURE dbo.Postoji AS select 1",
+           "EXEC dbo.Postoji",
+       }) {
+    SCOPED_TRACE(sql);
+    EXPECT_NO_THROW(session_.Execute(sql));
+  }
+  EXPECT_EQ(session_.Query("select Ime from Osobe where Ime in ('print', 'NAPOMENA')").size(), 2u);
+}
+
+TEST_F(SqlSessionTest, UseAndThreePartNamesReachTheNamedDatabase) {
+  session_.Open(Items());
+  session_.Execute("INSERT INTO Druga.dbo.Stavke VALUES ('iz Radne')");
+  EXPECT_EQ(session_.QueryFirstRow("select Naziv from Druga.dbo.Stavke")->Text("Naziv"),
+            "iz Radne");
+  EXPECT_EQ(session_.QueryFirstRow("select count(*) as N from Radna.dbo.Osobe")->Text("N"), "1");
+
+  session_.Execute("USE Druga");
+  EXPECT_EQ(session_.QueryFirstRow("select Naziv from Stavke")->Text("Naziv"), "iz Radne");
+  EXPECT_THROW(session_.Query("select Ime from Osobe"), UpdateError);
+  EXPECT_EQ(peer_.Batches().back().database, "Druga");
+}
+
+// The run builds its session with these; an unattended updater must not wait forever for a
+// login or a batch, and 0 would mean no limit.
+TEST(SqlSessionOptionsTest, DefaultsLimitTheLoginAndEveryBatch) {
+  const SqlSessionOptions defaults;
+  EXPECT_EQ(defaults.login_timeout_s, 15);
+  EXPECT_EQ(defaults.query_timeout_s, 600);
 }
 
 TEST(SqlSessionTimeout, SlowBatchFailsAndTheConnectionStaysUsable) {

@@ -25,8 +25,7 @@ std::string Control(bool minimum_fails = false) {
   "databases": {
     "Radna": ["CREATE TABLE OpcijeAplikacije (SEKCIJA varchar(50), Kljuc varchar(50), Vrijednost varchar(255), KOMENTAR varchar(255))"],
     "QTVConfig": ["CREATE TABLE BazeUpdate (Grupa varchar(50), Poredak int, DatabaseName varchar(128))",
-                  "INSERT INTO BazeUpdate VALUES ('Mala', 2, 'Druga'), ('Mala', 1, 'Prva'), ('Mala', 3, 'Treća'), ('Druga grupa', 1, 'Ostala')",
-                  "INSERT INTO BazeUpdate VALUES ('Velika', 1, 'V1'), ('Velika', 2, 'V2'), ('Velika', 3, 'V3'), ('Velika', 4, 'V4'), ('Velika', 5, 'V5'), ('Velika', 6, 'V6'), ('Velika', 7, 'V7')"]
+                  "INSERT INTO BazeUpdate VALUES ('Mala', 2, 'Druga'), ('Mala', 1, 'Prva'), ('Mala', 3, 'Treća'), ('Druga grupa', 1, 'Ostala')"]
   })json") +
          (minimum_fails ? R"json(,
   "fail": [{"match": "Kljuc='MinVerzija'", "database": "Radna", "message": "Gateway lost its table."}])json"
@@ -39,12 +38,10 @@ struct RecordingPrograms : Processes {
   struct Start {
     Strings argv;
     bool wait;
-    int top_line;
   };
-  MainWindow* window = nullptr;
   std::vector<Start> starts;
   platform::StartResult StartProgram(const Strings& argv, bool, bool wait) override {
-    starts.push_back({argv, wait, window->TopLine(kDatabases)});
+    starts.push_back({argv, wait});
     return {true};
   }
   bool IsProgramRunning(const std::string&) override { return false; }
@@ -54,7 +51,6 @@ struct RecordingPrograms : Processes {
 class WorkingDatabaseTest : public ::testing::Test {
  protected:
   WorkingDatabaseTest() : peer_(dir_.path() / "peer", Control()) {
-    programs_.window = &window_;
     params_.ExeFolder = app_.folder();
     params_.AppTitle = "Demo";
     params_.AppSection = "DEMO";
@@ -119,14 +115,6 @@ TEST_F(WorkingDatabaseTest, GateShowsTheServersMessageAndPasses) {
   EXPECT_EQ(clock_.slept_ms(), 1000u);
 }
 
-TEST_F(WorkingDatabaseTest, GateWithoutTheUnpackedExecutableAsksNothing) {
-  SetMinimum("9.0.0.0");
-  const size_t before = peer_.Batches().size();
-  EXPECT_FALSE(Make().VersionGateDemandsNewer());
-  EXPECT_EQ(params_.NewVersion, "");
-  EXPECT_EQ(peer_.Batches().size(), before);
-}
-
 TEST_F(WorkingDatabaseTest, ToolsAbsentFromThisMachineLeaveTheScriptStepStanding) {
   SystemProcesses system(clock_);
   params_.ScriptFileName = "skripta.sql";
@@ -168,26 +156,6 @@ TEST_F(WorkingDatabaseTest, GroupOfThreeRunsTheInternetUpdateOnceThenInstallsThe
   ASSERT_EQ(batches.size(), 2u);
   EXPECT_EQ(batches[0].database, "QTVConfig");
   EXPECT_EQ(batches[1].sql, "select * from BazeUpdate where Grupa='Mala' order by Poredak");
-}
-
-TEST_F(WorkingDatabaseTest, GroupOfSevenScrollsFromTheSixth) {
-  params_.DatabaseGroup = "Velika";
-  Make().UpdateDatabaseGroup();
-  std::vector<int> top_lines;
-  for (const auto& s : programs_.starts) top_lines.push_back(s.top_line);
-  EXPECT_EQ(top_lines, (std::vector<int>{0, 0, 0, 0, 0, 1, 2}));
-  // The first child stages the archives in the share, the others only run the scripts.
-  EXPECT_EQ(programs_.starts.at(0).argv.at(6), "/srv/share/");
-  EXPECT_EQ(programs_.starts.at(6).argv.at(6), "x");
-}
-
-TEST_F(WorkingDatabaseTest, GroupWithoutRowsCompletesAtOnce) {
-  params_.DatabaseGroup = "Nepostojeća";
-  Make().UpdateDatabaseGroup();
-  EXPECT_TRUE(programs_.starts.empty());
-  EXPECT_TRUE(window_.Lines(kDatabases).empty());
-  EXPECT_TRUE(window_.CompletionVisible());
-  EXPECT_TRUE(window_.EndRequested());
 }
 
 TEST_F(WorkingDatabaseTest, ConfigurationWithoutTheListShowsItsText) {

@@ -16,17 +16,26 @@ The control file is JSON, read at start and again whenever it changes:
                 "number": 50000, "state": 1, "class": 16, "line": 1,
                 "database": "Radna", "delay": 2}]
                                           # "times" absent: every time; "delay": seconds to
-                                          # wait first (with no "message" the batch then runs)
+                                          # wait first (with no "message" the batch then runs);
+                                          # "class" 10 or less: an informational message, and
+                                          # the batch runs
     }
 
 The log file gets one line per batch: database, a tab, the batch with backslash, CR and LF
 written as \\\\, \\r and \\n.
 
 T-SQL is turned into SQLite only as far as the tests need: GETDATE(), @@Version, TOP n,
-N'' literals, dbo. and db.dbo. prefixes, (max) lengths, IF <condition> ... ELSE ...,
-SET/PRINT/USE statements (ignored), CREATE PROCEDURE/FUNCTION/TRIGGER (recorded, not run).
-Object creation is recorded in the sysobjects table of each database; master.dbo.sysdatabases
-lists the database files. A batch that cannot be run answers with SQLite's message.
+N'' literals, (max) lengths, IF <condition> ... ELSE ..., SET/DECLARE (accepted, not run),
+CREATE PROCEDURE/FUNCTION/TRIGGER (recorded, not run). A db.dbo. prefix names that database's
+file; a database that does not exist fails as on the server. Object creation is recorded in the
+sysobjects table of each database; master.dbo.sysdatabases lists the database files.
+
+Where the client's error handling depends on it, the replies have the server's shape: PRINT
+sends an informational message; USE changes the database with an ENVCHANGE; EXEC of a procedure
+that was never created fails with 2812; a batch whose later statement fails sends the DONE
+tokens of the statements before it, then the error and a DONE with the error flag (so the
+client sees the failure only when it reads past the first result). A batch that cannot be run
+otherwise answers with SQLite's message.
 """
 
 import argparse
@@ -143,6 +152,13 @@ class Peer:
                 names.add(f[: -len(".sqlite")])
         return sorted(names)
 
+    def known_database(self, name):
+        """The database's name as it was created; None when there is none of that name."""
+        for known in self.database_names():
+            if known.lower() == name.lower():
+                return known
+        return None
+
     def check_login(self, user, password):
         users = self.control.get("users")
         if users is None:
@@ -178,9 +194,14 @@ class Peer:
 
 
 def ensure_catalogue(db):
-    db.execute("CREATE TABLE IF NOT EXISTS sysobjects "
-               "(name TEXT, xtype TEXT, crdate DATETIME)")
-    db.execute("CREATE TABLE IF NOT EXISTS peer_modules (name TEXT, definition TEXT)")
+    ensure_catalogue_in(db, "main")
+
+
+def ensure_catalogue_in(db, schema):
+    db.execute("CREATE TABLE IF NOT EXISTS %s.sysobjects "
+               "(name TEXT, xtype TEXT, crdate DATETIME)" % schema)
+    db.execute("CREATE TABLE IF NOT EXISTS %s.peer_modules (name TEXT, definition TEXT)"
+               % schema)
 
 
 # ---------------------------------------------------------------------------------------
@@ -361,11 +382,12 @@ def replace_code(text, pattern, repl, flags=re.IGNORECASE):
     return regex.sub(sub, text)
 
 
-def translate(statement, peer):
+def translate(statement, session):
     s = statement
-    s = replace_code(s, r"@@version\b", lambda m: sql_quote(peer.version()))
+    s = replace_code(s, r"@@version\b", lambda m: sql_quote(session.peer.version()))
     s = replace_code(s, r"(?<![\w'])N'", "'")
-    s = replace_code(s, r"(\[?\w+\]?\.)?\[?dbo\]?\.", "")
+    s = replace_code(s, r"(?<![\w\].])(?:(\[?\w+\]?)\.)?\[?dbo\]?\.(\[?\w+\]?)",
+                     session.qualified_name)
     s = replace_code(s, r"\(\s*max\s*\)", "")
     m = re.match(r"\s*select\s+top\s+(\d+)\s+", s, re.IGNORECASE)
     if m:
@@ -384,8 +406,14 @@ CREATE_OBJECT = re.compile(
 DROP_OBJECT = re.compile(
     r"\s*DROP\s+(TABLE|VIEW|PROC|PROCEDURE|FUNCTION|TRIGGER)\s+(IF\s+EXISTS\s+)?([\[\]\w.]+)",
     re.IGNORECASE)
-IGNORED = re.compile(r"\s*(SET|PRINT|USE|DECLARE|EXEC|EXECUTE|BEGIN\s+TRAN|COMMIT)\b",
-                     re.IGNORECASE)
+ACCEPTED = re.compile(r"\s*(SET|DECLARE|BEGIN\s+TRAN|COMMIT)\b", re.IGNORECASE)
+PRINT = re.compile(r"\s*PRINT\b(.*)", re.IGNORECASE | re.DOTALL)
+USE = re.compile(r"\s*USE\s+(\[[^\]]+\]|\w+)\s*$", re.IGNORECASE)
+EXEC = re.compile(r"\s*EXEC(UTE)?\s+(@\w+\s*=\s*)?([\[\]\w.]+)", re.IGNORECASE)
+# The system procedures a script may call; any other name must have been created.
+SYSTEM_PROCEDURES = {"sp_executesql", "sp_rename", "sp_refreshview", "sp_recompile",
+                     "sp_addextendedproperty", "sp_updateextendedproperty",
+                     "sp_dropextendedproperty", "sp_configure", "sp_help", "sp_who"}
 
 XTYPES = {"TABLE": "U", "VIEW": "V", "PROC": "P", "PROCEDURE": "P", "FUNCTION": "FN",
           "TRIGGER": "TR"}
@@ -395,25 +423,45 @@ def object_name(raw):
     return raw.split(".")[-1].strip("[]")
 
 
+def database_prefix(raw):
+    """The database part of a three-part name, None without one."""
+    parts = raw.split(".")
+    return parts[0].strip("[]") if len(parts) == 3 else None
+
+
+def written_name(raw):
+    return raw.replace("[", "").replace("]", "")
+
+
 # ---------------------------------------------------------------------------------------
 # Execution
 # ---------------------------------------------------------------------------------------
 
 
 class Result:
-    """One statement's outcome: columns and rows for a query, else a row count or None."""
+    """One statement's outcome: columns and rows for a query, else a row count or None;
+    tokens are the messages and environment changes sent before its DONE."""
 
     def __init__(self, columns=None, rows=None, count=None):
         self.columns = columns
         self.rows = rows
         self.count = count
+        self.tokens = b""
 
 
 class Session:
     def __init__(self, peer, database):
         self.peer = peer
+        self.db = None
+        self.pending = bytearray()
+        self.open(database)
+
+    def open(self, database):
+        if self.db:
+            self.db.close()
         self.database = database
-        self.db = sqlite3.connect(peer.db_path(database), isolation_level=None,
+        self.attached = {}
+        self.db = sqlite3.connect(self.peer.db_path(database), isolation_level=None,
                                   check_same_thread=False)
         # Test data needs no durability; syncing every statement would dominate the timings.
         self.db.execute("PRAGMA synchronous = OFF")
@@ -423,28 +471,70 @@ class Session:
         self.db.create_function("len", 1, lambda a: None if a is None else len(str(a).rstrip()))
         self.db.execute("CREATE TEMP TABLE sysdatabases (name TEXT)")
         self.db.executemany("INSERT INTO temp.sysdatabases VALUES (?)",
-                            [(n,) for n in peer.database_names()])
+                            [(n,) for n in self.peer.database_names()])
 
     def close(self):
         self.db.close()
 
-    def run_batch(self, text, rule=None):
-        if rule:
-            if "message" in rule or "delay" not in rule:
-                raise PeerError(rule.get("message", "Injected failure"),
-                                rule.get("number", 50000), rule.get("state", 1),
-                                rule.get("class", 16), rule.get("line", 1))
-        m = CREATE_MODULE.match(strip_comments(text))
-        if m:
-            self.define_module(m.group(1).upper(), m.group(2).upper(), object_name(m.group(3)),
-                               text)
-            return [Result()]
-        results = []
-        for statement in split_statements(text):
-            results.append(self.run_statement(statement))
-        return results
+    def schema(self, database):
+        """The SQLite schema that holds a database's tables; None when there is no such
+        database."""
+        if database is None or database.lower() in ("master", self.database.lower()):
+            return "main"
+        known = self.peer.known_database(database)
+        if known is None:
+            return None
+        if known not in self.attached:
+            alias = '"%s"' % known.replace('"', '""')
+            self.db.execute("ATTACH DATABASE ? AS " + alias, (self.peer.db_path(known),))
+            ensure_catalogue_in(self.db, alias)
+            self.attached[known] = alias
+        return self.attached[known]
 
-    def define_module(self, verb, kind, name, text):
+    def qualified_name(self, m):
+        """db.dbo.name as SQLite names it; a database that does not exist leaves the object
+        unknown, as the server reports it for queries and changes of rows."""
+        schema = self.schema(m.group(1) and m.group(1).strip("[]"))
+        if schema is None:
+            raise PeerError("Invalid object name '%s'." % written_name(m.group(0)), 208)
+        return m.group(2) if schema == "main" else schema + "." + m.group(2)
+
+    def run_batch(self, text, rule=None):
+        """The results of the statements that ran, the error that ended the batch (or None)
+        and the messages that came after the last result."""
+        self.pending = bytearray()
+        results = []
+        try:
+            if rule and ("message" in rule or "delay" not in rule):
+                error = PeerError(rule.get("message", "Injected failure"),
+                                  rule.get("number", 50000), rule.get("state", 1),
+                                  rule.get("class", 16), rule.get("line", 1))
+                if error.severity > 10:
+                    raise error
+                self.pending += token_message(TOK_INFO, error.number, error.state,
+                                              error.severity, error.message, error.line)
+            m = CREATE_MODULE.match(strip_comments(text))
+            if m:
+                self.define_module(m.group(1).upper(), m.group(2).upper(), m.group(3), text)
+                results.append(self.finish(Result()))
+            else:
+                for statement in split_statements(text):
+                    results.append(self.finish(self.run_statement(statement)))
+            return results, None, b""
+        except PeerError as e:
+            return results, e, bytes(self.pending)
+
+    def finish(self, result):
+        result.tokens = bytes(self.pending)
+        self.pending = bytearray()
+        return result
+
+    def define_module(self, verb, kind, raw_name, text):
+        if database_prefix(raw_name) is not None:
+            raise PeerError("'CREATE/ALTER %s' does not allow specifying the database name as a "
+                            "prefix to the object name." % ("PROCEDURE" if kind == "PROC"
+                                                             else kind), 166, 1, 15)
+        name = object_name(raw_name)
         exists = self.db.execute("SELECT 1 FROM sysobjects WHERE name = ?", (name,)).fetchone()
         if verb == "CREATE":
             if exists:
@@ -466,37 +556,89 @@ class Session:
             if parts is None:
                 raise PeerError("Incorrect syntax near the keyword 'IF'.", 156)
             condition, then_branch, else_branch = parts
-            value = self.query_value("SELECT CASE WHEN " + translate(condition, self.peer)
+            value = self.query_value("SELECT CASE WHEN " + translate(condition, self)
                                      + " THEN 1 ELSE 0 END")
             branch = then_branch if value == 1 else else_branch
             if branch is None:
                 return Result()
             results = [self.run_statement(s) for s in split_statements(branch)]
             return results[-1] if results else Result()
-        if IGNORED.match(code):
+        if ACCEPTED.match(code):
+            return Result()
+        m = PRINT.match(code)
+        if m:
+            self.print_message(m.group(1).strip())
+            return Result()
+        m = USE.match(code)
+        if m:
+            self.use(m.group(1).strip("[]"))
+            return Result()
+        if re.match(r"EXEC(UTE)?\b", code, re.IGNORECASE):
+            self.check_procedure(code)
             return Result()
         m = CREATE_MODULE.match(code)
         if m:
-            self.define_module(m.group(1).upper(), m.group(2).upper(), object_name(m.group(3)),
-                               statement)
+            self.define_module(m.group(1).upper(), m.group(2).upper(), m.group(3), statement)
             return Result()
-        sql = translate(code, self.peer)
+        created = CREATE_OBJECT.match(code)
+        dropped = DROP_OBJECT.match(code)
+        target = created or dropped
+        schema = self.schema(database_prefix(target.group(3))) if target else "main"
+        if schema is None and created:
+            raise PeerError("Database '%s' does not exist." % database_prefix(created.group(3)),
+                            2702, 2)
+        if schema is None and dropped:
+            raise PeerError("Cannot drop the %s '%s', because it does not exist or you do not "
+                            "have permission." % (dropped.group(1).lower(),
+                                                  written_name(dropped.group(3))), 3701, 5, 11)
+        sql = translate(code, self)
         cursor = self.execute(sql)
         if cursor.description is not None:
             columns = [d[0] or "" for d in cursor.description]
             return Result(columns=columns, rows=cursor.fetchall())
-        created = CREATE_OBJECT.match(code)
         if created:
-            self.db.execute("INSERT INTO sysobjects VALUES (?, ?, ?)",
+            self.db.execute("INSERT INTO %s.sysobjects VALUES (?, ?, ?)" % schema,
                             (object_name(created.group(3)), XTYPES[created.group(1).upper()],
                              now_text()))
-        dropped = DROP_OBJECT.match(code)
         if dropped:
-            self.db.execute("DELETE FROM sysobjects WHERE name = ?",
+            self.db.execute("DELETE FROM %s.sysobjects WHERE name = ?" % schema,
                             (object_name(dropped.group(3)),))
             if dropped.group(1).upper() not in ("TABLE", "VIEW"):
                 return Result()
         return Result(count=cursor.rowcount if cursor.rowcount >= 0 else None)
+
+    def print_message(self, expression):
+        try:
+            value = self.query_value("SELECT " + translate(expression, self))
+        except PeerError:
+            value = expression  # a variable: the peer keeps none
+        self.pending += token_message(TOK_INFO, 0, 1, 0, "" if value is None else str(value), 1)
+
+    def use(self, name):
+        known = self.peer.known_database(name)
+        if known is None:
+            raise PeerError("Database '%s' does not exist. Make sure that the name is entered "
+                            "correctly." % name, 911, 1)
+        old = self.database
+        self.open(known)
+        self.pending += token_envchange(1, known, old)
+        self.pending += token_message(TOK_INFO, 5701, 1, 0,
+                                      "Changed database context to '%s'." % known, 1)
+
+    def check_procedure(self, code):
+        m = EXEC.match(code)
+        if not m:
+            return  # EXEC ('...'): text the peer does not run
+        raw = m.group(3)
+        name = object_name(raw)
+        if name.lower() in SYSTEM_PROCEDURES:
+            return
+        schema = self.schema(database_prefix(raw))
+        if schema is not None and self.db.execute(
+                "SELECT 1 FROM %s.sysobjects WHERE name = ? AND xtype = 'P'" % schema,
+                (name,)).fetchone():
+            return
+        raise PeerError("Could not find stored procedure '%s'." % written_name(raw), 2812, 62)
 
     def execute(self, sql):
         drop_module = DROP_OBJECT.match(sql)
@@ -792,23 +934,27 @@ class Connection(socketserver.BaseRequestHandler):
         if rule and rule.get("delay") and self.cancelled_within(rule["delay"]):
             self.send(token_done(DONE_ATTN))
             return
+        results, error, trailing = self.session.run_batch(text, rule)
+        # The statements that ran before a failure are answered as usual, with DONE_MORE:
+        # the error comes after them, so a client sees it only when it reads on.
         out = bytearray()
-        try:
-            results = self.session.run_batch(text, rule)
-            for i, result in enumerate(results):
-                more = DONE_MORE if i < len(results) - 1 else 0
-                if result.columns is not None:
-                    out += result_set(result)
-                    out += token_done(more | DONE_COUNT, 0xC1, len(result.rows))
-                elif result.count is not None:
-                    out += token_done(more | DONE_COUNT, 0xC3, result.count)
-                else:
-                    out += token_done(more, 0, 0)
-            if not results:
-                out += token_done(DONE_FINAL)
-        except PeerError as e:
-            out += token_message(TOK_ERROR, e.number, e.state, e.severity, e.message, e.line)
+        for i, result in enumerate(results):
+            more = DONE_MORE if i < len(results) - 1 or error else 0
+            out += result.tokens
+            if result.columns is not None:
+                out += result_set(result)
+                out += token_done(more | DONE_COUNT, 0xC1, len(result.rows))
+            elif result.count is not None:
+                out += token_done(more | DONE_COUNT, 0xC3, result.count)
+            else:
+                out += token_done(more, 0, 0)
+        out += trailing
+        if error:
+            out += token_message(TOK_ERROR, error.number, error.state, error.severity,
+                                 error.message, error.line)
             out += token_done(DONE_ERROR)
+        elif not results:
+            out += token_done(DONE_FINAL)
         self.send(bytes(out))
 
 
