@@ -18,7 +18,6 @@ using testing::BuildZip;
 using testing::HasLine;
 using testing::kClient;
 using testing::kSection;
-using testing::kTitle;
 using testing::ReadFile;
 using testing::WriteFile;
 
@@ -88,15 +87,13 @@ TEST(FtpRun, FetchesTheListedArchivesOverOneLoginAndInstallsThem) {
   EXPECT_TRUE(HasLine(out, "end")) << out;  // the sequence still closes after the request
 }
 
-// A rejected login is shown with the server's own reply; with the common folder no further
-// run follows.
+// A rejected login is shown with the server's own reply.
 TEST(FtpRun, WrongPasswordShowsTheServersReply) {
   AppSandbox box;
   testing::TempDir root;
   testing::FtpServer server(root.path(), kUser, "tajna");
   WriteFile(box.path() / "UPDATE.INI", FtpSection(server.port(), "kriva"));
   WriteFile(RemoteFolder(root) / kListName, "[UPDATE]\r\n1=Update.zip\r\n");
-  testing::ProcessWatcher updaters(box.updater());
 
   const auto run = box.Run("_SVI", "1");
   const std::string& out = run.output;
@@ -107,46 +104,21 @@ TEST(FtpRun, WrongPasswordShowsTheServersReply) {
       << out;
   EXPECT_TRUE(HasLine(out, "status: Ne mogu se spojiti sa ftp serverom!")) << out;
   EXPECT_EQ(CountStartingWith(server.Commands(), "RETR "), 0u);
-  EXPECT_EQ(updaters.CommandLines().size(), 1u);
   EXPECT_TRUE(out.ends_with("end\n")) << out;
 }
 
-class FtpServerDown : public ::testing::TestWithParam<std::string> {};
-
-// Nobody answers: the common folder ends there; any other folder hands over to a real
-// internet run that gets the five common fields only.
-TEST_P(FtpServerDown, FallsBackToAnInternetRunUnlessTheCommonFolder) {
-  const std::string client = GetParam();
+// Nobody answers: a refused connection is shown as the server being out of reach, and the
+// run ends. The common folder keeps the run from handing over to an internet run.
+TEST(FtpRun, ServerDownIsShownAndTheRunEnds) {
   AppSandbox box;
-  testing::DownloadSite site;
-  WriteFile(box.path() / "UPDATE.INI",
-            "[HTTP]\r\nHOST=" + site.host() + "\r\n" + FtpSection(testing::UnusedPort(), "tajna"));
-  testing::ProcessWatcher updaters(box.updater());
+  WriteFile(box.path() / "UPDATE.INI", FtpSection(testing::UnusedPort(), "tajna"));
 
-  const auto run = box.Run(client, "1", {"x"});
+  const auto run = box.Run("_SVI", "1", {"x"});
   const std::string& out = run.output;
 
   EXPECT_TRUE(HasLine(out, "status: Ne mogu se spojiti sa ftp serverom!")) << out;
-  const auto updaters_seen = updaters.CommandLines();
-  if (client == "_SVI") {
-    EXPECT_EQ(updaters_seen.size(), 1u);
-    EXPECT_TRUE(site.Requests().empty());
-  } else {
-    ASSERT_EQ(updaters_seen.size(), 2u);
-    EXPECT_EQ(updaters_seen[1],
-              (Strings{box.updater().string(), kTitle, kSection, box.app(), client, "3"}));
-    EXPECT_TRUE(HasLine(out, "type: tip: 3")) << out;
-    const auto requests = site.Requests();
-    EXPECT_NE(std::find(requests.begin(), requests.end(), client + "/DEMO/UPDATE.ZIP"),
-              requests.end());
-  }
   EXPECT_TRUE(out.ends_with("end\n")) << out;
 }
-
-INSTANTIATE_TEST_SUITE_P(ClientFolders, FtpServerDown, ::testing::Values("_SVI", kClient),
-                         [](const auto& info) {
-                           return info.param == "_SVI" ? std::string("Common") : info.param;
-                         });
 
 // A password between encipher markers is enciphered in place on the first run, and the
 // enciphered form logs in on every run; its letters reach the server as CP1250.

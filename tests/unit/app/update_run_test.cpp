@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -120,7 +121,8 @@ struct FakeShare : ShareConnector {
 constexpr const char* kSite = "http://h/download/_UPDATE/update.php?file=KLIJENT/SEC/";
 constexpr const char* kCommon = "http://h/download/_UPDATE/update.php?file=_SVI/SEC/";
 
-struct RunFixture : ::testing::Test {
+// The application folder, a share, the window and the fakes of one run.
+struct RunWorld {
   testing::TempDir app;
   testing::TempDir share_dir;
   VirtualClock clock;
@@ -161,6 +163,8 @@ struct RunFixture : ::testing::Test {
     return out;
   }
 };
+
+struct RunFixture : ::testing::Test, RunWorld {};
 
 TEST_F(RunFixture, UndefinedTypesDoNothingAndType7IsTheDatabaseGroup) {
   Start({"T", "SEC", "App", "KLIJENT", "9"});
@@ -256,34 +260,18 @@ TEST_F(RunFixture, ShareRunConnectsTheShareOnceWhenTheFirstCopyFindsNothing) {
   EXPECT_TRUE(database.calls.empty());  // no connection parameters: no gate
 }
 
-TEST_F(RunFixture, ShareRunEscalatesToType6WhenTheDatabaseDemandsANewerVersion) {
-  WriteFile(share_dir.path() / "Update.zip", "main");
-  database.gate_demands_newer = true;
-  Start({"T", "SEC", "App", "KLIJENT", "2", share_folder(), "s,u,p,d"});
-  EXPECT_EQ(programs.started, (std::vector<Strings>{{exe("ZEPRUpdate.exe"), "T", "SEC", "App",
-                                                     "KLIJENT", "6", share_folder()}}));
-  EXPECT_TRUE(window().EndRequested());
-}
-
-TEST_F(RunFixture, UnreachableShareFallsBackToType3UnlessCommonFolder) {
+TEST_F(RunFixture, UnreachableShareIsShownForFourSecondsAndTheRunEnds) {
   for (const char* client : {"KLIJENT", "_SVI"}) {
     Reset();
     const uint64_t before = clock.slept_ms();
     Start({"T", "SEC", "App", client, "2", "/nowhere/share"});
     EXPECT_EQ(window().Label1(), "Neuspješno kopiranje sa share foldera: \r/nowhere/share/");
     EXPECT_EQ(clock.slept_ms() - before, 4000u);
-    if (std::string(client) == "_SVI") {
-      EXPECT_TRUE(programs.started.empty());
-    } else {
-      EXPECT_EQ(programs.started,
-                (std::vector<Strings>{{exe("ZEPRUpdate.exe"), "T", "SEC", "App", "KLIJENT", "3"}}));
-    }
     EXPECT_TRUE(window().EndRequested());
-    EXPECT_EQ(run.Outcome, ExitStatus::kDownloadFailed);
   }
 }
 
-TEST_F(RunFixture, StagingWithScriptFromTheCommonFolderHandsOverToType2) {
+TEST_F(RunFixture, StagingTakesTheScriptFromTheCommonFolderWhenTheClientHasNone) {
   http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
   http.files[std::string(kCommon) + "skripta.sql"] = "select 1";
   WriteFile(share_dir.path() / "UpdateSpec.zip", "stale");
@@ -295,8 +283,6 @@ TEST_F(RunFixture, StagingWithScriptFromTheCommonFolderHandsOverToType2) {
   EXPECT_EQ(window().statuses.back(),
             "Skinuo sam datoteku \r" + std::string(kCommon) + "skripta.sql");
   EXPECT_EQ(Lines(), (Strings{"1", "1", "1"}));
-  EXPECT_EQ(programs.started, (std::vector<Strings>{{exe("ZEPRUpdate.exe"), "T", "SEC", "App",
-                                                     "KLIJENT", "2", share_folder()}}));
 }
 
 TEST_F(RunFixture, StagingStopsWithTheWindowOpenWhenScriptOrDatabaseFail) {
@@ -427,32 +413,241 @@ TEST_F(RunFixture, FtpRunWithoutAListNameTouchesNothing) {
   Start({"T", "SEC", "App", "KLIJENT", "1"});
   EXPECT_TRUE(fs::is_directory(app.path() / "Update"));
   EXPECT_EQ(window().Label1(), "Ne mogu se spojiti sa ftp serverom!\rUzrok: No file name given.");
-  EXPECT_EQ(programs.started,
-            (std::vector<Strings>{{exe("ZEPRUpdate.exe"), "T", "SEC", "App", "KLIJENT", "3"}}));
 }
 
-TEST_F(RunFixture, FtpFailuresFallBackToType3UnlessCommonFolder) {
+TEST_F(RunFixture, FtpFailuresAreShownWithTheirCause) {
   struct Case {
     bool connects;
-    std::string client, label;
-    size_t relaunches;
+    std::string label;
   };
   for (const Case& c : std::vector<Case>{
-           {false, "KLIJENT", "Ne mogu se spojiti sa ftp serverom!", 1},
-           {false, "_SVI", "Ne mogu se spojiti sa ftp serverom!", 0},
-           {true, "KLIJENT", "Ne mogu se spojiti sa ftp serverom!\rUzrok: 550 lista.ini: missing",
-            1}}) {
+           {false, "Ne mogu se spojiti sa ftp serverom!"},
+           {true, "Ne mogu se spojiti sa ftp serverom!\rUzrok: 550 lista.ini: missing"}}) {
     Reset();
     ftp.connects = c.connects;
-    Start({"T", "SEC", "App", c.client, "1"});
+    Start({"T", "SEC", "App", "KLIJENT", "1"});
     EXPECT_EQ(window().Label1(), c.label);
-    EXPECT_EQ(run.Outcome, ExitStatus::kDownloadFailed);
-    ASSERT_EQ(programs.started.size(), c.relaunches);
-    if (c.relaunches) {
-      EXPECT_EQ(programs.started[0],
-                (Strings{exe("ZEPRUpdate.exe"), "T", "SEC", "App", c.client, "3"}));
-    }
     EXPECT_TRUE(window().EndRequested());
+  }
+}
+
+constexpr const char* kShare = "<share>";  // stands for the run's share folder
+
+// Which updater a run hands over to, per type and condition, and how the run ends. A run
+// that hands over starts nothing besides the child (the child starts the application) and
+// ends; "_SVI" only keeps a failed run from falling back to the internet.
+TEST(UpdateRunHandOver, ChildUpdaterAndExitStatusPerTypeAndCondition) {
+  using Setup = std::function<void(RunWorld&)>;
+  const Setup share_has_archive = [](RunWorld& w) {
+    WriteFile(w.share_dir.path() / "Update.zip", "main");
+  };
+  const Setup newer_demanded = [&](RunWorld& w) {
+    share_has_archive(w);
+    w.database.gate_demands_newer = true;
+  };
+  const Setup damaged_on_share = [&](RunWorld& w) {
+    share_has_archive(w);
+    w.installation.damaged = {"Update.zip"};
+  };
+  const Setup ftp_list_missing = [](RunWorld&) {};  // the server has no files at all
+  const Setup ftp_down = [](RunWorld& w) { w.ftp.connects = false; };
+  const Setup site_serves = [](RunWorld& w) {
+    w.http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
+    w.http.files[std::string(kSite) + "UpdateSpec.ZIP"] = "special";
+    w.http.files[std::string(kSite) + "a.sql"] = "select 1";
+  };
+  const Setup nothing = [](RunWorld&) {};
+  const Setup update_box = [](RunWorld& w) { w.window().FormKeyDown('U'); };
+
+  struct Row {
+    const char* condition;
+    Strings params;  // from parameter 4, the client folder, on
+    Setup setup;
+    Strings child;  // the child's parameters; empty when none starts
+    ExitStatus status;
+  };
+  using enum ExitStatus;
+  const std::vector<Row> rows{
+      {"ftp: server down", {"KLIJENT", "1"}, ftp_down, {"KLIJENT", "3"}, kDownloadFailed},
+      {"ftp: server down, common folder", {"_SVI", "1"}, ftp_down, {}, kDownloadFailed},
+      {"ftp: list not on the server",
+       {"KLIJENT", "1"},
+       ftp_list_missing,
+       {"KLIJENT", "3"},
+       kDownloadFailed},
+      {"ftp: list not on the server, common folder",
+       {"_SVI", "1"},
+       ftp_list_missing,
+       {},
+       kDownloadFailed},
+      {"ftp: no list name",
+       {"KLIJENT", "1"},
+       [](RunWorld& w) { w.ftp.list_name = ""; },
+       {"KLIJENT", "3"},
+       kDownloadFailed},
+      {"ftp: installed",
+       {"KLIJENT", "1"},
+       [](RunWorld& w) {
+         w.ftp.files["lista.ini"] = "[UPDATE]\r\n1=Update.zip\r\n";
+         w.ftp.files["Update.zip"] = "main";
+       },
+       {},
+       kCompleted},
+
+      {"share: installed, version gate passes",
+       {"KLIJENT", "2", kShare, "s,u,p,d"},
+       share_has_archive,
+       {},
+       kCompleted},
+      {"share: database demands a newer version",
+       {"KLIJENT", "2", kShare, "s,u,p,d"},
+       newer_demanded,
+       {"KLIJENT", "6", kShare},
+       kCompleted},
+      {"share: database demands a newer version, common folder",
+       {"_SVI", "2", kShare, "s,u,p,d"},
+       newer_demanded,
+       {"_SVI", "6", kShare},
+       kCompleted},
+      {"share: no database named, so no gate asked",
+       {"KLIJENT", "2", kShare},
+       newer_demanded,
+       {},
+       kCompleted},
+      {"share: newer version demanded, updater cannot start",
+       {"KLIJENT", "2", kShare, "s,u,p,d"},
+       [&](RunWorld& w) {
+         newer_demanded(w);
+         w.programs.missing = {w.exe("ZEPRUpdate.exe")};
+       },
+       {"KLIJENT", "6", kShare},
+       kProgramNotStarted},
+      {"share: unreachable",
+       {"KLIJENT", "2", "/nowhere/share"},
+       nothing,
+       {"KLIJENT", "3"},
+       kDownloadFailed},
+      {"share: unreachable, common folder",
+       {"_SVI", "2", "/nowhere/share"},
+       nothing,
+       {},
+       kDownloadFailed},
+      {"share: archive damaged",
+       {"KLIJENT", "2", kShare},
+       damaged_on_share,
+       {"KLIJENT", "3"},
+       kArchiveDamaged},
+      {"share: archive damaged, common folder",
+       {"_SVI", "2", kShare},
+       damaged_on_share,
+       {},
+       kArchiveDamaged},
+      {"share: install rolled back",
+       {"KLIJENT", "2", kShare},
+       [&](RunWorld& w) {
+         share_has_archive(w);
+         w.installation.result = {false, "App.exe", "busy"};
+       },
+       {},
+       kInstallFailed},
+
+      {"internet: nothing served", {"KLIJENT", "3"}, nothing, {}, kDownloadFailed},
+
+      {"staging with script: mode U",
+       {"KLIJENT", "4", kShare, "c", "a.sql", "U"},
+       site_serves,
+       {"KLIJENT", "2", kShare},
+       kCompleted},
+      {"staging with script: mode SU, script from the common folder",
+       {"KLIJENT", "4", kShare, "c", "b.sql", "SU"},
+       [](RunWorld& w) {
+         w.http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
+         w.http.files[std::string(kCommon) + "b.sql"] = "select 1";
+       },
+       {"KLIJENT", "2", kShare},
+       kCompleted},
+      {"staging with script: no mode",
+       {"KLIJENT", "4", kShare, "c", "a.sql"},
+       site_serves,
+       {},
+       kCompleted},
+      {"staging with script: nothing served, mode U",
+       {"KLIJENT", "4", kShare, "c", "a.sql", "U"},
+       nothing,
+       {},
+       kDownloadFailed},
+      {"staging with script: script nowhere, mode U",
+       {"KLIJENT", "4", kShare, "c", "nema.sql", "U"},
+       site_serves,
+       {},
+       kDownloadFailed},
+      {"staging with script: database unreachable, mode U",
+       {"KLIJENT", "4", kShare, "c", "a.sql", "U"},
+       [&](RunWorld& w) {
+         site_serves(w);
+         w.database.tool_reachable = false;
+       },
+       {},
+       kDatabaseUnreachable},
+
+      {"special staging: update box checked",
+       {"KLIJENT", "5", kShare},
+       [&](RunWorld& w) {
+         site_serves(w);
+         update_box(w);
+       },
+       {"KLIJENT", "2", kShare},
+       kCompleted},
+      {"special staging: update box checked, common folder",
+       {"_SVI", "5", kShare},
+       [&](RunWorld& w) {
+         w.http.files[std::string(kCommon) + "UpdateSpec.ZIP"] = "special";
+         update_box(w);
+       },
+       {"_SVI", "2", kShare},
+       kCompleted},
+      {"special staging: update box not checked",
+       {"KLIJENT", "5", kShare},
+       site_serves,
+       {},
+       kCompleted},
+      {"special staging: nothing served, update box checked",
+       {"KLIJENT", "5", kShare},
+       update_box,
+       {},
+       kDownloadFailed},
+
+      {"stage and install: nothing served",
+       {"KLIJENT", "6", kShare, "c"},
+       nothing,
+       {},
+       kDownloadFailed},
+  };
+
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.condition);
+    RunWorld w;
+    const auto with_share = [&](Strings items) {
+      for (auto& item : items) {
+        if (item == kShare) item = w.share_folder();
+      }
+      return items;
+    };
+    row.setup(w);
+    Strings params{"T", "SEC", "App"};
+    for (const auto& p : with_share(row.params)) params.push_back(p);
+    w.Start(params);
+
+    const std::string updater = w.exe("ZEPRUpdate.exe");
+    if (row.child.empty()) {
+      for (const auto& argv : w.programs.started) EXPECT_NE(argv.at(0), updater);
+    } else {
+      Strings child{updater, "T", "SEC", "App"};
+      for (const auto& p : with_share(row.child)) child.push_back(p);
+      EXPECT_EQ(w.programs.started, std::vector<Strings>{child});
+      EXPECT_TRUE(w.window().EndRequested());
+    }
+    EXPECT_EQ(w.run.Outcome, row.status);
   }
 }
 
@@ -463,7 +658,6 @@ TEST_F(RunFixture, DamagedArchiveTakesThePathOfAMissingOne) {
     Strings params;
     std::string dialog;  // "" when the type reports in the status line
     std::string label;
-    Strings started;
   };
   const std::string site(kSite);
   http.files[site + "UPDATE.ZIP"] = "main";
@@ -471,21 +665,17 @@ TEST_F(RunFixture, DamagedArchiveTakesThePathOfAMissingOne) {
   for (const Case& c : std::vector<Case>{
            {{"T", "SEC", "App", "KLIJENT", "2", share_folder()},
             "",
-            "Neuspješno kopiranje sa share foldera: \r" + share_folder(),
-            {exe("ZEPRUpdate.exe"), "T", "SEC", "App", "KLIJENT", "3"}},
+            "Neuspješno kopiranje sa share foldera: \r" + share_folder()},
            {{"T", "SEC", "App", "KLIJENT", "3"},
             "Neuspješno skidanje ZIP datoteka sa internet lokacije: " + site + "UPDATE.ZIP",
-            "",
-            {}},
+            ""},
            {{"T", "SEC", "App", "KLIJENT", "6", share_folder(), "c"},
             "Neuspješno skidanje ZIP datoteka sa servera: " + share_folder(),
-            "",
-            {}},
+            ""},
            {{"T", "SEC", "App", "KLIJENT", "8", "c"},
             "Neuspješno raspakiravanje ZIP datoteka sa foldera \"Update\\\"\rPored aplikacije "
             "u folderu \"Update\" mora postojati datoteka \"UPDATE.ZIP\" sa update-om",
-            "",
-            {}}}) {
+            ""}}) {
     Reset();
     const std::string type = c.params[4];
     WriteFile(share_dir.path() / "Update.zip", "main");
@@ -503,9 +693,7 @@ TEST_F(RunFixture, DamagedArchiveTakesThePathOfAMissingOne) {
       ASSERT_EQ(window().dialogs.size(), 1u) << type;
       EXPECT_EQ(window().dialogs[0].text, c.dialog) << type;
     }
-    EXPECT_EQ(programs.started,
-              c.started.empty() ? std::vector<Strings>{} : std::vector<Strings>{c.started})
-        << type;
+    for (const auto& argv : programs.started) EXPECT_NE(argv.at(0), exe("App.exe")) << type;
   }
 }
 
