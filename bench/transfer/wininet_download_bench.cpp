@@ -26,16 +26,6 @@ using zepr::testing::TempDir;
 
 constexpr const char* kProgram = "wininet_transfer_test.exe";
 
-fs::path FindWindowsProgram(const fs::path& build_dir) {
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(build_dir, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    if (it->path().filename() == kProgram && it->is_regular_file(ec)) return it->path();
-    if (it->path().filename() == "wineprefix") it.disable_recursion_pending();
-  }
-  return {};
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -45,7 +35,7 @@ int main(int argc, char** argv) {
     std::printf("skipped: ZEPR_WINDOWS_BUILD_DIR does not name the Windows build\n");
     return 0;
   }
-  const fs::path program = FindWindowsProgram(build_dir);
+  const fs::path program = zepr::testing::FindWindowsProgram(build_dir, kProgram);
   if (program.empty()) {
     std::printf("skipped: no %s under %s\n", kProgram, build_dir);
     return 0;

@@ -6,15 +6,20 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #include "support/sandbox.h"
+
+extern char** environ;
 
 namespace zepr::testing {
 
@@ -207,6 +212,53 @@ bool WindowIsBorderless(const std::string& display_name, unsigned long window) {
   }
   XCloseDisplay(display);
   return borderless;
+}
+
+BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv,
+                                     const std::vector<std::string>& env_changes,
+                                     const std::filesystem::path& output) {
+  std::vector<std::string> env = env_changes;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry(*e);
+    const std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const auto& change : env_changes) replaced |= change.rfind(name + "=", 0) == 0;
+    if (!replaced) env.push_back(entry);
+  }
+  std::vector<char*> envp, args;
+  for (auto& s : env) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_copy = argv;
+  for (auto& s : argv_copy) args.push_back(s.data());
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+BackgroundProgram::~BackgroundProgram() {
+  if (pid_ > 0 && !exited_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool BackgroundProgram::WaitForExit(int ms, int* code) {
+  for (int waited = 0; !exited_; waited += 50) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    if (waited >= ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
 }
 
 }  // namespace zepr::testing

@@ -31,6 +31,26 @@ class XServer {
   std::string display_;
 };
 
+// A program started without waiting, its standard output and error in a file, with
+// environment entries ("NAME=value") added or replacing those of the test. Killed when it is
+// still running at the end.
+class BackgroundProgram {
+ public:
+  BackgroundProgram(const std::vector<std::string>& argv,
+                    const std::vector<std::string>& env_changes,
+                    const std::filesystem::path& output);
+  ~BackgroundProgram();
+  BackgroundProgram(const BackgroundProgram&) = delete;
+  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+  pid_t pid() const { return pid_; }
+  // True when the program ended within the time; its exit code then in *code.
+  bool WaitForExit(int ms, int* code);
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+};
+
 // An RGB picture of the screen or of a part of it.
 struct Rgb8 {
   uint8_t r, g, b;

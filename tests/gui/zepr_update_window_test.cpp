@@ -1,10 +1,6 @@
 // The real ZEPRUpdate.exe with its window on a private X server: where the window stands,
 // what it shows, and how it answers the operator's keys. The run starts 2 s after the window.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,64 +11,12 @@
 #include "support/sandbox.h"
 #include "x_server.h"
 
-extern char** environ;
-
 namespace zepr {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::BackgroundProgram;
 using testing::Shot;
-
-// The program, started without waiting, with its output in a file.
-class RunningProgram {
- public:
-  RunningProgram(const std::vector<std::string>& argv, const std::string& display,
-                 const fs::path& output) {
-    std::vector<std::string> env{"DISPLAY=" + display};
-    for (char** e = environ; *e; ++e) {
-      if (std::string(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
-    }
-    std::vector<char*> envp, args;
-    for (auto& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argv_copy = argv;
-    for (auto& s : argv_copy) args.push_back(s.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~RunningProgram() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  pid_t pid() const { return pid_; }
-  // True when the program ended within the time.
-  bool WaitForExit(int ms, int* code) {
-    for (int waited = 0; !exited_; waited += 50) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (waited >= ms) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool exited_ = false;
-};
 
 struct Geometry {
   int x = -1, y = -1, w = 0, h = 0;
@@ -92,13 +36,14 @@ class ZeprUpdateWindowTest : public ::testing::Test {
     return testing::RunProgram(args, {"DISPLAY=" + server_->display()});
   }
 
-  std::unique_ptr<RunningProgram> Start(std::vector<std::string> params) {
+  std::unique_ptr<BackgroundProgram> Start(std::vector<std::string> params) {
     params.insert(params.begin(), exe_.string());
-    return std::make_unique<RunningProgram>(params, server_->display(), dir_.path() / "out.txt");
+    return std::make_unique<BackgroundProgram>(
+        params, std::vector<std::string>{"DISPLAY=" + server_->display()}, dir_.path() / "out.txt");
   }
 
   // The visible window of the program with that title, 0 when none within the time.
-  unsigned long FindWindow(const RunningProgram& program, const std::string& title,
+  unsigned long FindWindow(const BackgroundProgram& program, const std::string& title,
                            int ms = 10000) {
     for (int waited = 0; waited <= ms; waited += 100) {
       auto r = Xdo({"search", "--all", "--onlyvisible", "--pid", std::to_string(program.pid()),

@@ -55,6 +55,19 @@ std::vector<std::string> ListFolder(const std::filesystem::path& folder) {
   return names;
 }
 
+std::filesystem::path FindWindowsProgram(const std::filesystem::path& build_dir,
+                                         const std::string& name) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(build_dir, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (it->path().filename() == name && it->is_regular_file(ec)) return it->path();
+    // The Wine prefix is large and holds nothing of ours.
+    if (it->path().filename() == "wineprefix") it.disable_recursion_pending();
+  }
+  return {};
+}
+
 std::filesystem::path BuildDir() {
   const char* v = std::getenv("ZEPR_BUILD_DIR");
   return v ? std::filesystem::path(v) : std::filesystem::current_path();

@@ -47,6 +47,11 @@ std::vector<std::string> ListFolder(const std::filesystem::path& folder);
 // mode, and for a file its size and a digest of its contents.
 std::vector<std::pair<std::string, std::string>> Tree(const std::filesystem::path& folder);
 
+// A program the Windows build made (its tests sit in folders of their own), found under that
+// build's folder; empty when there is none.
+std::filesystem::path FindWindowsProgram(const std::filesystem::path& build_dir,
+                                         const std::string& name);
+
 // The full path of a program on PATH, empty when there is none.
 std::string FindProgram(const std::string& name);
 

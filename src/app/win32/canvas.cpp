@@ -57,26 +57,26 @@ const wchar_t* FontFace() {
   return face;
 }
 
-HFONT FontCache::Get(FontSpec spec, const Scale& scale) {
+HFONT FontCache::Get(FontStyle style, const Scale& scale) {
   if (scale.dpi() != dpi_) {
     Clear();
     dpi_ = scale.dpi();
   }
-  auto found = fonts_.find(spec);
+  auto found = fonts_.find(style);
   if (found != fonts_.end()) return found->second;
   LOGFONTW font{};
-  font.lfHeight = -scale.Px(spec.size);  // negative: the em height, as the layout gives it
-  font.lfWeight = spec.bold ? FW_BOLD : FW_NORMAL;
+  font.lfHeight = -scale.Px(style.size);  // negative: the em height, as the layout gives it
+  font.lfWeight = style.bold ? FW_BOLD : FW_NORMAL;
   font.lfCharSet = DEFAULT_CHARSET;
   font.lfQuality = ANTIALIASED_QUALITY;
   wcsncpy(font.lfFaceName, FontFace(), LF_FACESIZE - 1);
   HFONT handle = CreateFontIndirectW(&font);
-  fonts_.emplace(spec, handle);
+  fonts_.emplace(style, handle);
   return handle;
 }
 
 void FontCache::Clear() {
-  for (auto& [spec, font] : fonts_) {
+  for (auto& [style, font] : fonts_) {
     if (font) DeleteObject(font);
   }
   fonts_.clear();
@@ -141,7 +141,7 @@ void Canvas::Polyline(const std::vector<Point>& points, layout::Colour colour, d
   DeleteObject(pen);
 }
 
-double Canvas::TextWidth(std::string_view utf8, FontSpec font) {
+double Canvas::TextWidth(std::string_view utf8, FontStyle font) {
   if (utf8.empty()) return 0;
   const std::wstring wide = platform::Utf8ToWide(utf8);
   HGDIOBJ old = SelectObject(dc_, fonts_.Get(font, scale_));
@@ -151,7 +151,7 @@ double Canvas::TextWidth(std::string_view utf8, FontSpec font) {
   return size.cx * 96.0 / scale_.dpi();
 }
 
-int Canvas::LineHeight(FontSpec font) {
+int Canvas::LineHeight(FontStyle font) {
   HGDIOBJ old = SelectObject(dc_, fonts_.Get(font, scale_));
   TEXTMETRICW metrics{};
   GetTextMetricsW(dc_, &metrics);
@@ -159,7 +159,7 @@ int Canvas::LineHeight(FontSpec font) {
   return static_cast<int>(std::ceil(metrics.tmHeight * 96.0 / scale_.dpi()));
 }
 
-std::string Canvas::Wrapped(std::string_view utf8, int width, FontSpec font) {
+std::string Canvas::Wrapped(std::string_view utf8, int width, FontStyle font) {
   return WrapText(utf8, width,
                   [this, font](std::string_view piece) { return TextWidth(piece, font); });
 }

@@ -32,10 +32,10 @@ class Scale {
 // The system's own window DPI: GetDpiForWindow where the system has it, else the screen's.
 UINT WindowDpi(HWND window);
 
-struct FontSpec {
+struct FontStyle {
   int size;  // em height in layout pixels
   bool bold = false;
-  auto operator<=>(const FontSpec&) const = default;
+  auto operator<=>(const FontStyle&) const = default;
 };
 
 // The fonts of one DPI, made once. The face is Segoe UI where the system has it, else Tahoma.
@@ -46,12 +46,12 @@ class FontCache {
   FontCache(const FontCache&) = delete;
   FontCache& operator=(const FontCache&) = delete;
 
-  HFONT Get(FontSpec spec, const Scale& scale);
+  HFONT Get(FontStyle style, const Scale& scale);
   void Clear();
 
  private:
   UINT dpi_ = 0;
-  std::map<FontSpec, HFONT> fonts_;
+  std::map<FontStyle, HFONT> fonts_;
 };
 
 // The face name the fonts are made with.
@@ -61,7 +61,7 @@ enum class HAlign { kLeft, kCentre, kRight };
 enum class VAlign { kTop, kMiddle };
 
 struct TextStyle {
-  FontSpec font;
+  FontStyle font;
   layout::Colour colour = layout::kBlack;
   HAlign h = HAlign::kLeft;
   VAlign v = VAlign::kMiddle;
@@ -97,10 +97,10 @@ class Canvas {
   // Draws text literally (no prefix characters), LF breaks lines.
   void Text(std::string_view utf8, const layout::Rect& box, const TextStyle& style);
   // Width of a line of text and height of a line, in layout pixels.
-  double TextWidth(std::string_view utf8, FontSpec font);
-  int LineHeight(FontSpec font);
+  double TextWidth(std::string_view utf8, FontStyle font);
+  int LineHeight(FontStyle font);
   // The text broken as Text would break it at that width.
-  std::string Wrapped(std::string_view utf8, int width, FontSpec font);
+  std::string Wrapped(std::string_view utf8, int width, FontStyle font);
 
   void PushClip(const layout::Rect& r);
   void PopClip();

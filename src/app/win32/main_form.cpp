@@ -21,8 +21,8 @@ constexpr UINT_PTR kEditSubclass = 1;
 // Borderless: no caption, no frame, and the window manager under Wine adds none either.
 constexpr DWORD kStyle = WS_POPUP | WS_CLIPCHILDREN;
 
-constexpr FontSpec kLabelFont{layout::kLabelFontSize, true};
-constexpr FontSpec kValueFont{layout::kLabelFontSize, false};
+constexpr FontStyle kLabelFont{layout::kLabelFontSize, true};
+constexpr FontStyle kValueFont{layout::kLabelFontSize, false};
 
 int Width(const Scale& scale) { return scale.Px(layout::kWidth); }
 int Height(const Scale& scale) { return scale.Px(layout::kHeight); }
@@ -261,7 +261,7 @@ void Win32View::Paint(Canvas& canvas) {
 void Win32View::PaintStepList(Canvas& canvas, const layout::Rect& box, StepList list) {
   canvas.Fill(box, layout::kWhite);
   canvas.PushClip(box);
-  const FontSpec plain{layout::kStepFontSize, false};
+  const FontStyle plain{layout::kStepFontSize, false};
   const int pitch =
       std::max(layout::kStepIconSize, canvas.LineHeight(plain)) + layout::kStepLineSpacing;
   const auto& lines = Lines(list);

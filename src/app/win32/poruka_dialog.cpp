@@ -12,8 +12,8 @@ namespace zepr::win32 {
 namespace {
 
 constexpr wchar_t kClassName[] = L"ZEPRUpdatePoruka";
-constexpr FontSpec kTextFont{layout::kPorukaFontSize, true};
-constexpr FontSpec kButtonFont{layout::kPorukaButtonFontSize, true};
+constexpr FontStyle kTextFont{layout::kPorukaFontSize, true};
+constexpr FontStyle kButtonFont{layout::kPorukaButtonFontSize, true};
 
 struct Dialog {
   Scale scale;

@@ -23,18 +23,6 @@ using zepr::testing::TempDir;
 
 constexpr const char* kProgram = "wininet_transfer_test.exe";
 
-// The Windows build's test program, wherever the build put it; empty when there is none.
-fs::path FindWindowsProgram(const fs::path& build_dir) {
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(build_dir, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    if (it->path().filename() == kProgram && it->is_regular_file(ec)) return it->path();
-    // The Wine prefix is large and holds nothing of ours.
-    if (it->path().filename() == "wineprefix") it.disable_recursion_pending();
-  }
-  return {};
-}
-
 // The folder as Wine's Z: drive shows it.
 std::string WinePath(const fs::path& path) {
   std::string text = "Z:" + path.string();
@@ -111,7 +99,7 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
   if (build_dir == nullptr || *build_dir == '\0') {
     GTEST_SKIP() << "ZEPR_WINDOWS_BUILD_DIR does not name the Windows build";
   }
-  const fs::path program = FindWindowsProgram(build_dir);
+  const fs::path program = zepr::testing::FindWindowsProgram(build_dir, kProgram);
   if (program.empty()) GTEST_SKIP() << "no " << kProgram << " under " << build_dir;
   const std::string wine = zepr::testing::FindProgram("wine");
   if (wine.empty()) GTEST_SKIP() << "wine is not installed";
