@@ -75,15 +75,43 @@ bool IsInterpreter(std::string_view exe_file_name) {
   return versioned || IsQemuEmulator(name) || IsDynamicLoader(name);
 }
 
+// Wine's loaders: "WINE", "WINE64", "WINE-PRELOADER", "WINE64-PRELOADER" (a version after
+// the first two as for any interpreter).
+bool IsWineLoader(std::string_view file_name) {
+  const std::string name = AsciiUpper(file_name);
+  if (name == "WINE-PRELOADER" || name == "WINE64-PRELOADER") return true;
+  return name.starts_with("WINE") && IsVersionSuffix(std::string_view(name).substr(4));
+}
+
 bool NamedByExecutable(const platform::ProcessEntry& process) {
   return !process.exe_path.empty() && !IsInterpreter(FileNamePart(process.exe_path));
 }
 
-// Whether the process runs another program's file; judged by its first argument when the
+// What runs the process: its executable's file name, or its first argument's when the
 // executable is not readable.
+std::string_view RunnerName(const platform::ProcessEntry& process) {
+  if (!process.exe_path.empty()) return FileNamePart(process.exe_path);
+  return process.args.empty() ? std::string_view() : FileNamePart(process.args[0]);
+}
+
+// Whether the process runs another program's file.
 bool RunsAnotherProgram(const platform::ProcessEntry& process) {
-  if (!process.exe_path.empty()) return IsInterpreter(FileNamePart(process.exe_path));
-  return !process.args.empty() && IsInterpreter(FileNamePart(process.args[0]));
+  return IsInterpreter(RunnerName(process));
+}
+
+// The file an interpreter runs: its first operand. Wine instead rewrites the command line so
+// that the program's own path (a Windows path mostly) is argv[0] and the program's arguments
+// follow, which name nothing; only while it starts are the loaders still in front.
+std::string_view ProgramRunBy(const platform::ProcessEntry& process) {
+  const bool wine = IsWineLoader(RunnerName(process));
+  for (size_t i = 0; i < process.args.size(); ++i) {
+    const std::string& arg = process.args[i];
+    if (i == 0 && !wine) continue;
+    if (i > 0 && arg.starts_with('-')) continue;
+    if (wine && IsWineLoader(FileNamePart(arg))) continue;
+    return FileNamePart(arg);
+  }
+  return {};
 }
 
 }  // namespace
@@ -106,12 +134,7 @@ std::vector<std::string> ProgramNames(const platform::ProcessEntry& process) {
   std::vector<std::string> names;
   if (!process.short_name.empty()) names.push_back(process.short_name);
   if (!process.args.empty()) names.emplace_back(FileNamePart(process.args[0]));
-  if (!process.args.empty() && RunsAnotherProgram(process)) {
-    const auto first_operand =
-        std::find_if(process.args.begin() + 1, process.args.end(),
-                     [](const std::string& a) { return !a.starts_with('-'); });
-    if (first_operand != process.args.end()) names.emplace_back(FileNamePart(*first_operand));
-  }
+  if (RunsAnotherProgram(process)) names.emplace_back(ProgramRunBy(process));
   std::erase_if(names, [](const std::string& n) { return n.empty(); });
   return names;
 }

@@ -55,9 +55,11 @@ bool IsUsableProgramName(std::string_view name);
 // The executable file names a process goes by: its executable's file name; for a script
 // interpreter or emulator (or when the executable is not readable) its short name and the
 // file name of its first argument instead, and for an interpreter or emulator the file name
-// of its first operand too. An interpreter is known by its exact name, optionally with a
-// version ("python3.11", "wine64", "qemu-x86_64", "ld-linux-x86-64.so.2"); a program named
-// only like the start of one ("Monolit.exe") is an ordinary program.
+// of its first operand too; under Wine's loaders the program is argv[0] (Wine puts the
+// Windows program's path there), or while it starts the first operand that is no loader.
+// An interpreter is known by its exact name, optionally with a version ("python3.11",
+// "wine64", "qemu-x86_64", "ld-linux-x86-64.so.2"); a program named only like the start of
+// one ("Monolit.exe") is an ordinary program.
 std::vector<std::string> ProgramNames(const platform::ProcessEntry& process);
 
 // Whether the process goes by the name: one of its names equals it whole, or its

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +14,8 @@
 #include "install/files.h"
 #include "install/processes.h"
 #include "support/sandbox.h"
+
+extern char** environ;
 
 namespace zepr {
 namespace {
@@ -186,6 +191,54 @@ TEST_F(ProcessTest, AProgramNamedLikeAnInterpreterIsKnownByItsOwnNameOnly) {
   EXPECT_TRUE(processes_.IsProgramRunning(tool));
   processes_.StopProgram(tool);
   EXPECT_FALSE(processes_.IsProgramRunning(tool));
+}
+
+// A Windows program under Wine: the loader is the executable, and Wine puts the program's
+// own path in argv[0], before the program's arguments. Another Windows program that merely
+// has the application's title as its first argument is not the application.
+TEST_F(ProcessTest, AWineProgramIsStoppedByItsOwnNameNotByItsArguments) {
+  const std::string name = Unique("Demo");
+  const std::string title = fs::path(name).stem().string();
+  const std::string other = Unique("Other");
+  struct Wine {
+    std::string loader;
+    pid_t pid = -1;
+    bool reaped = false;
+    bool Ended() {
+      int status = 0;
+      if (!reaped) reaped = waitpid(pid, &status, WNOHANG) == pid;
+      return reaped;
+    }
+  };
+  // A Wine-like process: a loader whose argv[0] is not its own path.
+  const auto start = [&](const std::string& folder, std::vector<std::string> argv) {
+    Wine wine{Program("wine64-preloader", folder)};
+    argv.push_back("--live-ms=60000");
+    std::vector<char*> c_argv;
+    for (auto& arg : argv) c_argv.push_back(arg.data());
+    c_argv.push_back(nullptr);
+    if (posix_spawn(&wine.pid, wine.loader.c_str(), nullptr, nullptr, c_argv.data(), environ) != 0)
+      wine.reaped = true;
+    return wine;
+  };
+  Wine kept = start("other", {"Z:\\tmp\\" + other, title, name});
+  Wine stopped = start("demo", {"C:\\app\\" + name});
+  for (const auto* wine : {&kept, &stopped}) {
+    EXPECT_TRUE(!wine->reaped && WaitFor([&] { return !Started(wine->loader).empty(); }))
+        << wine->loader;
+  }
+
+  processes_.StopProgram(name);
+  EXPECT_TRUE(WaitFor([&] { return stopped.Ended(); }));
+  EXPECT_FALSE(kept.Ended());
+  EXPECT_TRUE(processes_.IsProgramRunning(other));
+  processes_.StopProgram(other);
+  EXPECT_TRUE(WaitFor([&] { return kept.Ended(); }));
+  for (auto* wine : {&kept, &stopped}) {
+    if (wine->Ended()) continue;
+    kill(wine->pid, SIGKILL);
+    waitpid(wine->pid, nullptr, 0);
+  }
 }
 
 // Stops come one after another, seconds apart, and a pid may pass to a new process in

@@ -88,6 +88,41 @@ TEST(ProgramNames, OnlyInterpretersAreKnownByTheProgramTheyRun) {
   }
 }
 
+// Wine puts the Windows program's path (a Windows or a Unix path) in argv[0] once it runs,
+// so the program's own arguments, whatever they are, never name the process; only while a
+// loader starts the program are the loaders themselves in front of it.
+TEST(ProgramNames, AWineProgramIsKnownByItsPathNotByItsArguments) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> names;  // what the process goes by
+    std::vector<std::string> not_names;
+  };
+  const Case cases[] = {
+      {{"C:\\x\\Demo.exe", "Other"}, {"Demo.exe"}, {"Other", "Other.exe"}},
+      {{"Z:\\tmp\\app\\Other.exe", "Demo"}, {"Other.exe"}, {"Demo", "Demo.exe"}},
+      {{"Z:\\tmp\\app\\Other.exe", "Demo.exe", "-x", "Demo"}, {"Other.exe"}, {"Demo.exe"}},
+      {{"/tmp/app/Other.exe", "Demo.exe"}, {"Other.exe"}, {"Demo.exe"}},
+      {{"/usr/lib/wine/wine64-preloader", "/usr/lib/wine/wine64", "C:\\x\\Demo.exe", "Other"},
+       {"Demo.exe"},
+       {"Other"}},
+      {{"wine", "Demo.exe", "Other.exe"}, {"Demo.exe"}, {"Other.exe"}},
+  };
+  const std::vector<std::string> loaders = {"/usr/lib/wine/wine64-preloader",
+                                            "/usr/lib/wine/wine-preloader", "/usr/lib/wine/wine64",
+                                            "/usr/lib/wine/wine", "/usr/bin/wine"};
+  for (const auto& loader : loaders) {
+    for (const auto& c : cases) {
+      const std::string label = loader + " " + c.args[0] + " " + c.args[1];
+      const ProcessEntry process{30, loader, "", c.args};
+      for (const auto& name : c.names) EXPECT_TRUE(HasProgramName(process, name, true)) << label;
+      for (const auto& name : c.not_names) {
+        EXPECT_FALSE(HasProgramName(process, name, true)) << label << ": " << name;
+        EXPECT_TRUE(ProcessesToStop({process}, name, StopMatch::kName, 1, 2).empty()) << label;
+      }
+    }
+  }
+}
+
 std::vector<int> Pids(const std::vector<ProcessEntry>& processes) {
   std::vector<int> pids;
   for (const auto& process : processes) pids.push_back(process.pid);
