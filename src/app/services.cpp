@@ -1,7 +1,5 @@
 #include "app/services.h"
 
-#include <cstdlib>
-
 #include "app/app_view.h"
 #include "config/settings.h"
 #include "core/text.h"
@@ -30,22 +28,10 @@ class ArchiveInstallation : public Installation {
     return zepr::Unzip(archive, folder, &window_);
   }
   InstallResult InstallDato(const std::vector<std::string>& names) override {
-    return zepr::InstallDato(names, run_.ExeFolder, run_.AppExeName, processes_, KillHook());
+    return zepr::InstallDato(names, run_.ExeFolder, run_.AppExeName, processes_);
   }
 
  private:
-  // Crash-safety tests choose the moment the updater dies: ZEPR_TEST_KILL_AFTER_FILES=N
-  // kills it once N files are installed.
-  static std::function<void(size_t)> KillHook() {
-    const char* after = std::getenv("ZEPR_TEST_KILL_AFTER_FILES");
-    if (after == nullptr || *after == '\0') return {};
-    const size_t limit = std::strtoull(after, nullptr, 10);
-    // Ends at once, as a kill does: no destructor, no buffer flushed, the status of a SIGKILL.
-    return [limit](size_t files) {
-      if (files >= limit) std::_Exit(128 + 9);
-    };
-  }
-
   RunParams& run_;
   MainWindow& window_;
   Processes& processes_;

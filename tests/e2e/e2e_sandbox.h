@@ -52,6 +52,12 @@ class AppSandbox {
   // parameters 1 to 5 (title, section, application, client, type) followed by the given ones.
   ProcessResult Run(const std::string& client, const std::string& type,
                     const std::vector<std::string>& more = {}) const;
+  // As Run, with the Linux updater killed (SIGKILL) at one of its file calls: the n-th call of
+  // a kind on watch (a path relative to the folder) or below it. at is
+  // "<call>:<n>[:before|after]", as tests/support/crash_shim.c reads it.
+  ProcessResult RunKilledAt(const std::string& watch, const std::string& at,
+                            const std::string& client, const std::string& type,
+                            const std::vector<std::string>& more = {}) const;
   // Each start of the application: its arguments joined by tabs, one entry per start.
   std::vector<std::string> Starts() const;
   // The starts once there are this many (the application starts after the updater ends), or

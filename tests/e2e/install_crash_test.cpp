@@ -2,9 +2,7 @@
 // back as it was, whatever the moment of the kill.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <functional>
-#include <map>
+#include <iterator>
 #include <thread>
 
 #include "e2e/e2e_sandbox.h"
@@ -49,6 +47,23 @@ void Prepare(const AppSandbox& box) {
   WriteFile(box.path() / "Update" / "Update.zip", testing::BuildZip(entries));
 }
 
+// Where the updater dies: the n-th file call of a kind on a path of the application folder (see
+// AppSandbox::RunKilledAt). Once the journal is gone the install counts as made.
+struct KillPoint {
+  const char* watch;
+  const char* at;
+  bool completed;
+};
+constexpr KillPoint kKillPoints[] = {
+    {"Update/Install.journal", "fdatasync:1:after", false},  // begun, nothing changed
+    {"Update/Install.journal", "fdatasync:2:after", false},  // records on disk, folders made
+    {"Lib", "rename:1:after", false},    // an old file in the backup, the new one not in place
+    {"Lib", "rename:2:after", false},    // the first file replaced
+    {"Nova", "rename:50:after", false},  // half the added files
+    {"Update/Install.journal", "unlink:1:before", false},  // every file in place
+    {"Update/Install.journal", "unlink:1:after", true},
+};
+
 struct Outcome {
   testing::ProcessResult install;
   testing::ProcessResult restart;
@@ -56,17 +71,15 @@ struct Outcome {
   bool journal_left = false;
 };
 
-// Type 8 installs the archive already in the working folder; the kill comes after the given
-// number of files. Type 9 then only starts and ends.
-Outcome KilledAndRestarted(size_t kill_after) {
+// Type 8 installs the archive already in the working folder, killed at the given point (none:
+// it runs to its end). Type 9 then only starts and ends.
+Outcome KilledAndRestarted(const KillPoint* kill) {
   AppSandbox box;
   Prepare(box);
   Outcome outcome;
   outcome.before = ApplicationFolder(box);
-  outcome.install = testing::RunProgram(
-      {box.updater().string(), testing::kTitle, testing::kSection, box.app(), kClient, "8", "x",
-       "0"},
-      {"DISPLAY=", "ZEPR_TEST_KILL_AFTER_FILES=" + std::to_string(kill_after)}, box.path());
+  outcome.install = kill ? box.RunKilledAt(kill->watch, kill->at, kClient, "8", {"x", "0"})
+                         : box.Run(kClient, "8", {"x", "0"});
   outcome.journal_left = fs::exists(box.path() / "Update" / "Install.journal");
   outcome.restart = box.Run(kClient, "9");
   outcome.after = ApplicationFolder(box);
@@ -74,22 +87,27 @@ Outcome KilledAndRestarted(size_t kill_after) {
 }
 
 TEST(InstallCrash, KilledInstallIsUndoneAtTheNextStart) {
-  const std::vector<size_t> kill_points = {0, 1, kFiles / 2, kFiles - 1};
-  std::vector<Outcome> outcomes(kill_points.size());
+  constexpr size_t kPoints = std::size(kKillPoints);
+  std::vector<Outcome> outcomes(kPoints + 1);  // the last one not killed: the new version
   {
     // Each run waits seconds for programs to stop; the sandboxes run side by side.
     std::vector<std::jthread> runs;
-    for (size_t i = 0; i < kill_points.size(); ++i) {
-      runs.emplace_back([&, i] { outcomes[i] = KilledAndRestarted(kill_points[i]); });
+    for (size_t i = 0; i <= kPoints; ++i) {
+      runs.emplace_back(
+          [&, i] { outcomes[i] = KilledAndRestarted(i < kPoints ? &kKillPoints[i] : nullptr); });
     }
   }
-  for (size_t i = 0; i < kill_points.size(); ++i) {
-    SCOPED_TRACE("killed after " + std::to_string(kill_points[i]) + " files");
+  const Outcome& installed = outcomes[kPoints];
+  ASSERT_EQ(installed.install.exit_code, 0) << installed.install.output;
+  ASSERT_NE(installed.after, installed.before);
+  for (size_t i = 0; i < kPoints; ++i) {
+    const KillPoint& kill = kKillPoints[i];
+    SCOPED_TRACE(std::string("killed at ") + kill.at + " on " + kill.watch);
     const Outcome& o = outcomes[i];
     EXPECT_EQ(o.install.exit_code, 128 + 9) << o.install.output;
-    EXPECT_TRUE(o.journal_left);
+    EXPECT_EQ(o.journal_left, !kill.completed);
     EXPECT_EQ(o.restart.exit_code, 0) << o.restart.output;
-    EXPECT_EQ(o.after, o.before);
+    EXPECT_EQ(o.after, kill.completed ? installed.after : o.before);
   }
 }
 
