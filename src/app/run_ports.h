@@ -6,6 +6,7 @@
 
 #include "install/install_script.h"
 #include "install/processes.h"
+#include "install/unzip.h"
 #include "transfer/http_download.h"
 
 namespace zepr {
@@ -17,9 +18,10 @@ namespace zepr {
 class Installation {
  public:
   virtual ~Installation() = default;
-  // False when the archive is missing or damaged: the status line says which, and nothing
-  // of it was unpacked.
-  virtual bool Unzip(const std::string& archive, const std::string& target_folder) = 0;
+  // Fails when the archive is missing or damaged, or when a file of it could not be written
+  // (the result names it and says why); the status line says which, and nothing of it was
+  // unpacked.
+  virtual UnzipResult Unzip(const std::string& archive, const std::string& target_folder) = 0;
   // Installs the unpacked archives of the given names ("Update.zip", "UpdateSpec.zip"), all
   // or nothing: on failure every file of the application folder is as it was.
   virtual InstallResult InstallDato(const std::vector<std::string>& archive_names) = 0;

@@ -24,7 +24,7 @@ class ArchiveInstallation : public Installation {
  public:
   ArchiveInstallation(RunParams& run, MainWindow& window, Processes& processes)
       : run_(run), window_(window), processes_(processes) {}
-  bool Unzip(const std::string& archive, const std::string& folder) override {
+  UnzipResult Unzip(const std::string& archive, const std::string& folder) override {
     return zepr::Unzip(archive, folder, &window_);
   }
   InstallResult InstallDato(const std::vector<std::string>& names) override {

@@ -87,7 +87,13 @@ UpdateRun::Installed UpdateRun::InstallArchives(int dstep, int istep, std::optio
   window_.SetLabel1("Dekompresiram > UPDATE.zip");
   Step(dstep);
   window_.ProcessMessages();
-  if (!services_.installation.Unzip(MainArchive(), UpdateFolder() + "Update/")) {
+  const UnzipResult unpacked =
+      services_.installation.Unzip(MainArchive(), UpdateFolder() + "Update/");
+  if (unpacked.outcome == UnzipResult::Outcome::kWriteFailed) {
+    ReportUnpackFailure(unpacked, dstep);
+    return Installed::kFailed;
+  }
+  if (!unpacked) {
     // The status line names the archive; the caller takes the path of a missing one.
     run_.Fail(ExitStatus::kArchiveDamaged);
     Mark(dstep, 2);
@@ -102,11 +108,16 @@ UpdateRun::Installed UpdateRun::InstallArchives(int dstep, int istep, std::optio
   if (Exists(SpecArchive())) {
     window_.SetLabel1("Dekompresiram > UpdateSpec.zip");
     window_.ProcessMessages();
-    if (services_.installation.Unzip(SpecArchive(), UpdateFolder() + "UpdateSpec/")) {
+    const UnzipResult special =
+        services_.installation.Unzip(SpecArchive(), UpdateFolder() + "UpdateSpec/");
+    if (special) {
       window_.ProcessMessages();
       window_.SetLabel1("Instaliram > UpdateSpec.zip");
       window_.ProcessMessages();
       if (!Install({"UpdateSpec.zip"}, istep)) return Installed::kFailed;
+    } else if (special.outcome == UnzipResult::Outcome::kWriteFailed) {
+      ReportUnpackFailure(special, dstep);
+      return Installed::kFailed;
     } else {
       run_.Fail(ExitStatus::kArchiveDamaged);
     }
@@ -126,6 +137,13 @@ bool UpdateRun::Install(const std::vector<std::string>& names, int step) {
                      "Datoteka: " +
                          result.file + "\rUzrok: " + result.reason);
   return false;
+}
+
+void UpdateRun::ReportUnpackFailure(const UnzipResult& result, int step) {
+  run_.Fail(ExitStatus::kInstallFailed);
+  Mark(step, 2);
+  window_.ShowPoruka(kError, "Dekompresiranje nije uspjelo, ništa nije instalirano.\rDatoteka: " +
+                                 result.file + "\rUzrok: " + result.reason);
 }
 
 void UpdateRun::ShowErrorLog() {
@@ -514,8 +532,14 @@ void UpdateRun::DownloadFiles() {
       window_.ProcessMessages();
       const std::string folder = UpdateFolder() + ReplaceAll(UnpackFolderName(name), "\\", "/");
       fs::create_directories(PathFromUtf8(folder), ec);
-      if (services_.installation.Unzip(local, folder)) {
+      const UnzipResult unpacked = services_.installation.Unzip(local, folder);
+      if (unpacked) {
         installable.push_back(name);
+      } else if (unpacked.outcome == UnzipResult::Outcome::kWriteFailed) {
+        // Nothing is installed, not even the archives that unpacked before.
+        ReportUnpackFailure(unpacked, 2);
+        window_.RequestEnd();
+        return;
       } else {
         run_.Fail(ExitStatus::kArchiveDamaged);
       }

@@ -63,6 +63,9 @@ class UpdateRun {
   void Wait(int ms);
   // Installs the unpacked archives; a failure (already rolled back) is reported in a dialog.
   bool Install(const std::vector<std::string>& names, int step);
+  // An archive that could not be written out whole (a full disk): the unpack step fails, a
+  // dialog names the file and the reason, and nothing of the archive is installed.
+  void ReportUnpackFailure(const UnzipResult& result, int step);
   void Step(int step) { window_.UpdateProg(StepList::kJvInstallLabel1, step, 1); }
   void Mark(int line, int image) {
     window_.SetLineState(StepList::kJvInstallLabel1, line, image, false);

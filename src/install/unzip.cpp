@@ -2,6 +2,7 @@
 
 #include <array>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "core/path_text.h"
@@ -14,6 +15,11 @@ namespace unzip {
 namespace {
 
 namespace fs = std::filesystem;
+
+// A failed write at a path of the target, named as the user's system writes paths.
+UnzipResult FailedAt(fs::path path, const std::error_code& error) {
+  return WriteFailed(Utf8FromPath(path.make_preferred()), error);
+}
 
 // A fresh folder beside the target, on its file system so that finished files reach the
 // target by rename. Removed with everything still in it.
@@ -28,13 +34,13 @@ class StagingFolder {
       std::string name = prefix;
       for (int i = 0; i < 8; ++i) name += kLetters[random() % kLetters.size()];
       const fs::path candidate = target.parent_path() / PathFromUtf8(name);
-      std::error_code ec;
-      if (fs::create_directory(candidate, ec)) {
+      if (fs::create_directory(candidate, error_)) {
         path_ = candidate;
         return;
       }
-      if (ec) return;
+      if (error_) return;
     }
+    error_ = std::make_error_code(std::errc::file_exists);
   }
   // Read-only entries and links go too, on every system.
   ~StagingFolder() {
@@ -43,9 +49,12 @@ class StagingFolder {
   StagingFolder(const StagingFolder&) = delete;
   StagingFolder& operator=(const StagingFolder&) = delete;
   const fs::path& path() const { return path_; }
+  // Why there is none.
+  const std::error_code& error() const { return error_; }
 
  private:
   fs::path path_;
+  std::error_code error_;
 };
 
 // Read-only files stand in the way of a replacing rename on Windows (not on Linux).
@@ -56,50 +65,56 @@ void MakeWritable(const fs::path& path) {
   }
 }
 
-bool RenameReplacing(const fs::path& from, const fs::path& to) {
+std::error_code RenameReplacing(const fs::path& from, const fs::path& to) {
   std::error_code ec;
   fs::rename(from, to, ec);
-  if (!ec) return true;
+  if (!ec) return ec;
   MakeWritable(to);
   fs::rename(from, to, ec);
-  return !ec;
+  return ec;
 }
 
 // Moves everything in `from` into the folder `to` by rename: folders are merged, files and
 // links in the way replaced. Links in the target are never followed.
-bool MoveInto(const fs::path& from, const fs::path& to) {
+UnzipResult MoveInto(const fs::path& from, const fs::path& to) {
   std::error_code ec;
   std::vector<fs::path> names;
   for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
     names.push_back(it->path().filename());
   }
-  if (ec) return false;
+  if (ec) return FailedAt(to, ec);
   for (const auto& name : names) {
     const fs::path source = from / name;
     const fs::path destination = to / name;
     const bool staged_folder = fs::is_directory(fs::symlink_status(source, ec));
-    if (ec) return false;
+    if (ec) return FailedAt(destination, ec);
     // Filling a folder touches its time; it gets the stored one back.
     fs::file_time_type staged_time;
     if (staged_folder) {
       staged_time = fs::last_write_time(source, ec);
-      if (ec) return false;
+      if (ec) return FailedAt(destination, ec);
     }
     const auto there = fs::symlink_status(destination, ec);
     const bool folder_there = fs::is_directory(there);
     if (staged_folder && folder_there) {
-      if (!MoveInto(source, destination)) return false;
+      if (UnzipResult moved = MoveInto(source, destination); !moved) return moved;
     } else {
       // An empty folder gives way to a file, anything but a folder to a folder.
       if (fs::exists(there) && (folder_there || staged_folder)) {
         MakeWritable(destination);
         fs::remove(destination, ec);
       }
-      if (!RenameReplacing(source, destination)) return false;
+      if (const auto error = RenameReplacing(source, destination)) {
+        return FailedAt(destination, error);
+      }
     }
-    if (staged_folder && !SetFolderTime(destination, staged_time)) return false;
+    if (staged_folder) {
+      if (const auto error = SetFolderTime(destination, staged_time)) {
+        return FailedAt(destination, error);
+      }
+    }
   }
-  return true;
+  return {};
 }
 
 // The folders from `folder` up that do not exist yet, deepest first.
@@ -113,49 +128,102 @@ std::vector<fs::path> MissingFolders(fs::path folder) {
   return missing;
 }
 
-enum class Outcome { kOk, kMissing, kDamaged };
-
-Outcome Extract(Unpacker unpack, const fs::path& archive_path, fs::path target) {
-  std::error_code ec;
-  if (!fs::is_regular_file(archive_path, ec)) return Outcome::kMissing;
+UnzipResult Extract(Unpacker unpack, const fs::path& archive_path, fs::path target) {
   target = target.lexically_normal();
   if (!target.has_filename()) target = target.parent_path();
+  std::error_code ec;
   const auto target_status = fs::status(target, ec);
-  if (fs::exists(target_status) && !fs::is_directory(target_status)) return Outcome::kDamaged;
+  if (fs::exists(target_status) && !fs::is_directory(target_status)) return Damaged();
 
   // The target is made only for an archive that unpacks; folders made for the staging folder
   // go again when it does not.
   const std::vector<fs::path> made = MissingFolders(target.parent_path());
   fs::create_directories(target.parent_path(), ec);
-  bool unpacked = false;
-  {
+  UnzipResult result;
+  bool made_target = false;
+  if (ec) {
+    result = FailedAt(target.parent_path(), ec);
+  } else {
     const StagingFolder staging(target);
-    if (!staging.path().empty() && unpack(archive_path, staging.path())) {
-      fs::create_directory(target, ec);
-      unpacked = fs::is_directory(target, ec) && MoveInto(staging.path(), target);
+    if (staging.error()) {
+      result = FailedAt(target, staging.error());
+    } else {
+      result = unpack(archive_path, staging.path());
+      if (result.outcome == UnzipResult::Outcome::kWriteFailed) {
+        // Named as the user would find it, not by the hidden folder that is gone with it.
+        fs::path file = target;
+        if (!result.file.empty()) file /= PathFromUtf8(result.file);
+        result.file = Utf8FromPath(file.make_preferred());
+      }
+      if (result) {
+        made_target = !fs::exists(target_status);
+        fs::create_directory(target, ec);
+        result = ec ? FailedAt(target, ec) : MoveInto(staging.path(), target);
+      }
     }
   }
-  if (!unpacked) {
+  if (!result) {
+    if (made_target) platform::RemoveTree(Utf8FromPath(target));
     for (const auto& folder : made) fs::remove(folder, ec);
-    return Outcome::kDamaged;
   }
-  return Outcome::kOk;
+  return result;
 }
 
 }  // namespace
 
-bool UnzipWith(Unpacker unpack, const std::string& archive, const std::string& target_folder,
-               MainWindow* window) {
+UnzipResult UnzipWith(Unpacker unpack, const std::string& archive, const std::string& target_folder,
+                      MainWindow* window) {
   std::error_code ec;
   const fs::path archive_path = fs::absolute(PathFromUtf8(archive), ec);
-  const Outcome outcome =
-      Extract(unpack, archive_path, fs::absolute(PathFromUtf8(target_folder), ec));
-  if (outcome != Outcome::kOk && window != nullptr) {
-    const std::string_view text =
-        outcome == Outcome::kMissing ? kArchiveMissingText : kArchiveDamagedText;
+  const bool missing = !fs::is_regular_file(archive_path, ec);
+  const UnzipResult result =
+      missing ? Damaged()
+              : Extract(unpack, archive_path, fs::absolute(PathFromUtf8(target_folder), ec));
+  if (!result && window != nullptr) {
+    const std::string_view text = missing ? kArchiveMissingText
+                                  : result.outcome == UnzipResult::Outcome::kWriteFailed
+                                      ? kUnpackFailedText
+                                      : kArchiveDamagedText;
     window->SetLabel1(std::string(text) + Utf8FromPath(archive_path.filename()));
   }
-  return outcome == Outcome::kOk;
+  return result;
+}
+
+UnzipResult MakeFolders(const fs::path& root, const std::string& relative, bool folder_entry,
+                        std::set<fs::path>* made) {
+  fs::path folder = root;
+  size_t start = 0;
+  while (start < relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    folder /= PathFromUtf8(std::string_view(relative).substr(start, end - start));
+    start = end + 1;
+    std::error_code ec;
+    const auto status = fs::symlink_status(folder, ec);
+    if (fs::is_directory(status)) continue;
+    const std::string name = relative.substr(0, end);
+    if (fs::exists(status)) {
+      if (!folder_entry || start <= relative.size()) return Damaged();
+      if (!fs::remove(folder, ec)) return WriteFailed(name, ec);
+    }
+    if (!fs::create_directory(folder, ec)) {
+      return WriteFailed(name, ec ? ec : std::make_error_code(std::errc::file_exists));
+    }
+    if (made != nullptr) made->insert(folder);
+  }
+  return {};
+}
+
+UnzipResult ClearForFile(const fs::path& root, const std::string& relative) {
+  const fs::path path = root / PathFromUtf8(relative);
+  std::error_code ec;
+  const auto status = fs::symlink_status(path, ec);
+  if (!fs::exists(status)) return {};
+  if (fs::is_directory(status) && !fs::is_empty(path, ec)) return Damaged();
+  if (!fs::remove(path, ec)) {
+    return WriteFailed(relative, ec ? ec : std::make_error_code(std::errc::file_exists));
+  }
+  return {};
 }
 
 std::optional<std::string> SafeRelativePath(std::string_view name) {
@@ -209,7 +277,8 @@ uint32_t UnpackedFileMode(uint32_t unix_mode, std::string_view relative_path) {
 
 }  // namespace unzip
 
-bool Unzip(const std::string& archive, const std::string& target_folder, MainWindow* window) {
+UnzipResult Unzip(const std::string& archive, const std::string& target_folder,
+                  MainWindow* window) {
   return unzip::UnzipWith(unzip::PlatformUnpack, archive, target_folder, window);
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <unordered_set>
@@ -60,6 +61,7 @@ class ScopedWorkingFolder {
   explicit ScopedWorkingFolder(const fs::path& folder)
       : previous_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
     entered_ = previous_ >= 0 && chdir(folder.c_str()) == 0;
+    if (!entered_) error_ = {errno, std::generic_category()};
   }
   ~ScopedWorkingFolder() {
     if (previous_ < 0) return;
@@ -71,10 +73,12 @@ class ScopedWorkingFolder {
   ScopedWorkingFolder(const ScopedWorkingFolder&) = delete;
   ScopedWorkingFolder& operator=(const ScopedWorkingFolder&) = delete;
   bool entered() const { return entered_; }
+  const std::error_code& error() const { return error_; }
 
  private:
   int previous_;
   bool entered_ = false;
+  std::error_code error_;
 };
 
 uint32_t Le(const unsigned char* p, int bytes) {
@@ -207,44 +211,67 @@ void NoteFolder(std::string folder, std::unordered_set<std::string>& folders) {
   }
 }
 
-// Reads the entry's data to its end, checking its CRC, and writes it when a writer is given.
-// A write failure is not the archive's fault but fails the unpack all the same.
-bool CopyData(archive* reader, archive* writer) {
+// Why the writer failed: the system's words when a system call failed, else libarchive's.
+std::string WriterReason(archive* writer) {
+  const int error = archive_errno(writer);
+  if (error > 0) return std::generic_category().message(error);
+  const char* text = archive_error_string(writer);
+  return text != nullptr ? text : "";
+}
+
+// Reads the entry's data to its end, checking its CRC, and writes it as `relative` when a
+// writer is given. A write that failed comes as a mere warning and the next block would be
+// written at its offset all the same, leaving a hole: any result but OK fails the unpack.
+UnzipResult CopyData(archive* reader, archive* writer, const std::string& relative) {
   const void* block = nullptr;
   size_t size = 0;
   la_int64_t offset = 0;
   for (;;) {
     const int r = archive_read_data_block(reader, &block, &size, &offset);
-    if (r == ARCHIVE_EOF) return true;
+    if (r == ARCHIVE_EOF) return {};
     // A bad CRC comes as a warning only.
-    if (r != ARCHIVE_OK) return false;
-    if (writer != nullptr && archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN) {
-      return false;
+    if (r != ARCHIVE_OK) return Damaged();
+    if (writer == nullptr || archive_write_data_block(writer, block, size, offset) == ARCHIVE_OK) {
+      continue;
     }
+    // Without a system error the data did not fit the size the entry stated.
+    if (archive_errno(writer) <= 0) return Damaged();
+    return WriteFailed(relative, WriterReason(writer));
   }
 }
 
-// Unpacks every entry into the current folder; false as soon as one cannot be read whole or
-// written. Refused entries are read (so that their damage counts) but not written.
-bool ExtractHere(archive* reader, archive* writer, const std::vector<Origin>& origins,
-                 std::unordered_set<std::string>& folders) {
+// Unpacks every entry into the current folder, the staging folder; stops at the first entry
+// that cannot be read whole or written. Refused entries are read (so that their damage
+// counts) but not written. The folders above an entry are made as the other back end makes
+// them, so that a failure to make one is told as such and the two agree on what an archive that
+// contradicts itself is.
+UnzipResult ExtractHere(archive* reader, archive* writer, const fs::path& staging,
+                        const std::vector<Origin>& origins,
+                        std::unordered_set<std::string>& folders) {
   for (size_t index = 0;; ++index) {
     archive_entry* entry = nullptr;
     const int r = archive_read_next_header(reader, &entry);
-    if (r == ARCHIVE_EOF) return true;
-    if (r < ARCHIVE_WARN || archive_entry_is_encrypted(entry)) return false;
+    if (r == ARCHIVE_EOF) return {};
+    if (r < ARCHIVE_WARN || archive_entry_is_encrypted(entry)) return Damaged();
 
     const char* raw_name = archive_entry_pathname(entry);
     const auto relative = raw_name ? SafeRelativePath(raw_name) : std::nullopt;
     const auto type = archive_entry_filetype(entry);
     if (!relative || relative->empty() || archive_entry_hardlink(entry) != nullptr ||
         (type != AE_IFREG && type != AE_IFDIR)) {
-      if (!CopyData(reader, nullptr)) return false;
+      if (UnzipResult read = CopyData(reader, nullptr, ""); !read) return read;
       continue;
     }
     // Windows zippers mark folders only by the separator at the end of the name.
     const bool folder = type == AE_IFDIR || std::string_view(raw_name).ends_with('/') ||
                         std::string_view(raw_name).ends_with('\\');
+    const size_t slash = relative->rfind('/');
+    if (slash != std::string::npos) {
+      UnzipResult made = MakeFolders(staging, relative->substr(0, slash), false, nullptr);
+      if (!made) return made;
+    }
+    // The writer makes the folder of a folder entry itself, so that it sets the folder's time
+    // when it closes, after the folder is filled.
     if (folder) {
       archive_entry_set_filetype(entry, AE_IFDIR);
       archive_entry_set_perm(entry, kUnpackedFolderMode);
@@ -253,37 +280,51 @@ bool ExtractHere(archive* reader, archive* writer, const std::vector<Origin>& or
     } else {
       const Origin* origin = index < origins.size() ? &origins[index] : nullptr;
       archive_entry_set_perm(entry, FilePermissions(entry, origin, *relative));
-      const size_t slash = relative->rfind('/');
       if (slash != std::string::npos) NoteFolder(relative->substr(0, slash), folders);
+      if (UnzipResult cleared = ClearForFile(staging, *relative); !cleared) return cleared;
     }
     archive_entry_copy_pathname(entry, relative->c_str());
-    if (archive_write_header(writer, entry) < ARCHIVE_WARN) return false;
-    if (!folder && !CopyData(reader, writer)) return false;
-    if (archive_write_finish_entry(writer) < ARCHIVE_WARN) return false;
+    if (archive_write_header(writer, entry) != ARCHIVE_OK) {
+      return WriteFailed(*relative, WriterReason(writer));
+    }
+    if (!folder) {
+      if (UnzipResult copied = CopyData(reader, writer, *relative); !copied) return copied;
+    }
+    if (archive_write_finish_entry(writer) != ARCHIVE_OK) {
+      return WriteFailed(*relative, WriterReason(writer));
+    }
   }
 }
 
 }  // namespace
 
-bool UnpackWithLibarchive(const fs::path& archive_path, const fs::path& staging) {
+UnzipResult UnpackWithLibarchive(const fs::path& archive_path, const fs::path& staging) {
   const std::optional<std::vector<Origin>> origins = ReadOrigins(archive_path);
-  if (!origins) return false;
+  if (!origins) return Damaged();
   std::unordered_set<std::string> folders;
   {
     ScopedUtf8Locale utf8;
     // Declared before the writer, so the writer closes inside the staging folder: closing sets
     // the folders' times by their relative names.
     ScopedWorkingFolder inside(staging);
+    if (!inside.entered()) return WriteFailed("", inside.error());
     Reader reader(archive_read_new());
     Writer writer(archive_write_disk_new());
-    if (!inside.entered() || !reader || !writer) return false;
+    if (!reader || !writer) {
+      return WriteFailed("", std::make_error_code(std::errc::not_enough_memory));
+    }
     archive_read_support_format_zip(reader.get());
     archive_read_set_options(reader.get(), "zip:hdrcharset=CP852");
     archive_write_disk_set_options(writer.get(), kExtractFlags);
-    if (archive_read_open_filename(reader.get(), archive_path.c_str(), 1 << 16) != ARCHIVE_OK ||
-        !ExtractHere(reader.get(), writer.get(), *origins, folders) ||
-        archive_write_close(writer.get()) < ARCHIVE_WARN) {
-      return false;
+    if (archive_read_open_filename(reader.get(), archive_path.c_str(), 1 << 16) != ARCHIVE_OK) {
+      return Damaged();
+    }
+    if (UnzipResult extracted = ExtractHere(reader.get(), writer.get(), staging, *origins, folders);
+        !extracted) {
+      return extracted;
+    }
+    if (archive_write_close(writer.get()) != ARCHIVE_OK) {
+      return WriteFailed("", WriterReason(writer.get()));
     }
   }
   // Folders made on the way to a file get the process's default mode, not ours.
@@ -291,12 +332,12 @@ bool UnpackWithLibarchive(const fs::path& archive_path, const fs::path& staging)
     // A later file entry of the same name may have taken the folder's place.
     const fs::path path = staging / folder;
     std::error_code ec;
-    if (fs::is_directory(fs::symlink_status(path, ec)) &&
-        !KeepUnpackedMode(path, kUnpackedFolderMode)) {
-      return false;
+    if (!fs::is_directory(fs::symlink_status(path, ec))) continue;
+    if (const auto error = KeepUnpackedMode(path, kUnpackedFolderMode)) {
+      return WriteFailed(folder, error);
     }
   }
-  return true;
+  return {};
 }
 
 }  // namespace zepr::unzip

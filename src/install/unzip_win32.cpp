@@ -7,16 +7,23 @@
 #include "install/unzip_backend.h"
 
 namespace zepr::unzip {
+namespace {
 
-bool PlatformUnpack(const std::filesystem::path& archive, const std::filesystem::path& staging) {
+std::error_code LastError() { return {static_cast<int>(GetLastError()), std::system_category()}; }
+
+}  // namespace
+
+UnzipResult PlatformUnpack(const std::filesystem::path& archive,
+                           const std::filesystem::path& staging) {
   return UnpackWithZipReader(archive, staging);
 }
 
 bool NamePartAcceptedHere(std::string_view part) { return WindowsAcceptsNamePart(part); }
 
-bool KeepUnpackedMode(const std::filesystem::path&, uint32_t) { return true; }
+std::error_code KeepUnpackedMode(const std::filesystem::path&, uint32_t) { return {}; }
 
-bool SetFolderTime(const std::filesystem::path& folder, std::filesystem::file_time_type time) {
+std::error_code SetFolderTime(const std::filesystem::path& folder,
+                              std::filesystem::file_time_type time) {
   using namespace std::chrono;
   // FILETIME counts 100 ns steps from 1601; Unix time starts 11644473600 s later.
   const auto since_1970 = duration_cast<duration<int64_t, std::ratio<1, 10000000>>>(
@@ -27,10 +34,11 @@ bool SetFolderTime(const std::filesystem::path& folder, std::filesystem::file_ti
   const HANDLE handle = CreateFileW(
       folder.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (handle == INVALID_HANDLE_VALUE) return LastError();
   const bool set = SetFileTime(handle, nullptr, nullptr, &written) != 0;
+  const std::error_code error = set ? std::error_code() : LastError();
   CloseHandle(handle);
-  return set;
+  return error;
 }
 
 }  // namespace zepr::unzip

@@ -1,8 +1,10 @@
 // The Windows back end (our ZIP reader) against the Linux one (libarchive): on the same good,
 // damaged and hostile archives both must give the same files or the same refusal.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -11,6 +13,7 @@
 #include "install/unzip_backend.h"
 #include "support/fake_window.h"
 #include "support/sandbox.h"
+#include "unzip_small_disk.h"
 #include "zip_writer.h"
 
 namespace zepr {
@@ -197,9 +200,11 @@ TEST(UnzipBackends, GiveTheSameFilesOrTheSameRefusal) {
       fs::remove_all(target.parent_path());
       VirtualClock clock;
       testing::FakeWindow window(clock);
-      EXPECT_EQ(unzip::UnzipWith(backends[b], archive.string(), target.string(), &window),
-                c.unpacks)
-          << "back end " << b;
+      const UnzipResult result =
+          unzip::UnzipWith(backends[b], archive.string(), target.string(), &window);
+      EXPECT_EQ(result.outcome,
+                c.unpacks ? UnzipResult::Outcome::kOk : UnzipResult::Outcome::kMissingOrDamaged)
+          << "back end " << b << ": " << result.file << ": " << result.reason;
       results[b] = Snapshot(target.parent_path());
       labels[b] = window.Label1();
     }
@@ -208,6 +213,60 @@ TEST(UnzipBackends, GiveTheSameFilesOrTheSameRefusal) {
     if (c.unpacks) {
       EXPECT_FALSE(results[1].empty());
     }
+  }
+}
+
+// A disk that fills up during the unpack fails it, whichever write meets the full disk (a
+// file's data, a new file, a new folder): no file of the archive stays behind, whole or with
+// holes, the space is given back, and the result names the file as it would have been under
+// the target, with the system's reason.
+TEST(UnzipBackends, AFullDiskFailsTheUnpackAndNamesTheFile) {
+  TempDir dir;
+  std::string big;
+  for (int i = 0; big.size() < (1 << 20); ++i) big += "blok " + std::to_string(i) + '\n';
+  std::vector<ZipEntry> folders;
+  for (int i = 10; i < 40; ++i) folders.push_back({"d" + std::to_string(i) + "/f.txt", "f"});
+  const struct {
+    const char* name;
+    const char* disk;
+    std::vector<ZipEntry> entries;
+    const char* file;  // a pattern below the target
+  } cases[] = {
+      {"the data fills the disk",
+       "size=256k",
+       {{"first.txt", "first"}, {"sub/big.bin", big, false, 0, kDeflated}, {"z.txt", "z"}},
+       "sub/big\\.bin"},
+      {"no inode is left for a folder or a file", "nr_inodes=8", folders, "d[0-9]+(/f\\.txt)?"},
+  };
+  const unzip::Unpacker backends[2] = {unzip::UnpackWithLibarchive, unzip::UnpackWithZipReader};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path archive = dir.path() / "Update.zip";
+    WriteFile(archive, BuildZip(c.entries));
+    std::string files[2];
+    for (int b = 0; b < 2; ++b) {
+      SCOPED_TRACE("back end " + std::to_string(b));
+      const fs::path root = dir.path() / ("disk" + std::to_string(b));
+      testing::SmallDisk disk(root, c.disk);
+      if (!disk.why_not().empty()) GTEST_SKIP() << disk.why_not();
+      WriteFile(root / "Update" / "Stari.txt", "od prije");
+      const auto before = Snapshot(root);
+      const std::string free = disk.Free();
+      const fs::path target = root / "Update" / "Update";
+      VirtualClock clock;
+      testing::FakeWindow window(clock);
+
+      const UnzipResult result =
+          unzip::UnzipWith(backends[b], archive.string(), target.string(), &window);
+      EXPECT_EQ(result.outcome, UnzipResult::Outcome::kWriteFailed);
+      EXPECT_THAT(result.file, ::testing::MatchesRegex(target.string() + "/" + c.file));
+      EXPECT_EQ(result.reason, std::generic_category().message(ENOSPC));
+      EXPECT_EQ(window.Label1(), "Dekompresiranje nije uspjelo: Update.zip");
+      EXPECT_EQ(Snapshot(root), before);
+      EXPECT_EQ(disk.Free(), free);
+      files[b] = fs::path(result.file).lexically_relative(target).string();
+    }
+    EXPECT_EQ(files[0], files[1]);
   }
 }
 

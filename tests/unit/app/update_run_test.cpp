@@ -53,10 +53,11 @@ struct FakeInstallation : Installation {
   Strings calls;
   std::set<std::string> damaged;  // archive file names that do not unpack
   InstallResult result;           // of every install
-  bool Unzip(const std::string& archive, const std::string& folder) override {
+  UnzipResult Unzip(const std::string& archive, const std::string& folder) override {
     const std::string name = fs::path(archive).filename().string();
     calls.push_back("unzip " + name + " " + folder);
-    return damaged.count(name) == 0;
+    if (damaged.count(name) == 0) return {};
+    return {UnzipResult::Outcome::kMissingOrDamaged, {}, {}};
   }
   InstallResult InstallDato(const Strings& names) override {
     std::string call = "install";
