@@ -56,7 +56,7 @@ struct KillPoint {
 };
 constexpr KillPoint kKillPoints[] = {
     {"Update/Install.journal", "fdatasync:1:after", false},  // begun, nothing changed
-    {"Update/Install.journal", "fdatasync:2:after", false},  // records on disk, folders made
+    {"Update/Install.journal", "fdatasync:2:after", false},  // records on disk, no file changed
     {"Lib", "rename:1:after", false},    // an old file in the backup, the new one not in place
     {"Lib", "rename:2:after", false},    // the first file replaced
     {"Nova", "rename:50:after", false},  // half the added files
