@@ -1,11 +1,60 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string_view>
 
 #include "platform/files.h"
 #include "platform/win32/wide.h"
 
 namespace zepr::platform {
+
+namespace {
+
+constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
+constexpr std::wstring_view kLongServerPrefix = L"\\\\?\\UNC\\";
+constexpr std::wstring_view kDevicePrefix = L"\\\\.\\";
+
+bool IsDrivePath(std::wstring_view path) {
+  return path.size() >= 3 &&
+         ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+         path[1] == L':' && path[2] == L'\\';
+}
+
+}  // namespace
+
+// The one way from our paths to the system's file functions (see wide.h).
+std::wstring FileSystemPath(std::string_view path) {
+  std::wstring wide = Utf8ToWide(path);
+  std::replace(wide.begin(), wide.end(), L'/', L'\\');
+  if (wide.empty() || wide.starts_with(kLongPrefix) || wide.starts_with(kDevicePrefix)) {
+    return wide;
+  }
+  std::wstring full(wide.size() + MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n =
+        GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) return wide;
+    const bool fits = n < full.size();
+    full.resize(n);
+    if (fits) break;
+  }
+  if (IsDrivePath(full)) return std::wstring(kLongPrefix) + full;
+  if (full.starts_with(L"\\\\") && !full.starts_with(kDevicePrefix)) {
+    return std::wstring(kLongServerPrefix) + full.substr(2);
+  }
+  return full;
+}
+
+std::wstring PlainSystemPath(std::wstring_view path) {
+  if (path.starts_with(kLongServerPrefix)) {
+    return L"\\\\" + std::wstring(path.substr(kLongServerPrefix.size()));
+  }
+  if (path.starts_with(kLongPrefix) && IsDrivePath(path.substr(kLongPrefix.size()))) {
+    path.remove_prefix(kLongPrefix.size());
+  }
+  return std::wstring(path);
+}
+
 namespace {
 
 // The system's words for its codes (the runtime's own table has only short English names),
@@ -48,8 +97,8 @@ DWORD Settable(DWORD attributes) {
 
 std::intptr_t Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
                    DWORD flags, std::error_code& error) {
-  const HANDLE handle =
-      CreateFileW(Utf8ToWide(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
+  const HANDLE handle = CreateFileW(FileSystemPath(path).c_str(), access, share, nullptr,
+                                    disposition, flags, nullptr);
   error = handle == INVALID_HANDLE_VALUE ? LastError() : std::error_code();
   return reinterpret_cast<std::intptr_t>(handle);
 }
@@ -107,14 +156,14 @@ File File::CreateNew(const std::string& path, std::error_code& error) {
   // A folder in the way is refused as access denied, which callers take for a folder that
   // forbids new files; it is something existing there.
   if (!file && error == std::errc::permission_denied &&
-      GetFileAttributesW(Utf8ToWide(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
+      GetFileAttributesW(FileSystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
     error = Win32Error(ERROR_FILE_EXISTS);
   }
   return file;
 }
 
 File File::OpenLocked(const std::string& path, bool wait, std::error_code& error) {
-  const std::wstring wide = Utf8ToWide(path);
+  const std::wstring wide = FileSystemPath(path);
   for (;;) {
     // Shared for removal, so that the holder can remove the file it holds (RemoveName).
     File file(Open(path, GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_ALWAYS,
@@ -194,15 +243,16 @@ std::error_code File::RemoveName(const std::string& path) {
   // A file removed while open keeps its name until the last handle to it is closed, and a
   // process waiting for its lock holds one: the name is moved aside first, so that the waiter
   // sees the removal when it gets the lock.
-  const std::wstring aside = Utf8ToWide(path + ".removed" + std::to_string(GetCurrentProcessId()));
-  if (!MoveFileExW(Utf8ToWide(path).c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  const std::wstring aside =
+      FileSystemPath(path + ".removed" + std::to_string(GetCurrentProcessId()));
+  if (!MoveFileExW(FileSystemPath(path).c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     return LastError();
   }
   return DeleteFileW(aside.c_str()) ? std::error_code() : LastError();
 }
 
 std::error_code File::TakePermissionsOf(const std::string& replaced) {
-  const DWORD attributes = GetFileAttributesW(Utf8ToWide(replaced).c_str());
+  const DWORD attributes = GetFileAttributesW(FileSystemPath(replaced).c_str());
   if (!IsRegular(attributes)) return {};
   FILE_BASIC_INFO basic{};  // times left at zero stay as they are
   basic.FileAttributes = Settable(attributes);
@@ -227,15 +277,15 @@ std::error_code File::Close() {
 
 std::error_code CopyFileAs(const std::string& source, const std::string& path,
                            const std::string& replaced, bool owner_writable) {
-  const std::wstring from = Utf8ToWide(source);
-  const std::wstring to = Utf8ToWide(path);
+  const std::wstring from = FileSystemPath(source);
+  const std::wstring to = FileSystemPath(path);
   DWORD attributes = GetFileAttributesW(from.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
     return std::make_error_code(std::errc::invalid_argument);
   }
   if (!replaced.empty()) {
-    const DWORD old = GetFileAttributesW(Utf8ToWide(replaced).c_str());
+    const DWORD old = GetFileAttributesW(FileSystemPath(replaced).c_str());
     if (IsRegular(old)) attributes = old;
   }
   if (owner_writable) attributes &= ~FILE_ATTRIBUTE_READONLY;
@@ -257,8 +307,8 @@ std::error_code CopyFileAs(const std::string& source, const std::string& path,
 }
 
 std::error_code Rename(const std::string& from, const std::string& to) {
-  const std::wstring wide_from = Utf8ToWide(from);
-  const std::wstring wide_to = Utf8ToWide(to);
+  const std::wstring wide_from = FileSystemPath(from);
+  const std::wstring wide_to = FileSystemPath(to);
   return EvenIfReadOnly(wide_to,
                         [&] {
                           return MoveFileExW(wide_from.c_str(), wide_to.c_str(),
@@ -274,7 +324,7 @@ bool OnAnotherFileSystem(const std::error_code& error) {
 }
 
 std::error_code RemoveFile(const std::string& path) {
-  const std::wstring wide = Utf8ToWide(path);
+  const std::wstring wide = FileSystemPath(path);
   const DWORD attributes = GetFileAttributesW(wide.c_str());
   // A link to a folder is removed as a folder; the folder it leads to stays.
   const bool folder_link = attributes != INVALID_FILE_ATTRIBUTES &&
@@ -291,7 +341,7 @@ std::error_code RemoveFile(const std::string& path) {
 }
 
 std::error_code RemoveEmptyFolder(const std::string& path) {
-  return RemoveDirectoryW(Utf8ToWide(path).c_str()) ? std::error_code() : LastError();
+  return RemoveDirectoryW(FileSystemPath(path).c_str()) ? std::error_code() : LastError();
 }
 
 namespace {
@@ -330,7 +380,7 @@ std::error_code RemoveTreeWide(const std::wstring& path) {
 }  // namespace
 
 std::error_code RemoveTree(const std::string& path) {
-  std::wstring wide = Utf8ToWide(path);
+  std::wstring wide = FileSystemPath(path);
   while (wide.size() > 1 && (wide.back() == L'/' || wide.back() == L'\\') &&
          wide[wide.size() - 2] != L':') {
     wide.pop_back();
@@ -340,11 +390,11 @@ std::error_code RemoveTree(const std::string& path) {
 
 std::error_code CreatePrivateFolder(const std::string& path) {
   // The folder inherits the access rules of the one it is in.
-  return CreateDirectoryW(Utf8ToWide(path).c_str(), nullptr) ? std::error_code() : LastError();
+  return CreateDirectoryW(FileSystemPath(path).c_str(), nullptr) ? std::error_code() : LastError();
 }
 
 std::error_code MayRewrite(const std::string& path) {
-  const std::wstring wide = Utf8ToWide(path);
+  const std::wstring wide = FileSystemPath(path);
   const DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   if (!IsRegular(attributes)) return std::make_error_code(std::errc::invalid_argument);
@@ -358,7 +408,7 @@ std::error_code MayRewrite(const std::string& path) {
 }
 
 std::error_code SyncFile(const std::string& path) {
-  const std::wstring wide = Utf8ToWide(path);
+  const std::wstring wide = FileSystemPath(path);
   const DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return {};
@@ -383,7 +433,7 @@ void SyncFileSystemsOf(const std::vector<std::string>& paths) {
   // Flushing a whole volume needs an administrator; each file is flushed instead, and the
   // renames that put them in place were written through.
   for (const auto& path : paths) {
-    if (IsRegular(GetFileAttributesW(Utf8ToWide(path).c_str()))) SyncFile(path);
+    if (IsRegular(GetFileAttributesW(FileSystemPath(path).c_str()))) SyncFile(path);
   }
 }
 

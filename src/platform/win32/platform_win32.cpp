@@ -26,7 +26,8 @@ std::string ExecutableFolder() {
   }
   path.resize(path.find_last_of(L"\\/") + 1);
   if (path.empty()) path = L".\\";
-  return WideToUtf8(path);
+  // Started by its long form, the program is given that form back.
+  return Utf8FromSystemPath(path);
 }
 
 namespace {

@@ -30,7 +30,7 @@ std::string ImagePath(HANDLE process) {
     DWORD size = static_cast<DWORD>(path.size());
     if (QueryFullProcessImageNameW(process, 0, path.data(), &size)) {
       path.resize(size);
-      return WideToUtf8(path);
+      return Utf8FromSystemPath(path);
     }
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || path.size() >= 32768) return {};
     path.resize(path.size() * 2);
@@ -51,10 +51,30 @@ std::vector<PROCESSENTRY32W> SnapshotProcesses() {
   return entries;
 }
 
+// How the system is given a program's path: as it stands where it fits in MAX_PATH characters,
+// so that the program knows itself by the path it was started by. A longer one goes in the
+// long form, its folders by their short names where the volume keeps those: Wine starts no
+// program by a longer path.
+std::wstring StartablePath(const std::string& path) {
+  const std::wstring full = FileSystemPath(path);
+  std::wstring plain = PlainSystemPath(full);
+  if (plain.size() < MAX_PATH) return plain;
+  const size_t slash = full.find_last_of(L'\\');
+  if (slash == std::wstring::npos) return full;
+  const std::wstring folder = full.substr(0, slash);
+  std::wstring short_folder(folder.size() + 1, L'\0');
+  const DWORD n = GetShortPathNameW(folder.c_str(), short_folder.data(),
+                                    static_cast<DWORD>(short_folder.size()));
+  if (n == 0 || n >= short_folder.size()) return full;
+  short_folder.resize(n);
+  return short_folder + full.substr(slash);
+}
+
 // The program to start: a bare name is looked up in the folders of PATH (".exe" added when it
 // has no extension), as a shell would; a path is taken as it stands.
-std::optional<std::wstring> ProgramPath(const std::wstring& name) {
-  if (name.find_first_of(L"\\/:") != std::wstring::npos) return name;
+std::optional<std::wstring> ProgramPath(const std::string& utf8_name) {
+  if (utf8_name.find_first_of("\\/:") != std::string::npos) return StartablePath(utf8_name);
+  const std::wstring name = Utf8ToWide(utf8_name);
   std::wstring search(32767, L'\0');
   const DWORD search_size =
       GetEnvironmentVariableW(L"PATH", search.data(), static_cast<DWORD>(search.size()));
@@ -183,7 +203,7 @@ StartResult StartProgram(const std::vector<std::string>& argv, bool hidden, bool
   std::vector<std::wstring> wide_argv;
   wide_argv.reserve(argv.size());
   for (const auto& arg : argv) wide_argv.push_back(Utf8ToWide(arg));
-  const auto program = ProgramPath(wide_argv[0]);
+  const auto program = ProgramPath(argv[0]);
   if (!program) return {false, 0, SystemErrorText(ERROR_FILE_NOT_FOUND)};
   std::wstring command_line = BuildCommandLine(wide_argv);
 

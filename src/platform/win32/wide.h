@@ -10,8 +10,8 @@ namespace zepr::platform {
 // UTF-8 inside the program, UTF-16 at the system's boundary.
 inline std::wstring Utf8ToWide(std::string_view text) {
   if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
   return wide;
@@ -19,12 +19,26 @@ inline std::wstring Utf8ToWide(std::string_view text) {
 
 inline std::string WideToUtf8(std::wstring_view wide) {
   if (wide.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                    nullptr, 0, nullptr, nullptr);
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                    0, nullptr, nullptr);
   std::string text(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n,
                       nullptr, nullptr);
   return text;
+}
+
+// The form of a UTF-8 path that the system's file functions get, whatever its length: made
+// absolute and normal as the system makes a path ('/' to '\', "." and ".." resolved, a relative
+// path taken from the current folder), then with \\?\ before a drive path and \\?\UNC\ before a
+// server path. That prefix lifts the limit of MAX_PATH characters and turns off the system's
+// own normalisation, hence ours first. A path already in that form, or a device's (\\.\), is
+// given as it stands.
+std::wstring FileSystemPath(std::string_view path);
+// A path in the system's form (one it gave back: a module's, a process's image) without that
+// prefix.
+std::wstring PlainSystemPath(std::wstring_view path);
+inline std::string Utf8FromSystemPath(std::wstring_view path) {
+  return WideToUtf8(PlainSystemPath(path));
 }
 
 // The system's own words for an error code, without the trailing line break.
@@ -32,8 +46,8 @@ inline std::string SystemErrorText(DWORD code, HMODULE module = nullptr) {
   wchar_t* buffer = nullptr;
   const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                       (module ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM);
-  const DWORD n = FormatMessageW(flags, module, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0,
-                                 nullptr);
+  const DWORD n =
+      FormatMessageW(flags, module, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::wstring wide(buffer ? buffer : L"", n);
   if (buffer) LocalFree(buffer);
   while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ')) {
