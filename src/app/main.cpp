@@ -36,8 +36,6 @@ int Main(int argc, char** argv) {
 
   // Output to a reader that went away is dropped; the run goes on to its end.
   platform::PrepareStandardStreams();
-  // An install cut short by a kill or a power loss is undone before anything else.
-  RecoverInterruptedInstall(platform::ExecutableFolder());
 
   SystemClock clock;
   std::unique_ptr<AppView> view;
@@ -60,6 +58,11 @@ int Main(int argc, char** argv) {
     view->ShowException(e.what());
   }
   if (prepared) view->Show();
+  // An install cut short by a kill or a power loss is undone before the run, by every start
+  // with parameter 1.
+  if (InterruptedInstallLeft(run.ExeFolder)) {
+    update.UndoInterruptedInstall([&] { return RecoverInterruptedInstall(run.ExeFolder); });
+  }
 
   view->StartTimer(2000, [&] {
     try {

@@ -1,5 +1,6 @@
 #include "app/update_run.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -8,6 +9,7 @@
 #include "core/path_text.h"
 #include "core/text.h"
 #include "core/wait.h"
+#include "install/install_journal.h"
 #include "platform/files.h"
 
 namespace zepr {
@@ -33,6 +35,11 @@ void DeleteFile(const std::string& path) {
 
 constexpr const char* kBadSiteUrl = "Krivi parametri za lokaciju na internetu!";
 constexpr const char* kError = "Greška!";
+
+// Where old files wait that could not be put back.
+std::string KeptIn(const std::string& folder) {
+  return folder.empty() ? "" : "\rSačuvane datoteke: " + folder;
+}
 
 }  // namespace
 
@@ -77,8 +84,39 @@ void UpdateRun::Wait(int ms) { WaitPumpingMessages(window_, ms); }
 
 // ---- shared steps ---------------------------------------------------------------------------
 
+void UpdateRun::UndoInterruptedInstall(const std::function<RecoveryResult()>& recover) {
+  window_.SetLabel1("Vraćam prijašnje datoteke prekinute instalacije");
+  window_.ProcessMessages();
+  const RecoveryResult result = recover();
+  if (!result.found) return;
+  if (result.complete) {
+    window_.SetLabel1("Prekinuta instalacija je poništena, vraćene su prijašnje datoteke.");
+    return;
+  }
+  run_.Fail(ExitStatus::kInstallFailed);
+  const std::string text = "Prekinuta instalacija nije poništena do kraja.";
+  window_.SetLabel1(text);
+  window_.ShowPoruka(kError, text + KeptIn(result.kept_in) + "\rUzrok: " + result.reason);
+}
+
 void UpdateRun::PrepareUpdateFolder() {
-  platform::RemoveTree(run_.ExeFolder + "Update");
+  // Old files that an install could not put back stay, with the journal that places them.
+  const std::string folder = run_.ExeFolder + "Update";
+  std::vector<platform::FolderEntry> entries;
+  const bool kept = !platform::ListFolder(folder, entries) &&
+                    std::any_of(entries.begin(), entries.end(), [](const auto& entry) {
+                      return entry.name == InstallJournal::kJournalName ||
+                             entry.name == InstallJournal::kBackupName;
+                    });
+  if (kept) {
+    for (const auto& entry : entries) {
+      if (entry.name != InstallJournal::kJournalName && entry.name != InstallJournal::kBackupName) {
+        platform::RemoveTree(folder + "/" + entry.name);
+      }
+    }
+  } else {
+    platform::RemoveTree(folder);
+  }
   std::error_code ec;
   fs::create_directories(PathFromUtf8(UpdateFolder()), ec);
 }
@@ -132,10 +170,11 @@ bool UpdateRun::Install(const std::vector<std::string>& names, int step) {
   if (result.ok) return true;
   run_.Fail(ExitStatus::kInstallFailed);
   Mark(step, 2);
-  window_.ShowPoruka(kError,
-                     "Instalacija nije uspjela, vraćene su prijašnje datoteke.\r"
-                     "Datoteka: " +
-                         result.file + "\rUzrok: " + result.reason);
+  const std::string outcome = result.kept_in.empty()
+                                  ? "Instalacija nije uspjela, vraćene su prijašnje datoteke."
+                                  : "Instalacija nije uspjela, prijašnje datoteke nisu sve vraćene.";
+  window_.ShowPoruka(kError, outcome + KeptIn(result.kept_in) + "\rDatoteka: " + result.file +
+                                 "\rUzrok: " + result.reason);
   return false;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,10 @@ class UpdateRun {
   // Timer1's handler: the timer is one-shot, so the run starts once.
   void Timer1Timer();
   void Update();
+
+  // Before the run, when an install that a kill or a power loss interrupted left its journal:
+  // recover undoes it, and the window says how that went.
+  void UndoInterruptedInstall(const std::function<RecoveryResult()>& recover);
 
   // The steps the sequences share.
   void PrepareUpdateFolder();

@@ -69,6 +69,8 @@ std::string StripQuotes(const std::string& v) {
 
 bool NamesEqualNoCase(const std::string& a, const std::string& b) { return Folded(a) == Folded(b); }
 
+std::u32string FoldedName(const std::string& name) { return Folded(name); }
+
 IniFile IniFile::Load(const std::string& path) {
   std::string real_path = path;
   std::error_code ec;

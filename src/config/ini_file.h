@@ -103,5 +103,7 @@ std::optional<size_t> IniKeyLine(const std::vector<std::string>& lines, bool utf
 // Compares names as the INI rules and file lookups do: letter case of ASCII and of the
 // Croatian letters ignored. Both arguments are UTF-8.
 bool NamesEqualNoCase(const std::string& a, const std::string& b);
+// What NamesEqualNoCase compares: two names are equal when their keys are.
+std::u32string FoldedName(const std::string& name);
 
 }  // namespace zepr

@@ -77,29 +77,27 @@ std::optional<size_t> MatchSet(const std::u32string& mask, size_t pos, char32_t 
   return std::nullopt;
 }
 
-void Collect(const std::string& mask, const std::string& folder, std::vector<std::string>& out) {
+std::error_code Collect(const std::string& mask, const std::string& folder,
+                        std::vector<std::string>& out) {
   std::string prefix = folder;
   while (!prefix.empty() && (prefix.back() == '/' || prefix.back() == '\\')) prefix.pop_back();
   prefix += '/';
 
-  std::error_code ec;
-  std::vector<fs::directory_entry> entries;
-  for (fs::directory_iterator it(PathFromUtf8(prefix), ec), end; !ec && it != end;
-       it.increment(ec)) {
-    entries.push_back(*it);
-  }
-  std::sort(entries.begin(), entries.end(),
-            [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
+  std::vector<platform::FolderEntry> entries;
+  if (auto error = platform::ListFolder(prefix, entries)) return error;
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+    return PathFromUtf8(a.name) < PathFromUtf8(b.name);
+  });
 
   for (const auto& entry : entries) {
-    const std::string name = Utf8FromPath(entry.path().filename());
-    if (!name.ends_with('.') && MatchesMask(name, mask)) out.push_back(prefix + name);
-    std::error_code status_error;
-    if (entry.is_directory(status_error) && !entry.is_symlink(status_error)) {
-      out.push_back(prefix + name + "/");
-      Collect(mask, prefix + name, out);
+    if (!entry.name.ends_with('.') && MatchesMask(entry.name, mask))
+      out.push_back(prefix + entry.name);
+    if (entry.kind == platform::FolderEntry::Kind::kFolder) {
+      out.push_back(prefix + entry.name + "/");
+      if (auto error = Collect(mask, prefix + entry.name, out)) return error;
     }
   }
+  return {};
 }
 
 }  // namespace
@@ -150,9 +148,12 @@ bool MatchesMask(std::string_view name_text, std::string_view mask_text) {
   return m == mask.size();
 }
 
-std::vector<std::string> CollectFolderTree(const std::string& mask, const std::string& folder) {
+std::vector<std::string> CollectFolderTree(const std::string& mask, const std::string& folder,
+                                           std::error_code* error) {
   std::vector<std::string> out;
-  Collect(mask, folder, out);
+  std::error_code ec = Collect(mask, folder, out);
+  if (ec == std::errc::no_such_file_or_directory && out.empty()) ec.clear();
+  if (error != nullptr) *error = ec;
   return out;
 }
 

@@ -1,5 +1,6 @@
 #include "install/install_journal.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 
@@ -81,11 +82,52 @@ std::error_code CopyExactly(const std::string& from, const std::string& path) {
   return error;
 }
 
+// A path's form for comparing: normalised, "/" between the names, no trailing separator.
+std::string Normal(const std::string& path) {
+  std::u8string text = PathFromUtf8(path).lexically_normal().generic_u8string();
+  while (text.size() > 1 && text.back() == u8'/') text.pop_back();
+  return std::string(text.begin(), text.end());
+}
+
+std::string ParentOf(const std::string& path) {
+  const std::string parent = Utf8FromPath(PathFromUtf8(path).parent_path());
+  return parent.empty() ? "." : parent;
+}
+
+bool Within(const std::string& normal, const std::string& folder) {
+  return normal.size() > folder.size() && normal.starts_with(folder) &&
+         normal[folder.size()] == '/';
+}
+
+// A name of the backup folder itself, as Install writes them: never a path.
+bool PlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("/\\:") == std::string::npos;
+}
+
+constexpr const char* kDamagedText = "zapis instalacije je oštećen";
+constexpr const char* kOutsideText = "zapis navodi putanju izvan mape aplikacije: ";
+
 }  // namespace
+
+std::error_code ClearForFolder(const std::string& path) {
+  std::error_code error;
+  const auto kind = platform::KindOf(path, error);
+  if (error || kind == platform::FolderEntry::Kind::kFolder) return {};
+  return platform::RemoveFile(path);
+}
 
 std::unique_ptr<InstallJournal> InstallJournal::Take(const std::string& update_folder, bool wait,
                                                      std::error_code& error) {
-  platform::File file = platform::File::OpenLocked(update_folder + kJournalName, wait, error);
+  // Whatever stands at the journal's name and is no file was not put there by an install: a
+  // link would have the records read and written elsewhere.
+  const std::string path = update_folder + kJournalName;
+  std::error_code kind_error;
+  if (platform::KindOf(path, kind_error) != platform::FolderEntry::Kind::kFile && !kind_error &&
+      (error = platform::RemoveTree(path))) {
+    return nullptr;
+  }
+  platform::File file = platform::File::OpenLocked(path, wait, error);
   if (!file) return nullptr;
   std::unique_ptr<InstallJournal> journal(new InstallJournal(update_folder, std::move(file)));
   journal->Read();
@@ -94,25 +136,72 @@ std::unique_ptr<InstallJournal> InstallJournal::Take(const std::string& update_f
 
 InstallJournal::InstallJournal(std::string update_folder, platform::File file)
     : update_folder_(std::move(update_folder)),
+      app_folder_(Normal(ParentOf(Normal(update_folder_)))),
       path_(update_folder_ + kJournalName),
       backup_folder_(update_folder_ + kBackupName),
       file_(std::move(file)) {}
 
 InstallJournal::~InstallJournal() = default;
 
+bool InstallJournal::Trusted(const JournalRecord& record) const {
+  const std::string path = Normal(record.path);
+  if (!Within(path, app_folder_) || path == Normal(path_) || path == Normal(backup_folder_) ||
+      Within(path, Normal(backup_folder_))) {
+    return false;
+  }
+  if ((record.kind == JournalRecord::Kind::kReplaced) != !record.backup.empty()) return false;
+  if (!record.backup.empty() && !PlainName(record.backup)) return false;
+  return record.temporary.empty() ||
+         (Within(Normal(record.temporary), app_folder_) &&
+          Normal(ParentOf(record.temporary)) == Normal(ParentOf(record.path)));
+}
+
 void InstallJournal::Read() {
-  // A journal that cannot be read whole ends where the reading stopped, as a cut one does.
   std::string bytes;
-  file_.ReadAll(bytes);
-  if (!bytes.starts_with(kHeader)) return;
+  if (file_.ReadAll(bytes)) doubt_ = kDamagedText;
+  // A header cut short by a power loss: nothing had been changed yet.
+  if (bytes.size() < kHeader.size() && kHeader.starts_with(bytes)) return;
+  if (!bytes.starts_with(kHeader)) {
+    doubt_ = kDamagedText;
+    return;
+  }
   size_t at = kHeader.size();
-  for (JournalRecord record; Decode(bytes, at, record);) records_.push_back(record);
+  while (at < bytes.size()) {
+    JournalRecord record;
+    if (Decode(bytes, at, record)) {
+      if (Trusted(record)) {
+        records_.push_back(std::move(record));
+      } else if (doubt_.empty()) {
+        doubt_ = kOutsideText + record.path;
+      }
+      continue;
+    }
+    // A record that does not check out ends the journal when nothing after it does: a write cut
+    // short by a power loss, whose changes were never made. A record further on that checks out
+    // means damage in between; what can be read is still used.
+    size_t next = at + 1;
+    for (; next < bytes.size(); ++next) {
+      size_t probe = next;
+      if (Decode(bytes, probe, record)) break;
+    }
+    if (next >= bytes.size()) break;
+    if (doubt_.empty()) doubt_ = kDamagedText;
+    at = next;
+  }
+}
+
+bool InstallJournal::HasWork() const {
+  std::error_code error;
+  platform::KindOf(backup_folder_, error);
+  return !records_.empty() || !doubt_.empty() || !error;
 }
 
 std::error_code InstallJournal::Begin() {
   records_.clear();
   unwritten_.clear();
+  doubt_.clear();
   std::error_code error;
+  // Without a trailing separator a link at the name is removed itself, never what it leads to.
   if ((error = platform::RemoveTree(backup_folder_))) return error;
   if ((error = platform::CreatePrivateFolder(backup_folder_))) return error;
   if ((error = file_.Truncate(0)) || (error = file_.WriteAt(kHeader, 0)) ||
@@ -137,13 +226,19 @@ std::error_code InstallJournal::Flush() {
 }
 
 std::error_code InstallJournal::BackUp(const std::string& path, const std::string& backup) const {
-  const std::string copy = backup_folder_ + backup;
+  const std::string copy = BackupPath(backup);
   if (auto error = CopyExactly(path, copy)) return error;
   if (auto error = platform::SyncFile(copy)) return error;
   return platform::SyncFolder(backup_folder_);
 }
 
-void InstallJournal::Undo() const {
+UndoResult InstallJournal::Undo() const {
+  UndoResult result;
+  const auto failed = [&result](const std::string& path, const std::error_code& error) {
+    if (!result.complete) return;
+    result.complete = false;
+    result.reason = path + ": " + error.message();
+  };
   for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
     const JournalRecord& record = *it;
     std::error_code ec;
@@ -153,33 +248,63 @@ void InstallJournal::Undo() const {
         platform::RemoveEmptyFolder(record.path);
         break;
       case JournalRecord::Kind::kNewFile: {
-        const fs::file_status status = fs::symlink_status(PathFromUtf8(record.path), ec);
-        if (!ec && !fs::is_directory(status)) platform::RemoveFile(record.path);
+        const auto kind = platform::KindOf(record.path, ec);
+        if (!ec && kind != platform::FolderEntry::Kind::kFolder) {
+          if (auto error = platform::RemoveFile(record.path)) failed(record.path, error);
+        }
         break;
       }
       case JournalRecord::Kind::kReplaced: {
-        const std::string backup = backup_folder_ + record.backup;
-        // The old file was never moved.
-        if (!fs::exists(fs::symlink_status(PathFromUtf8(backup), ec))) break;
+        const std::string backup = BackupPath(record.backup);
+        // The old file was never moved, or is back already.
+        platform::KindOf(backup, ec);
+        if (ec) break;
+        std::error_code error = platform::Rename(backup, record.path);
         // A backup on another file system was copied there; it is copied back the same way.
-        if (platform::OnAnotherFileSystem(platform::Rename(backup, record.path)) &&
-            !CopyExactly(backup, record.temporary)) {
-          platform::Rename(record.temporary, record.path);
+        if (platform::OnAnotherFileSystem(error)) {
+          error = CopyExactly(backup, record.temporary);
+          if (!error) error = platform::Rename(record.temporary, record.path);
+          if (!error) error = platform::RemoveFile(backup);
         }
+        if (error) failed(record.path, error);
         break;
       }
     }
     if (!record.temporary.empty()) platform::RemoveFile(record.temporary);  // left by a kill
   }
+  // What is left in the backup folder is an old file nobody could put back: it stays. Copies
+  // cut short by a kill are no backups.
+  std::vector<platform::FolderEntry> left;
+  const std::error_code listed = platform::ListFolder(backup_folder_, left);
+  if (listed && listed != std::errc::no_such_file_or_directory) failed(backup_folder_, listed);
+  for (const auto& entry : left) {
+    if (entry.name.ends_with(".part") && !platform::RemoveFile(BackupPath(entry.name))) continue;
+    result.backups_kept = true;
+  }
+  if (result.backups_kept) result.complete = false;
+  if (result.reason.empty() && !result.complete) result.reason = doubt_;
+  return result;
 }
 
-void InstallJournal::Finish() {
-  if (!records_.empty()) {
-    // What was installed, or put back, reaches the disk before the journal that could put it
-    // back is gone: after a power cut the files are whole, old or new.
-    std::vector<std::string> paths;
-    for (const auto& record : records_) paths.push_back(record.path);
-    platform::SyncFileSystemsOf(paths);
+std::error_code InstallJournal::Finish() {
+  // What was installed, or put back, reaches the disk before the journal that could put it back
+  // is gone: after a power cut the files are whole, old or new. Each file and folder is flushed
+  // itself, since not every file system passes a flush of the whole file system down.
+  std::vector<std::string> files, folders;
+  for (const auto& record : records_) {
+    folders.push_back(ParentOf(record.path));
+    std::error_code ec;
+    if (record.kind != JournalRecord::Kind::kFolder &&
+        platform::KindOf(record.path, ec) == platform::FolderEntry::Kind::kFile && !ec) {
+      files.push_back(record.path);
+    }
+  }
+  if (auto error = platform::SyncFiles(files)) return error;
+  std::sort(folders.begin(), folders.end());
+  folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+  for (const auto& folder : folders) {
+    const std::error_code error = platform::SyncFolder(folder);
+    if (error && error != std::errc::no_such_file_or_directory) return error;
   }
   file_.RemoveName(path_);
   // A backup removed while the journal still named it would leave the next recovery half the
@@ -187,6 +312,9 @@ void InstallJournal::Finish() {
   platform::SyncFolder(update_folder_);
   platform::RemoveTree(backup_folder_);
   file_ = platform::File();
+  return {};
 }
+
+void InstallJournal::Keep() { file_ = platform::File(); }
 
 }  // namespace zepr

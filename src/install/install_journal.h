@@ -19,17 +19,27 @@ struct JournalRecord {
   bool operator==(const JournalRecord&) const = default;
 };
 
+// What undoing an install came to.
+struct UndoResult {
+  // Every change the records name is put back, and nothing is left in the backup folder.
+  bool complete = true;
+  // Backups that could not be placed are still in the backup folder.
+  bool backups_kept = false;
+  std::string reason;  // the first reason it is not complete
+};
+
 // The journal of an install, "Install.journal" in the working folder, with the backup folder
-// "Install.backup/" beside it. Whoever holds an InstallJournal holds the lock on it: no other
-// updater installs or undoes an install meanwhile.
+// "Install.backup" beside it. Whoever holds an InstallJournal holds the lock on it: no other
+// updater installs or undoes an install meanwhile. Neither name is ever followed as a link.
 class InstallJournal {
  public:
   static constexpr const char* kJournalName = "Install.journal";
-  static constexpr const char* kBackupName = "Install.backup/";
+  static constexpr const char* kBackupName = "Install.backup";
 
-  // Takes the journal of update_folder (an existing folder, with a trailing separator),
-  // creating it when missing. Waits while another process holds it when wait, else gives
-  // nullptr then. Gives nullptr with error set when the journal cannot be opened.
+  // Takes the journal of update_folder (an existing folder, with a trailing separator, in the
+  // application folder it belongs to), creating it when missing. Waits while another process
+  // holds it when wait, else gives nullptr then. Gives nullptr with error set when the journal
+  // cannot be opened.
   static std::unique_ptr<InstallJournal> Take(const std::string& update_folder, bool wait,
                                               std::error_code& error);
   ~InstallJournal();
@@ -37,9 +47,18 @@ class InstallJournal {
   InstallJournal& operator=(const InstallJournal&) = delete;
 
   const std::string& path() const { return path_; }
+  // Without a trailing separator.
   const std::string& backup_folder() const { return backup_folder_; }
+  std::string BackupPath(const std::string& name) const { return backup_folder_ + "/" + name; }
   // What the journal held when taken (left by an interrupted install) and what was added since.
+  // Records read from disk that name anything outside the application folder, or a backup
+  // outside the backup folder, are not among them.
   const std::vector<JournalRecord>& records() const { return records_; }
+  // Why the journal on disk cannot be trusted whole (damaged, or records refused); empty when
+  // it can.
+  const std::string& doubt() const { return doubt_; }
+  // Whether an interrupted install left anything to undo or to keep.
+  bool HasWork() const;
 
   // Starts an install: an empty journal and an empty backup folder, both on disk.
   std::error_code Begin();
@@ -51,24 +70,35 @@ class InstallJournal {
   // Keeps a copy of the file (or link) at path as the backup of that name, on disk before it
   // returns: for files on another file system than the backup folder, where no rename reaches.
   std::error_code BackUp(const std::string& path, const std::string& backup) const;
-  // Puts back what the records describe, newest first, as far as it had been done. Failures
-  // are passed over; every step may be repeated after an interruption.
-  void Undo() const;
-  // Ends the install, completed or undone: waits until the files are on disk, then removes
-  // the journal (from then on the install counts as completed) and the backup folder, and
-  // lets go of the lock.
-  void Finish();
+  // Puts back what the records describe, newest first, as far as it had been done. Every step
+  // may be repeated after an interruption. A backup leaves the backup folder only by being put
+  // back in place.
+  UndoResult Undo() const;
+  // Ends the install, completed or wholly undone: waits until every changed file and folder is
+  // on disk, then removes the journal (from then on the install counts as completed) and the
+  // backup folder, and lets go of the lock. An error when the changes could not be made
+  // durable: then nothing is removed.
+  std::error_code Finish();
+  // Lets go of the lock and leaves the journal and the backups for a later start.
+  void Keep();
 
  private:
   InstallJournal(std::string update_folder, platform::File file);
   void Read();
+  bool Trusted(const JournalRecord& record) const;
 
   std::string update_folder_;
+  std::string app_folder_;  // normal form, without a trailing separator
   std::string path_;
   std::string backup_folder_;
   platform::File file_;
   std::vector<JournalRecord> records_;
+  std::string doubt_;
   std::string unwritten_;
 };
+
+// Removes whatever stands at path when it is not a real folder: a link (the link itself, never
+// what it leads to), a file. Nothing when a folder or nothing is there.
+std::error_code ClearForFolder(const std::string& path);
 
 }  // namespace zepr

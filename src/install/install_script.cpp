@@ -4,6 +4,8 @@
 #include <cctype>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "config/ini_file.h"
@@ -36,67 +38,22 @@ std::string WithSeparator(std::string folder) {
   return folder;
 }
 
-// A path's form for comparing: normalised, "/" between the names.
+// A path's form for comparing: normalised, "/" between the names, no trailing separator.
 std::string Normal(const std::string& path) {
-  const std::u8string text = PathFromUtf8(path).lexically_normal().generic_u8string();
+  std::u8string text = PathFromUtf8(path).lexically_normal().generic_u8string();
+  while (text.size() > 1 && text.back() == u8'/') text.pop_back();
   return std::string(text.begin(), text.end());
 }
 
-std::string OnDisk(const std::string& base, const std::string& relative);
-
-// A folder of the script as written: absolute (from the root, on Windows also with a drive or a
-// server), or relative to the application's folder (where the updater is normally started, so
-// both readings agree).
-std::string AsWritten(const std::string& exe_folder, const std::string& path) {
-  const fs::path written = PathFromUtf8(path);
-  if (!written.has_root_directory()) return OnDisk(exe_folder, path);
-  const std::string root = Utf8FromPath(written.root_path());
-  return OnDisk(root, path.substr(std::min(root.size(), path.size())));
+std::string ParentOf(const std::string& path) {
+  const std::string parent = Utf8FromPath(PathFromUtf8(Normal(path)).parent_path());
+  return parent.empty() ? "." : parent;
 }
 
-// The files come from Windows, where letter case does not tell names apart: a path that
-// exists in another spelling is that path, or an archive would silently install beside the
-// application's own files instead of over them. Parts of relative that exist in no spelling
-// stay as written.
-std::string OnDisk(const std::string& base, const std::string& relative) {
-  std::string path = base;
-  size_t start = 0;
-  bool exists = true;
-  while (start <= relative.size()) {
-    size_t end = relative.find('/', start);
-    if (end == std::string::npos) end = relative.size();
-    std::string part = relative.substr(start, end - start);
-    std::error_code ec;
-    if (exists && !part.empty() && !fs::exists(PathFromUtf8(path) / PathFromUtf8(part), ec)) {
-      exists = false;
-      for (fs::directory_iterator it(PathFromUtf8(path.empty() ? "." : path), ec), stop;
-           !ec && it != stop; it.increment(ec)) {
-        std::string name = Utf8FromPath(it->path().filename());
-        if (NamesEqualNoCase(name, part) && (exists == false || name < part)) {
-          part = std::move(name);
-          exists = true;
-        }
-      }
-    }
-    path += part;
-    if (end < relative.size()) path += '/';
-    start = end + 1;
-  }
-  return path;
-}
-
-// The files come from Windows: two names equal without regard to letter case are one file.
-// A key that names equal in that sense always share (a few others may share it too).
-std::string FoldedKey(const std::string& path) {
-  std::string trimmed = path;
-  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
-  const fs::path p = PathFromUtf8(trimmed);
-  std::string key = Normal(Utf8FromPath(p.parent_path()));
-  key += '\0';
-  for (char c : Utf8FromPath(p.filename())) {
-    if (static_cast<unsigned char>(c) < 0x80) key += static_cast<char>(std::tolower(c));
-  }
-  return key;
+bool Within(const std::string& path, const std::string& folder) {
+  const std::string normal = Normal(path);
+  const std::string root = Normal(folder);
+  return normal.size() > root.size() && normal.starts_with(root) && normal[root.size()] == '/';
 }
 
 bool IsReadOnly(const std::string& path) {
@@ -106,77 +63,189 @@ bool IsReadOnly(const std::string& path) {
          (status.permissions() & fs::perms::owner_write) == fs::perms::none;
 }
 
+constexpr const char* kLeavesFolderText = "putanja vodi izvan mape aplikacije";
+
+// What the folders an install touches hold, each read from the disk once and kept current with
+// the install's own changes: the files come from Windows, where letter case does not tell names
+// apart, and looking for another spelling of each new name in a large folder would cost a
+// listing of that folder per file.
+class FolderIndex {
+ public:
+  using Kind = platform::FolderEntry::Kind;
+
+  // What stands at path; nullopt when nothing. An error when its folder cannot be listed.
+  std::optional<Kind> Find(const std::string& path, std::error_code& error) {
+    const fs::path normal = PathFromUtf8(Normal(path));
+    if (!normal.has_relative_path() || normal.filename() == "..") {
+      return fs::is_directory(normal, error) ? std::optional(Kind::kFolder) : std::nullopt;
+    }
+    const Listing* listing = Of(Utf8FromPath(normal.parent_path()), error);
+    if (listing == nullptr) return std::nullopt;
+    const auto found = listing->names.find(Utf8FromPath(normal.filename()));
+    if (found == listing->names.end()) return std::nullopt;
+    return found->second;
+  }
+
+  // base + relative, each part of relative that exists in another spelling spelled as it
+  // exists (the first in name order); parts that exist in no spelling stay as written, and so
+  // does the rest after them. Empty with error when a folder cannot be listed.
+  std::string OnDisk(const std::string& base, const std::string& relative, std::error_code& error) {
+    std::string path = base;
+    bool exists = true;
+    for (size_t start = 0; start <= relative.size();) {
+      size_t end = relative.find('/', start);
+      if (end == std::string::npos) end = relative.size();
+      std::string part = relative.substr(start, end - start);
+      if (exists && !part.empty() && part != "." && part != "..") {
+        const Listing* listing = Of(path.empty() ? "." : path, error);
+        if (listing == nullptr) return {};
+        if (!listing->names.contains(part)) {
+          const auto spelling = listing->spellings.find(FoldedName(part));
+          if (spelling == listing->spellings.end()) {
+            exists = false;
+          } else {
+            part = spelling->second;
+          }
+        }
+      }
+      path += part;
+      if (end < relative.size()) path += '/';
+      start = end + 1;
+    }
+    return path;
+  }
+
+  // A name the install is about to make.
+  void Add(const std::string& path, Kind kind) {
+    const fs::path normal = PathFromUtf8(Normal(path));
+    std::error_code error;
+    if (Listing* listing = Of(Utf8FromPath(normal.parent_path()), error)) {
+      listing->Add(Utf8FromPath(normal.filename()), kind);
+    }
+  }
+
+ private:
+  struct Listing {
+    std::unordered_map<std::string, Kind> names;
+    std::unordered_map<std::u32string, std::string> spellings;
+    void Add(const std::string& name, Kind kind) {
+      names.emplace(name, kind);
+      auto [at, added] = spellings.emplace(FoldedName(name), name);
+      if (!added && PathFromUtf8(name) < PathFromUtf8(at->second)) at->second = name;
+    }
+  };
+
+  // A folder that does not exist lists nothing; one that cannot be listed gives nullptr.
+  Listing* Of(const std::string& folder, std::error_code& error) {
+    const std::string key = Normal(folder);
+    if (auto found = folders_.find(key); found != folders_.end()) return &found->second;
+    std::vector<platform::FolderEntry> entries;
+    error = platform::ListFolder(key, entries);
+    if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
+      error.clear();
+      entries.clear();
+    }
+    if (error) return nullptr;
+    Listing& listing = folders_[key];
+    for (const auto& entry : entries) listing.Add(entry.name, entry.kind);
+    return &listing;
+  }
+
+  std::unordered_map<std::string, Listing> folders_;
+};
+
 // The changes of one InstallDato, each journaled before it is made, so that a failure, or the
 // next start after a crash, puts the application folder back as it was.
 //
 // Flushing the journal to disk once per file would cost more than copying most files, so files
 // go in batches: the records of a batch (each naming its target, its backup and the temporary
-// file beside the target) are written with one fdatasync, and only then are the batch's files
-// copied and moved into place, the old file into the backup folder first. A record whose
-// change never happened is harmless to undo: no backup of that name exists, no new file or
-// temporary stands at that name. The new files reach the disk once, at the end, before the
-// journal goes.
+// file beside the target) are written with one fdatasync, and only then are the batch's folders
+// made and its files copied and moved into place, the old file into the backup folder first. A
+// record whose change never happened is harmless to undo: no backup of that name exists, no new
+// file, folder or temporary stands at that name. The new files reach the disk once, at the end,
+// before the journal goes.
 class Transaction {
  public:
-  using Resolve = std::function<std::string()>;
+  Transaction(InstallJournal& journal, std::string exe_folder,
+              const std::function<void(size_t)>& after_file)
+      : journal_(journal), exe_folder_(std::move(exe_folder)), after_file_(after_file) {}
 
-  Transaction(InstallJournal& journal, const std::function<void(size_t)>& after_file)
-      : journal_(journal), after_file_(after_file) {}
+  // base + relative as the disk spells it (see FolderIndex::OnDisk); empty when the install
+  // failed.
+  std::string Resolve(const std::string& base, const std::string& relative) {
+    std::error_code error;
+    std::string path = index_.OnDisk(base, relative, error);
+    if (error) Fail(base + relative, error);
+    return path;
+  }
 
-  // Installs source at the target that resolve names. Script copies replace read-only files;
-  // the mirror leaves them. A source that is not a file is passed over. False when the install
-  // failed (see failure()).
-  bool Copy(const std::string& source, const Resolve& resolve, bool script) {
+  // A folder of the script as written: absolute (from the root, on Windows also with a drive or
+  // a server), or relative to the application's folder (where the updater is normally started,
+  // so both readings agree).
+  std::string AsWritten(const std::string& path) {
+    const fs::path written = PathFromUtf8(path);
+    if (!written.has_root_directory()) return Resolve(exe_folder_, path);
+    const std::string root = Utf8FromPath(written.root_path());
+    return Resolve(root, path.substr(std::min(root.size(), path.size())));
+  }
+
+  // Installs source at target. Script copies replace read-only files; the mirror leaves them.
+  // A source that is not a file is passed over. Only a target of the script's absolute forms
+  // (may_leave) lies outside the application folder. False when the install failed (see
+  // failure()).
+  bool Copy(const std::string& source, const std::string& target, bool script, bool may_leave) {
+    if (target.empty() || !failure_.ok) return false;
     std::error_code ec;
     if (!fs::is_regular_file(fs::status(PathFromUtf8(source), ec))) return true;
-    const std::string target = Settled(resolve);
-    if (target.empty()) return false;
-    if (IsOwn(target) || (!script && IsReadOnly(target))) return true;
+    if (!may_leave && !Within(target, exe_folder_)) return Fail(target, kLeavesFolderText);
+    if (IsOwn(target)) return true;
 
-    const fs::file_status folder = fs::status(PathFromUtf8(ParentOf(target)), ec);
-    if (ec) {
-      // A script copy into a folder this installation does not have was always passed over:
-      // scripts create their folders in DIR_ sections, and nothing here was about to change.
-      if (script && ec == std::errc::no_such_file_or_directory) return true;
-      return Fail(target, ec);
+    const std::string parent = ParentOf(target);
+    std::optional<Kind> folder = index_.Find(parent, ec);
+    if (ec) return Fail(target, ec);
+    if (folder == Kind::kLink) {
+      folder = fs::is_directory(PathFromUtf8(parent), ec) ? Kind::kFolder : Kind::kOther;
     }
-    if (!fs::is_directory(folder)) {
+    // A script copy into a folder this installation does not have was always passed over:
+    // scripts create their folders in DIR_ sections, and nothing here was about to change.
+    if (!folder && script) return true;
+    if (!folder) return Fail(target, std::make_error_code(std::errc::no_such_file_or_directory));
+    if (*folder != Kind::kFolder) {
       return Fail(target, std::make_error_code(std::errc::not_a_directory));
     }
-    const fs::file_status existing = fs::symlink_status(PathFromUtf8(target), ec);
-    const bool exists = !ec;
-    if (!exists && ec != std::errc::no_such_file_or_directory) return Fail(target, ec);
-    if (exists && fs::is_directory(existing)) {
+    const std::optional<Kind> existing = index_.Find(target, ec);
+    if (ec) return Fail(target, ec);
+    if (existing == Kind::kFolder) {
       return Fail(target, std::make_error_code(std::errc::is_a_directory));
     }
+    if (existing && !script && IsReadOnly(target)) return true;
 
     // Written a second time (script copy, then mirror): the first record keeps the original.
     const bool first = touched_.insert(Normal(target)).second;
-    Planned file{source, target, TemporaryBeside(target), "", script};
+    Planned file{source, target, TemporaryBeside(target), ""};
     if (first) {
-      if (exists) file.backup = "b" + std::to_string(++backups_);
-      journal_.Add({exists ? JournalRecord::Kind::kReplaced : JournalRecord::Kind::kNewFile, target,
-                    file.backup, file.temporary});
+      if (existing) file.backup = "b" + std::to_string(++backups_);
+      journal_.Add({existing ? JournalRecord::Kind::kReplaced : JournalRecord::Kind::kNewFile,
+                    target, file.backup, file.temporary});
     }
+    index_.Add(target, Kind::kFile);
     batch_.push_back(std::move(file));
-    batch_names_.insert(FoldedKey(target));
     return batch_.size() < kBatchFiles || Flush();
   }
 
-  // Creates the folder that resolve names unless something exists there. A folder that cannot
-  // be created is passed over: the copies that need it fail. Its record reaches the disk with
-  // the batch of the first file put into it, before that file: a crash before then can leave
-  // only an empty folder, and waiting for the disk once per folder would cost more than the
-  // copies.
-  bool CreateFolder(const Resolve& resolve) {
-    const std::string folder = Settled(resolve);
-    if (folder.empty()) return false;
+  // Creates the folder unless something exists there; one level at a time, so a folder whose
+  // parent is missing is passed over (the copies that need it fail). The folder is made with
+  // the batch, once its record is on disk: then an interrupted install never leaves it behind.
+  bool CreateFolder(const std::string& folder, bool may_leave) {
+    if (folder.empty() || !failure_.ok) return false;
+    if (!may_leave && !Within(folder, exe_folder_)) return Fail(folder, kLeavesFolderText);
     std::error_code ec;
-    if (IsOwn(folder) || fs::exists(fs::symlink_status(PathFromUtf8(folder), ec))) {
-      return failure_.ok;
+    if (IsOwn(folder) || index_.Find(folder, ec) || ec || !index_.Find(ParentOf(folder), ec)) {
+      return true;
     }
     journal_.Add({JournalRecord::Kind::kFolder, folder, "", ""});
-    fs::create_directory(PathFromUtf8(folder), ec);
+    folders_.push_back(folder);
+    index_.Add(folder, Kind::kFolder);
     return true;
   }
 
@@ -186,13 +255,18 @@ class Transaction {
     if (auto error = journal_.Flush()) {
       return Fail(batch_.empty() ? journal_.path() : batch_.front().target, error);
     }
+    for (const auto& folder : folders_) {
+      std::error_code ec;
+      fs::create_directory(PathFromUtf8(folder), ec);
+    }
+    folders_.clear();
     for (const auto& file : batch_) {
       platform::RemoveFile(file.temporary);
-      if (auto error = CopyFileAs(file.source, file.temporary, file.target, file.script)) {
+      if (auto error = CopyFileAs(file.source, file.temporary, file.target)) {
         return Fail(file.target, error);
       }
       if (!file.backup.empty()) {
-        const std::string backup = journal_.backup_folder() + file.backup;
+        const std::string backup = journal_.BackupPath(file.backup);
         // A target on another file system than the backup folder is backed up by a copy.
         if (std::error_code error = platform::Rename(file.target, backup)) {
           if (platform::OnAnotherFileSystem(error)) {
@@ -204,16 +278,26 @@ class Transaction {
       if (auto error = platform::Rename(file.temporary, file.target)) {
         return Fail(file.target, error);
       }
-      if (!Installed()) return false;
+      ++installed_;
+      if (after_file_) after_file_(installed_);
     }
     batch_.clear();
-    batch_names_.clear();
     return true;
+  }
+
+  bool Fail(const std::string& file, const std::error_code& error) {
+    return Fail(file, error.message());
+  }
+  bool Fail(const std::string& file, const std::string& reason) {
+    if (failure_.ok) failure_ = {false, file, reason};
+    return false;
   }
 
   const InstallResult& failure() const { return failure_; }
 
  private:
+  using Kind = FolderIndex::Kind;
+
   // Bounds the journal records written ahead of their changes.
   static constexpr size_t kBatchFiles = 256;
 
@@ -222,47 +306,21 @@ class Transaction {
     std::string target;
     std::string temporary;
     std::string backup;  // where the old file goes; empty when it is already kept
-    bool script;
   };
-
-  static std::string ParentOf(const std::string& path) {
-    const std::string parent = Utf8FromPath(PathFromUtf8(path).parent_path());
-    return parent.empty() ? "." : parent;
-  }
-
-  // The target as the disk will show it once the batch is made: a name of the batch in
-  // another letter case is found on disk only after that.
-  std::string Settled(const Resolve& resolve) {
-    std::string target = resolve();
-    if (batch_names_.contains(FoldedKey(target))) {
-      if (!Flush()) return {};
-      target = resolve();
-    }
-    return target;
-  }
 
   // The install's own journal and backups are never a target.
   bool IsOwn(const std::string& path) const {
-    const std::string normal = Normal(path);
-    return normal == Normal(journal_.path()) ||
-           (normal + "/").starts_with(Normal(journal_.backup_folder()));
-  }
-
-  bool Installed() {
-    ++installed_;
-    if (after_file_) after_file_(installed_);
-    return true;
-  }
-
-  bool Fail(const std::string& file, const std::error_code& error) {
-    if (failure_.ok) failure_ = {false, file, error.message()};
-    return false;
+    return Normal(path) == Normal(journal_.path()) ||
+           Normal(path) == Normal(journal_.backup_folder()) ||
+           Within(path, journal_.backup_folder());
   }
 
   InstallJournal& journal_;
+  const std::string exe_folder_;
   const std::function<void(size_t)>& after_file_;
+  FolderIndex index_;
   std::vector<Planned> batch_;
-  std::unordered_set<std::string> batch_names_;
+  std::vector<std::string> folders_;  // made with the batch
   std::unordered_set<std::string> touched_;
   size_t backups_ = 0;
   size_t installed_ = 0;
@@ -273,30 +331,37 @@ class Transaction {
 // Existing read-only files are left as they are.
 bool MirrorTree(const std::string& exe_folder, const std::string& tree, Transaction& install) {
   const std::string root = exe_folder + tree + "/";
-  for (const auto& entry : CollectFolderTree("*.*", exe_folder + tree)) {
+  std::error_code error;
+  const auto entries = CollectFolderTree("*.*", exe_folder + tree, &error);
+  // A tree read in part would install in part.
+  if (error) return install.Fail(exe_folder + tree, error);
+  for (const auto& entry : entries) {
     if (!entry.starts_with(root)) continue;
-    const auto target = [&] { return OnDisk(exe_folder, entry.substr(root.size())); };
+    const std::string target = install.Resolve(exe_folder, entry.substr(root.size()));
     if (entry.ends_with('/')) {
-      if (!install.CreateFolder(target)) return false;
+      if (!install.CreateFolder(target, false)) return false;
       continue;
     }
     if (EqualsAsciiNoCase(Utf8FromPath(PathFromUtf8(entry).filename()), kInstallScriptName)) {
       continue;
     }
-    if (!install.Copy(entry, target, false)) return false;
+    if (!install.Copy(entry, target, false, false)) return false;
   }
   return true;
 }
 
 // A tree unpacked from "UPDATE.ZIP" is the tree "Update" all the same.
 bool Mirror(const std::string& exe_folder, const std::string& tree, Transaction& install) {
+  std::vector<platform::FolderEntry> entries;
+  const std::error_code error = platform::ListFolder(exe_folder + "Update", entries);
+  if (error && error != std::errc::no_such_file_or_directory) {
+    return install.Fail(exe_folder + "Update", error);
+  }
   std::vector<std::string> spellings;
-  std::error_code ec;
-  for (fs::directory_iterator it(PathFromUtf8(exe_folder + "Update"), ec), end; !ec && it != end;
-       it.increment(ec)) {
-    const std::string name = Utf8FromPath(it->path().filename());
-    std::error_code type_ec;
-    if (NamesEqualNoCase(name, tree) && it->is_directory(type_ec)) spellings.push_back(name);
+  for (const auto& entry : entries) {
+    if (entry.kind == platform::FolderEntry::Kind::kFolder && NamesEqualNoCase(entry.name, tree)) {
+      spellings.push_back(entry.name);
+    }
   }
   std::sort(spellings.begin(), spellings.end());
   for (const auto& spelling : spellings) {
@@ -320,9 +385,10 @@ bool RunScript(const std::string& exe_folder, const std::string& unpack_folder,
       if (length > 1) continue;
       for (const auto& value : IniSekcijaLista(section, script)) {
         const std::string folder = Separators(value);
-        if (!install.CreateFolder([&] {
-              return length == 0 ? AsWritten(exe_folder, folder) : OnDisk(exe_folder, folder);
-            })) {
+        const bool written = length == 0;
+        if (!install.CreateFolder(
+                written ? install.AsWritten(folder) : install.Resolve(exe_folder, folder),
+                written)) {
           return false;
         }
       }
@@ -335,22 +401,22 @@ bool RunScript(const std::string& exe_folder, const std::string& unpack_folder,
         for (const auto& value : values) {
           const std::string file = Separators(value);
           // A variant "Racun.rpt#B" installs as "Racun.rpt".
-          const auto target = [&] {
-            return OnDisk(exe_folder,
-                          under.empty() ? file : under + file.substr(0, file.find('#')));
-          };
-          if (!install.Copy(OnDisk(unpack_folder + "/", file), target, true)) return false;
+          const std::string target = install.Resolve(
+              exe_folder, under.empty() ? file : under + file.substr(0, file.find('#')));
+          if (!install.Copy(install.Resolve(unpack_folder + "/", file), target, true, false)) {
+            return false;
+          }
         }
       } else {
-        const auto folder = [&] { return AsWritten(exe_folder, rest); };
-        if (!values.empty() && !install.CreateFolder(folder)) return false;
+        const std::string folder = install.AsWritten(rest);
+        if (!values.empty() && !install.CreateFolder(folder, true)) return false;
         for (const auto& value : values) {
           const std::string file = Separators(value);
-          const auto target = [&] {
-            const std::string at = folder();
-            return at.ends_with('/') ? OnDisk(at, file) : at + file;
-          };
-          if (!install.Copy(OnDisk(unpack_folder + "/", file), target, true)) return false;
+          const std::string target =
+              folder.ends_with('/') ? install.Resolve(folder, file) : folder + file;
+          if (!install.Copy(install.Resolve(unpack_folder + "/", file), target, true, true)) {
+            return false;
+          }
         }
       }
     }
@@ -358,18 +424,53 @@ bool RunScript(const std::string& exe_folder, const std::string& unpack_folder,
   return true;
 }
 
-// The journal of a new install, after undoing one that was interrupted.
+// Undoes what an interrupted install left. A backup that could not be put back stays, with the
+// journal that tells where it belongs.
+RecoveryResult Recover(InstallJournal& journal) {
+  // The journal is removed when an install completes, before its backups: backups without
+  // records are those of a completed install.
+  if (journal.records().empty() && journal.doubt().empty()) {
+    journal.Finish();
+    return {};
+  }
+  RecoveryResult result;
+  result.found = true;
+  const UndoResult undo = journal.Undo();
+  result.complete = undo.complete && journal.doubt().empty();
+  result.reason = journal.doubt().empty() ? undo.reason : journal.doubt();
+  std::error_code error;
+  if (!undo.backups_kept) error = journal.Finish();
+  if (undo.backups_kept || error) {
+    journal.Keep();
+    result.complete = false;
+    result.kept_in = journal.backup_folder();
+    if (result.reason.empty()) result.reason = error.message();
+  }
+  return result;
+}
+
+// The journal of a new install, after undoing one that was interrupted; nullptr with the
+// failure set when there can be none.
 std::unique_ptr<InstallJournal> BeginJournal(const std::string& update_folder,
-                                             std::error_code& error) {
+                                             InstallResult& failure) {
   for (;;) {
+    std::error_code error;
     auto journal = InstallJournal::Take(update_folder, true, error);
-    if (!journal) return nullptr;
-    if (journal->records().empty()) {
+    if (journal && !journal->HasWork()) {
       error = journal->Begin();
-      return error ? nullptr : std::move(journal);
+      if (!error) return journal;
     }
-    journal->Undo();
-    journal->Finish();
+    if (error) {
+      failure = {false, update_folder + InstallJournal::kJournalName, error.message()};
+      return nullptr;
+    }
+    const RecoveryResult earlier = Recover(*journal);
+    if (!earlier.kept_in.empty()) {
+      failure = {false, journal->path(),
+                 std::string(kEarlierInstallNotUndoneText) + ": " + earlier.reason,
+                 earlier.kept_in};
+      return nullptr;
+    }
   }
 }
 
@@ -387,25 +488,41 @@ InstallResult InstallDato(const std::vector<std::string>& archive_names,
   const std::string update_folder = exe_folder + "Update/";
   std::error_code made_error;
   const bool made_update_folder = fs::create_directory(PathFromUtf8(update_folder), made_error);
-  std::error_code error;
-  auto journal = BeginJournal(update_folder, error);
-  if (!journal) return {false, update_folder + InstallJournal::kJournalName, error.message()};
+  InstallResult result;
+  auto journal = BeginJournal(update_folder, result);
+  if (!journal) return result;
 
-  Transaction install(*journal, after_file);
+  Transaction install(*journal, exe_folder, after_file);
   if (after_file) after_file(0);
   bool ok = true;
   for (const auto& name : archive_names) {
     const std::string stem = Separators(UnpackFolderName(name));
-    ok = RunScript(exe_folder, OnDisk(exe_folder, "Update/" + stem), processes, install) &&
+    const std::string unpack_folder = install.Resolve(exe_folder, "Update/" + stem);
+    ok = !unpack_folder.empty() && RunScript(exe_folder, unpack_folder, processes, install) &&
          Mirror(exe_folder, "Update", install) && Mirror(exe_folder, "UpdateSpec", install);
     if (!ok) break;
   }
   ok = ok && install.Flush();
-  if (!ok) journal->Undo();
-  journal->Finish();
+  if (!ok) result = install.failure();
+  if (ok) {
+    // A commit the disk may not keep is no commit: the old files go back instead.
+    if (auto error = journal->Finish()) {
+      ok = false;
+      result = {false, journal->path(), error.message()};
+    }
+  }
+  if (!ok) {
+    const UndoResult undo = journal->Undo();
+    std::error_code error;
+    if (!undo.backups_kept) error = journal->Finish();
+    if (undo.backups_kept || error) {
+      journal->Keep();
+      result.kept_in = journal->backup_folder();
+    }
+  }
   journal.reset();
   if (made_update_folder) platform::RemoveEmptyFolder(update_folder);
-  return ok ? InstallResult{} : install.failure();
+  return result;
 }
 
 std::string UnpackFolderName(const std::string& archive_name) {
@@ -419,18 +536,24 @@ std::string UnpackFolderName(const std::string& archive_name) {
   return archive_name.substr(0, end);
 }
 
-void RecoverInterruptedInstall(const std::string& exe_folder_in) {
+bool InterruptedInstallLeft(const std::string& exe_folder) {
+  const std::string update_folder = WithSeparator(exe_folder) + "Update/";
+  std::error_code journal_missing, backups_missing;
+  platform::KindOf(update_folder + InstallJournal::kJournalName, journal_missing);
+  platform::KindOf(update_folder + InstallJournal::kBackupName, backups_missing);
+  return !journal_missing || !backups_missing;
+}
+
+RecoveryResult RecoverInterruptedInstall(const std::string& exe_folder_in) {
+  if (!InterruptedInstallLeft(exe_folder_in)) return {};
   const std::string update_folder = WithSeparator(exe_folder_in) + "Update/";
-  std::error_code ec;
-  if (!fs::exists(PathFromUtf8(update_folder + InstallJournal::kJournalName), ec) &&
-      !fs::exists(PathFromUtf8(update_folder + InstallJournal::kBackupName), ec)) {
-    return;
-  }
+  std::error_code error;
+  auto journal = InstallJournal::Take(update_folder, false, error);
+  if (error)
+    return {true, false, "", update_folder + InstallJournal::kJournalName + ": " + error.message()};
   // Held by another updater: that install is running now, not interrupted.
-  auto journal = InstallJournal::Take(update_folder, false, ec);
-  if (!journal) return;
-  journal->Undo();
-  journal->Finish();
+  if (!journal) return {};
+  return Recover(*journal);
 }
 
 }  // namespace zepr

@@ -89,6 +89,19 @@ std::error_code CopyFileAs(const std::string& source, const std::string& path,
 std::error_code Rename(const std::string& from, const std::string& to);
 bool OnAnotherFileSystem(const std::error_code& error);
 
+// One name in a folder, as the folder holds it: links are not followed (on Windows a junction
+// or any other reparse point counts as a link).
+struct FolderEntry {
+  enum class Kind { kFile, kFolder, kLink, kOther };
+  std::string name;
+  Kind kind = Kind::kOther;
+};
+// The names in folder, "." and ".." left out, in the order the system gives them. An error
+// when the folder cannot be listed whole: a caller must never take that for an empty folder.
+std::error_code ListFolder(const std::string& folder, std::vector<FolderEntry>& entries);
+// What is at path itself, a link not followed; kOther with the error set when nothing is there.
+FolderEntry::Kind KindOf(const std::string& path, std::error_code& error);
+
 // Removes the file or link at path (never a folder), read-only or not.
 std::error_code RemoveFile(const std::string& path);
 // Removes the folder only when it is empty.
@@ -107,6 +120,9 @@ std::error_code MayRewrite(const std::string& path);
 // Waits until the contents of the file at path are on disk; a link is not followed and needs
 // nothing.
 std::error_code SyncFile(const std::string& path);
+// Waits until the contents of every file at paths are on disk; links are not followed, and a
+// file this process may not open is passed over. The first error met.
+std::error_code SyncFiles(const std::vector<std::string>& paths);
 // Waits until the entries of the folder (names created, renamed or removed in it) are on disk.
 // Nothing on Windows, where the renames that matter are written through.
 std::error_code SyncFolder(const std::string& folder);

@@ -1,11 +1,16 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "core/path_text.h"
 #include "platform/files.h"
@@ -46,7 +51,7 @@ File File::CreateNew(const std::string& path, std::error_code& error) {
 File File::OpenLocked(const std::string& path, bool wait, std::error_code& error) {
   error.clear();
   for (;;) {
-    File file(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    File file(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (!file) {
       error = LastError();
       return {};
@@ -186,6 +191,9 @@ std::error_code CopyFileAs(const std::string& source, const std::string& path,
   if (!error && fchmod(out.get(), mode) != 0) error = LastError();
   const timespec times[2] = {{0, UTIME_OMIT}, from.st_mtim};
   if (!error && futimens(out.get(), times) != 0) error = LastError();
+  // The data is on its way to the disk while the next files are copied; whoever needs it there
+  // waits once, at the end (SyncFiles).
+  if (!error) sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
   if (!error && close(out.Release()) != 0) error = LastError();
   if (error) unlink(path.c_str());
   return error;
@@ -197,6 +205,74 @@ std::error_code Rename(const std::string& from, const std::string& to) {
 
 bool OnAnotherFileSystem(const std::error_code& error) {
   return error == std::errc::cross_device_link;
+}
+
+namespace {
+
+FolderEntry::Kind KindOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return FolderEntry::Kind::kFile;
+  if (S_ISDIR(mode)) return FolderEntry::Kind::kFolder;
+  if (S_ISLNK(mode)) return FolderEntry::Kind::kLink;
+  return FolderEntry::Kind::kOther;
+}
+
+}  // namespace
+
+std::error_code ListFolder(const std::string& folder, std::vector<FolderEntry>& entries) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return LastError();
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    const std::error_code error = LastError();
+    close(fd);
+    return error;
+  }
+  std::error_code error;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0) error = LastError();
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    FolderEntry::Kind kind = FolderEntry::Kind::kOther;
+    switch (entry->d_type) {
+      case DT_REG:
+        kind = FolderEntry::Kind::kFile;
+        break;
+      case DT_DIR:
+        kind = FolderEntry::Kind::kFolder;
+        break;
+      case DT_LNK:
+        kind = FolderEntry::Kind::kLink;
+        break;
+      case DT_UNKNOWN: {
+        // Some file systems leave the type to a stat of the entry.
+        struct stat st {};
+        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+          kind = KindOfMode(st.st_mode);
+        }
+        break;
+      }
+      default:
+        break;
+    }
+    entries.push_back({std::string(name), kind});
+  }
+  closedir(dir);
+  return error;
+}
+
+FolderEntry::Kind KindOf(const std::string& path, std::error_code& error) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    error = LastError();
+    return FolderEntry::Kind::kOther;
+  }
+  error.clear();
+  return KindOfMode(st.st_mode);
 }
 
 std::error_code RemoveFile(const std::string& path) {
@@ -234,6 +310,35 @@ std::error_code SyncFile(const std::string& path) {
   const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) return errno == ELOOP ? std::error_code() : LastError();
   return fsync(fd.get()) == 0 ? std::error_code() : LastError();
+}
+
+std::error_code SyncFiles(const std::vector<std::string>& paths) {
+  // A few flushes at once let the file system commit them together.
+  constexpr size_t kAtOnce = 4;
+  std::atomic<size_t> next{0};
+  std::mutex mutex;
+  std::error_code first;
+  const auto work = [&] {
+    for (size_t i; (i = next++) < paths.size();) {
+      const UniqueFd fd(open(paths[i].c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+      std::error_code error;
+      if (!fd) {
+        if (errno != EACCES && errno != ELOOP) error = LastError();
+      } else if (fdatasync(fd.get()) != 0) {
+        error = LastError();
+      }
+      if (error) {
+        const std::lock_guard lock(mutex);
+        if (!first) first = error;
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> helpers;
+    for (size_t k = 1; k < std::min(kAtOnce, paths.size()); ++k) helpers.emplace_back(work);
+    work();
+  }
+  return first;
 }
 
 std::error_code SyncFolder(const std::string& folder) {

@@ -340,6 +340,45 @@ std::error_code RemoveFile(const std::string& path) {
                                                                               : LastError();
 }
 
+namespace {
+
+FolderEntry::Kind KindOfAttributes(DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return FolderEntry::Kind::kLink;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return FolderEntry::Kind::kFolder;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return FolderEntry::Kind::kOther;
+  return FolderEntry::Kind::kFile;
+}
+
+}  // namespace
+
+std::error_code ListFolder(const std::string& folder, std::vector<FolderEntry>& entries) {
+  std::wstring pattern = Utf8ToWide(folder);
+  while (!pattern.empty() && (pattern.back() == L'/' || pattern.back() == L'\\')) pattern.pop_back();
+  pattern += L"\\*";
+  WIN32_FIND_DATAW found{};
+  const HANDLE find = FindFirstFileW(pattern.c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return LastError();
+  std::error_code error;
+  do {
+    const std::wstring_view name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    entries.push_back({WideToUtf8(name), KindOfAttributes(found.dwFileAttributes)});
+  } while (FindNextFileW(find, &found));
+  if (GetLastError() != ERROR_NO_MORE_FILES) error = LastError();
+  FindClose(find);
+  return error;
+}
+
+FolderEntry::Kind KindOf(const std::string& path, std::error_code& error) {
+  const DWORD attributes = GetFileAttributesW(Utf8ToWide(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    error = LastError();
+    return FolderEntry::Kind::kOther;
+  }
+  error.clear();
+  return KindOfAttributes(attributes);
+}
+
 std::error_code RemoveEmptyFolder(const std::string& path) {
   return RemoveDirectoryW(FileSystemPath(path).c_str()) ? std::error_code() : LastError();
 }
@@ -425,6 +464,15 @@ std::error_code SyncFile(const std::string& path) {
   CloseHandle(handle);
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) SetFileAttributesW(wide.c_str(), attributes);
   return error;
+}
+
+std::error_code SyncFiles(const std::vector<std::string>& paths) {
+  std::error_code first;
+  for (const auto& path : paths) {
+    const std::error_code error = SyncFile(path);
+    if (error && error != std::errc::permission_denied && !first) first = error;
+  }
+  return first;
 }
 
 std::error_code SyncFolder(const std::string&) { return {}; }

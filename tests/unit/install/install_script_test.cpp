@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <set>
 
 #include "core/text.h"
 #include "install/install_journal.h"
@@ -126,7 +128,8 @@ TEST_F(InstallDatoTest, CopySectionsPickTargetsAndVariants) {
   Install({"Update.zip"});
 
   EXPECT_EQ(Installed("NODOT"), "no dot");
-  EXPECT_NE(fs::status(app_ + "NODOT").permissions() & fs::perms::owner_write, fs::perms::none);
+  // The replaced file's mode stays, read-only included.
+  EXPECT_EQ(fs::status(app_ + "NODOT").permissions() & fs::perms::owner_write, fs::perms::none);
   EXPECT_EQ(Installed("Modul/Cfg.xml"), "cfg");
   EXPECT_EQ(Installed("Racun.rpt#A"), "variant A");  // "#" cut only in the form with a target
   EXPECT_EQ(Installed("Izvjestaji/Racun.rpt"), "variant B");
@@ -324,6 +327,8 @@ TEST_F(InstallTransactionTest, FailedInstallLeavesTheApplicationFolderAsItWas) {
     SCOPED_TRACE(c.name);
     fs::remove_all(app_);
     SetUp();
+    // The stop puts the script's copy in place before the mirror meets the failure.
+    Script("Update", "[DIR_1]\n1=Izvjestaji\n[CPY_.Rep\\]\n1=Racun.rpt#B\n[KILL]\n1=Pomocni.exe\n");
     c.arrange(app_);
     const auto before = testing::Tree(app_);
     size_t installed = 0;
@@ -390,7 +395,7 @@ TEST_F(InstallTransactionTest, RecordsOfChangesNeverMadeAreHarmless) {
     journal->Add({Kind::kReplaced, app_ + "Local.ini", "b2", app_ + ".Local.ini.part1"});
     ASSERT_FALSE(journal->Flush());
     // Killed with the last file moved to the backup but the new one not yet in its place.
-    fs::rename(app_ + "Local.ini", journal->backup_folder() + "b2");
+    fs::rename(app_ + "Local.ini", journal->BackupPath("b2"));
   }
   RecoverInterruptedInstall(app_);
   EXPECT_EQ(testing::Tree(app_), before);
@@ -417,11 +422,159 @@ TEST_F(InstallTransactionTest, RecoveryLeavesAnInstallInProgressAlone) {
 
 // A backup left without its journal (a kill after the journal was removed) is not kept.
 TEST_F(InstallTransactionTest, LeftoverBackupIsRemoved) {
-  WriteFile(Backup() + "b1", "stale");
+  WriteFile(Backup() + "/b1", "stale");
   RecoverInterruptedInstall(app_);
   EXPECT_FALSE(fs::exists(Backup()));
   EXPECT_FALSE(fs::exists(Journal()));
   EXPECT_EQ(Installed("Demo.exe"), "old exe");
+}
+
+// ---- a journal that cannot be trusted ------------------------------------------------------
+
+// The journal's bytes as an install writes them, for journals made by hand.
+std::string JournalBytes(const std::vector<JournalRecord>& records) {
+  const auto put32 = [](std::string& out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(value >> shift));
+  };
+  std::string bytes = "ZEPR install journal 1\n";
+  for (const auto& record : records) {
+    std::string out(1, static_cast<char>(record.kind));
+    for (const std::string* field : {&record.path, &record.backup, &record.temporary}) {
+      put32(out, static_cast<uint32_t>(field->size()));
+      out += *field;
+    }
+    uint32_t hash = 2166136261u;
+    for (char c : out) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    put32(out, hash);
+    bytes += out;
+  }
+  return bytes;
+}
+
+// Records that name anything outside the application folder, or a backup outside the backup
+// folder, are never acted on: the start says so, and nothing outside changes.
+TEST_F(InstallTransactionTest, RecordsNamingPathsOutsideAreRefused) {
+  using Kind = JournalRecord::Kind;
+  WriteFile(outside_ + "victim.txt", "outside");
+  WriteFile(outside_ + "other.txt", "other");
+  fs::create_directories(outside_ + "Empty");
+  WriteFile(Backup() + "/b1", "backup");
+  WriteFile(Journal(), JournalBytes({
+                           {Kind::kNewFile, outside_ + "victim.txt", "", ""},
+                           {Kind::kFolder, outside_ + "Empty", "", ""},
+                           {Kind::kReplaced, outside_ + "other.txt", "b1", ""},
+                           {Kind::kReplaced, app_ + "Local.ini", "../../../outside/victim.txt", ""},
+                           {Kind::kNewFile, app_ + "../outside/victim.txt", "", ""},
+                           {Kind::kNewFile, app_ + "Local.ini", "", outside_ + "victim.txt"},
+                       }));
+  const RecoveryResult result = RecoverInterruptedInstall(app_);
+  EXPECT_TRUE(result.found);
+  EXPECT_FALSE(result.complete);
+  EXPECT_EQ(result.reason,
+            "zapis navodi putanju izvan mape aplikacije: " + outside_ + "victim.txt");
+  // The backup no trusted record places stays, with the journal, for a later start.
+  EXPECT_EQ(result.kept_in, Backup());
+  EXPECT_EQ(ReadFile(outside_ + "victim.txt"), "outside");
+  EXPECT_EQ(ReadFile(outside_ + "other.txt"), "other");
+  EXPECT_TRUE(fs::is_directory(outside_ + "Empty"));
+  EXPECT_EQ(Installed("Local.ini"), "kept");
+  EXPECT_EQ(ReadFile(Backup() + "/b1"), "backup");
+  // An install cannot begin over it.
+  const InstallResult install = Install({"Update.zip"});
+  EXPECT_FALSE(install.ok);
+  EXPECT_EQ(install.file, Journal());
+  EXPECT_TRUE(install.reason.starts_with(kEarlierInstallNotUndoneText)) << install.reason;
+  EXPECT_EQ(Installed("Demo.exe"), "old exe");
+}
+
+// One flipped byte in the middle of the journal: every old file that can be proven is put
+// back, the one whose record is damaged stays in the backup folder, and nothing is lost.
+TEST_F(InstallTransactionTest, DamagedJournalLosesNoOldFile) {
+  std::map<std::string, std::string> old_files;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "Lib/m" + std::to_string(i) + ".dll";
+    WriteFile(app_ + name, "old " + std::to_string(i));
+    Unpacked("Update", name, "new " + std::to_string(i));
+    old_files[name] = "old " + std::to_string(i);
+  }
+  old_files["Demo.exe"] = "old exe";
+  old_files["Rep/Racun.rpt"] = "old report";
+  EXPECT_THROW(Install({"Update.zip"},
+                       [&](size_t n) {
+                         if (n == 30) throw Killed();
+                       }),
+               Killed);
+  std::string journal = ReadFile(Journal());
+  journal[journal.size() / 2] ^= 0x20;
+  WriteFile(Journal(), journal);
+
+  for (int start = 0; start < 2; ++start) {
+    SCOPED_TRACE(start == 0 ? "first start" : "second start");
+    const RecoveryResult result = RecoverInterruptedInstall(app_);
+    EXPECT_TRUE(result.found);
+    EXPECT_FALSE(result.complete);
+    EXPECT_EQ(result.reason, "zapis instalacije je oštećen");
+    EXPECT_EQ(result.kept_in, Backup());
+    std::multiset<std::string> kept, expected;
+    for (const auto& [name, contents] : old_files) {
+      expected.insert(contents);
+      const std::string now = ReadFile(app_ + name);
+      if (now == contents) kept.insert(now);
+    }
+    for (const auto& entry : fs::directory_iterator(Backup())) kept.insert(ReadFile(entry.path()));
+    EXPECT_EQ(kept, expected);
+  }
+}
+
+// A write cut short by a power loss ends the journal; it is no damage.
+TEST_F(InstallTransactionTest, JournalCutShortIsNoDamage) {
+  const auto before = testing::Tree(app_);
+  EXPECT_THROW(Install({"Update.zip"},
+                       [&](size_t n) {
+                         if (n == 1) throw Killed();
+                       }),
+               Killed);
+  const std::string journal = ReadFile(Journal());
+  WriteFile(Journal(), journal.substr(0, journal.size() - 3));
+  const RecoveryResult result = RecoverInterruptedInstall(app_);
+  EXPECT_TRUE(result.found);
+  EXPECT_TRUE(result.complete) << result.reason;
+  EXPECT_EQ(testing::Tree(app_), before);
+}
+
+// Whatever stands at the journal's or the backup folder's name is never followed: a link goes,
+// what it leads to stays; a file there does not stop the next install.
+TEST_F(InstallTransactionTest, LinksAndFilesAtTheJournalsNamesAreRemovedNotFollowed) {
+  if (testing::kWindows) GTEST_SKIP() << "links need a privilege on Windows";
+  WriteFile(outside_ + "Folder/precious.txt", "precious");
+  WriteFile(outside_ + "journal.txt", "not a journal");
+  fs::create_directory_symlink(outside_ + "Folder", Backup());
+  fs::create_symlink(outside_ + "journal.txt", Journal());
+  RecoverInterruptedInstall(app_);
+  EXPECT_TRUE(Install({"Update.zip"}).ok);
+  EXPECT_EQ(ReadFile(outside_ + "Folder/precious.txt"), "precious");
+  EXPECT_EQ(ReadFile(outside_ + "journal.txt"), "not a journal");
+  EXPECT_EQ(Installed("Demo.exe"), "new exe");
+
+  WriteFile(Backup(), "a file");
+  EXPECT_TRUE(Install({"Update.zip"}).ok);
+  EXPECT_FALSE(fs::exists(Backup()));
+}
+
+// Relative forms of the script stay inside the application folder.
+TEST_F(InstallDatoTest, RelativeScriptPathsThatLeaveTheFolderFailTheInstall) {
+  Unpacked("Update", "Lib.dll", "lib");
+  WriteFile(app_ + "Demo.exe", "old exe");
+  for (const char* script : {"[DIR_1]\n1=..\\outside\n", "[CPY_...\\]\n1=Lib.dll\n",
+                             "[CPY_...\\outside\\]\n1=Lib.dll\n"}) {
+    SCOPED_TRACE(script);
+    Script("Update", script);
+    const InstallResult result = Install({"Update.zip"});
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.reason, "putanja vodi izvan mape aplikacije");
+    EXPECT_FALSE(fs::exists(outside_));
+    EXPECT_EQ(Installed("Demo.exe"), "old exe");
+  }
 }
 
 }  // namespace
