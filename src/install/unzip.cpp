@@ -1,6 +1,7 @@
 #include "install/unzip.h"
 
 #include <array>
+#include <optional>
 #include <random>
 #include <set>
 #include <vector>
@@ -15,6 +16,7 @@ namespace unzip {
 namespace {
 
 namespace fs = std::filesystem;
+using Kind = platform::FolderEntry::Kind;
 
 // A failed write at a path of the target, named as the user's system writes paths.
 UnzipResult FailedAt(fs::path path, const std::error_code& error) {
@@ -74,35 +76,46 @@ std::error_code RenameReplacing(const fs::path& from, const fs::path& to) {
   return ec;
 }
 
+// What is at path, links not followed; nullopt when nothing is, and error set when that cannot
+// be told.
+std::optional<Kind> KindThere(const fs::path& path, std::error_code& error) {
+  const Kind kind = platform::KindOf(Utf8FromPath(path), error);
+  if (!error) return kind;
+  if (error == std::errc::no_such_file_or_directory) error.clear();
+  return std::nullopt;
+}
+
 // Moves everything in `from` into the folder `to` by rename: folders are merged, files and
-// links in the way replaced. Links in the target are never followed.
+// links in the way replaced. Links in the target are never followed. The platform lists the
+// folders: the C++ library's listing reads the wrong folder for long paths on Windows.
 UnzipResult MoveInto(const fs::path& from, const fs::path& to) {
-  std::error_code ec;
-  std::vector<fs::path> names;
-  for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
-    names.push_back(it->path().filename());
+  std::vector<platform::FolderEntry> entries;
+  if (const auto error = platform::ListFolder(Utf8FromPath(from), entries)) {
+    return FailedAt(to, error);
   }
-  if (ec) return FailedAt(to, ec);
-  for (const auto& name : names) {
-    const fs::path source = from / name;
-    const fs::path destination = to / name;
-    const bool staged_folder = fs::is_directory(fs::symlink_status(source, ec));
-    if (ec) return FailedAt(destination, ec);
+  for (const auto& entry : entries) {
+    const fs::path source = from / PathFromUtf8(entry.name);
+    const fs::path destination = to / PathFromUtf8(entry.name);
+    const bool staged_folder = entry.kind == Kind::kFolder;
+    std::error_code ec;
     // Filling a folder touches its time; it gets the stored one back.
     fs::file_time_type staged_time;
     if (staged_folder) {
       staged_time = fs::last_write_time(source, ec);
       if (ec) return FailedAt(destination, ec);
     }
-    const auto there = fs::symlink_status(destination, ec);
-    const bool folder_there = fs::is_directory(there);
-    if (staged_folder && folder_there) {
+    const std::optional<Kind> there = KindThere(destination, ec);
+    if (ec) return FailedAt(destination, ec);
+    if (staged_folder && there == Kind::kFolder) {
       if (UnzipResult moved = MoveInto(source, destination); !moved) return moved;
     } else {
-      // An empty folder gives way to a file, anything but a folder to a folder.
-      if (fs::exists(there) && (folder_there || staged_folder)) {
-        MakeWritable(destination);
-        fs::remove(destination, ec);
+      // An empty folder gives way to a file, anything but a folder to a folder; a link goes
+      // itself, whatever it leads to (on Windows a rename cannot replace a link to a folder).
+      if (there && (there == Kind::kFolder || there == Kind::kLink || staged_folder)) {
+        const std::string name = Utf8FromPath(destination);
+        ec =
+            there == Kind::kFolder ? platform::RemoveEmptyFolder(name) : platform::RemoveFile(name);
+        if (ec) return FailedAt(destination, ec);
       }
       if (const auto error = RenameReplacing(source, destination)) {
         return FailedAt(destination, error);
@@ -115,6 +128,30 @@ UnzipResult MoveInto(const fs::path& from, const fs::path& to) {
     }
   }
   return {};
+}
+
+// Moves the unpacked files into the target, which is made a real folder first: a link at its
+// name is removed (not what it leads to), and so is a file. made_target: the target was made
+// here.
+UnzipResult PutInPlace(const fs::path& staging, const fs::path& target, bool& made_target) {
+  std::error_code ec;
+  const std::optional<Kind> there = KindThere(target, ec);
+  if (ec) return FailedAt(target, ec);
+  if (there != Kind::kFolder) {
+    if (there) {
+      if (const auto error = platform::RemoveTree(Utf8FromPath(target))) {
+        return FailedAt(target, error);
+      }
+    }
+    fs::create_directory(target, ec);
+    if (ec) return FailedAt(target, ec);
+    made_target = true;
+    // Whatever took the name meanwhile is never filled.
+    if (KindThere(target, ec) != Kind::kFolder) {
+      return FailedAt(target, ec ? ec : std::make_error_code(std::errc::not_a_directory));
+    }
+  }
+  return MoveInto(staging, target);
 }
 
 // The folders from `folder` up that do not exist yet, deepest first.
@@ -131,13 +168,11 @@ std::vector<fs::path> MissingFolders(fs::path folder) {
 UnzipResult Extract(Unpacker unpack, const fs::path& archive_path, fs::path target) {
   target = target.lexically_normal();
   if (!target.has_filename()) target = target.parent_path();
-  std::error_code ec;
-  const auto target_status = fs::status(target, ec);
-  if (fs::exists(target_status) && !fs::is_directory(target_status)) return Damaged();
 
   // The target is made only for an archive that unpacks; folders made for the staging folder
   // go again when it does not.
   const std::vector<fs::path> made = MissingFolders(target.parent_path());
+  std::error_code ec;
   fs::create_directories(target.parent_path(), ec);
   UnzipResult result;
   bool made_target = false;
@@ -155,11 +190,7 @@ UnzipResult Extract(Unpacker unpack, const fs::path& archive_path, fs::path targ
         if (!result.file.empty()) file /= PathFromUtf8(result.file);
         result.file = Utf8FromPath(file.make_preferred());
       }
-      if (result) {
-        made_target = !fs::exists(target_status);
-        fs::create_directory(target, ec);
-        result = ec ? FailedAt(target, ec) : MoveInto(staging.path(), target);
-      }
+      if (result) result = PutInPlace(staging.path(), target, made_target);
     }
   }
   if (!result) {

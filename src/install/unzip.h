@@ -40,7 +40,8 @@ struct UnzipResult {
 //
 // Nothing is written outside the target: entries with "..", absolute names, drive letters,
 // links and other special files are skipped, and links already in the target are replaced,
-// never followed. Skipped entries do not fail the archive.
+// never followed. A link (or a file) standing at the target's own name is removed, not
+// followed, and a folder made in its place. Skipped entries do not fail the archive.
 //
 // Modes (Linux; Windows files have none): an entry from a Unix zipper keeps its permission bits
 // (without setuid, setgid, sticky); other files get 0644, 0755 when named "*.exe"; folders 0755;

@@ -156,6 +156,39 @@ TEST(Unzip, WritesNothingOutsideTheTargetAndUnpacksTheRest) {
   }
 }
 
+// Whatever stands at the target's own name is never followed: a link (to a folder, or to one
+// that is not there) and a file give way to a real folder, and nothing reaches where a link
+// leads.
+TEST(Unzip, ALinkOrAFileAtTheTargetGivesWayToAFolder) {
+  TempDir dir;
+  const auto archive = dir.path() / "Update.zip";
+  WriteFile(archive, BuildZip({{"a.txt", "a"}, {"sub/b.txt", "b"}}));
+  const auto outside = dir.path() / "outside";
+  WriteFile(outside / "keep.txt", "keep");
+  const auto nowhere = dir.path() / "nowhere";
+  const struct {
+    const char* name;
+    std::function<void(const fs::path&)> plant;
+  } cases[] = {
+      {"a link to a folder", [&](const fs::path& t) { fs::create_directory_symlink(outside, t); }},
+      {"a link to nothing", [&](const fs::path& t) { fs::create_directory_symlink(nowhere, t); }},
+      {"a file", [&](const fs::path& t) { WriteFile(t, "a file"); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto target = dir.path() / c.name / "Update";
+    fs::create_directories(target.parent_path());
+    c.plant(target);
+    ASSERT_TRUE(Unzip(archive.string(), target.string(), nullptr));
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(target)));
+    EXPECT_EQ(ReadFile(target / "a.txt"), "a");
+    EXPECT_EQ(ReadFile(target / "sub" / "b.txt"), "b");
+    EXPECT_EQ(testing::ListFolder(target.parent_path()), std::vector<std::string>{"Update"});
+  }
+  EXPECT_EQ(testing::ListFolder(outside), std::vector<std::string>{"keep.txt"});
+  EXPECT_FALSE(fs::exists(fs::symlink_status(nowhere)));
+}
+
 // What a folder holds: every entry with its mode, time and (for files) contents.
 std::map<std::string, std::string> Snapshot(const fs::path& folder) {
   std::map<std::string, std::string> entries;
