@@ -159,8 +159,8 @@ std::vector<std::string> CollectFolderTree(const std::string& mask, const std::s
 
 bool DeleteFolderSilently(const std::string& path) {
   std::error_code ec;
-  const fs::path target = PathFromUtf8(path);
-  if (!fs::exists(fs::symlink_status(target, ec))) return false;
+  platform::KindOf(path, ec);
+  if (ec) return false;
   return !platform::RemoveTree(path);
 }
 

@@ -352,8 +352,10 @@ FolderEntry::Kind KindOfAttributes(DWORD attributes) {
 }  // namespace
 
 std::error_code ListFolder(const std::string& folder, std::vector<FolderEntry>& entries) {
-  std::wstring pattern = Utf8ToWide(folder);
-  while (!pattern.empty() && (pattern.back() == L'/' || pattern.back() == L'\\')) pattern.pop_back();
+  // No folder is no folder (not the current drive's root).
+  if (folder.empty()) return Win32Error(ERROR_PATH_NOT_FOUND);
+  std::wstring pattern = FileSystemPath(folder);
+  while (pattern.ends_with(L'\\')) pattern.pop_back();
   pattern += L"\\*";
   WIN32_FIND_DATAW found{};
   const HANDLE find = FindFirstFileW(pattern.c_str(), &found);
@@ -370,7 +372,7 @@ std::error_code ListFolder(const std::string& folder, std::vector<FolderEntry>& 
 }
 
 FolderEntry::Kind KindOf(const std::string& path, std::error_code& error) {
-  const DWORD attributes = GetFileAttributesW(Utf8ToWide(path).c_str());
+  const DWORD attributes = GetFileAttributesW(FileSystemPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     error = LastError();
     return FolderEntry::Kind::kOther;

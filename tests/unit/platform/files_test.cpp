@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
 #include "core/path_text.h"
+#include "core/text.h"
 #include "support/sandbox.h"
 
 namespace zepr::platform {
@@ -222,6 +224,93 @@ TEST_F(FilesTest, RemoveTreeTakesReadOnlyFilesButNotWhatALinkLeadsTo) {
   EXPECT_FALSE(fs::exists(PathFromUtf8(At("stablo"))));
   EXPECT_EQ(ReadFile(PathFromUtf8(At("vani/k.txt"))), "k");
   EXPECT_FALSE(RemoveTree(At("stablo")));  // nothing there, nothing to do
+}
+
+// A folder four levels of 70 characters deep: past the 260 characters at which paths once
+// ended on Windows.
+std::vector<std::string> DeepFolders(const std::string& root) {
+  std::vector<std::string> levels;
+  std::string path = root;
+  for (int level = 0; level < 4; ++level) {
+    path += "/" + std::string(66, 'd') + "-č" + std::to_string(level);
+    levels.push_back(path);
+  }
+  return levels;
+}
+
+// A listing that fails must never pass for an empty folder, and a deep folder lists like any
+// other, however its path is written: relative, with "." and "..", or doubled separators.
+TEST_F(FilesTest, ListsFoldersBeyondTheOldPathLimitWrittenAnyWay) {
+  const auto levels = DeepFolders(Utf8FromPath(dir_.path()));
+  for (const auto& level : levels) ASSERT_FALSE(CreatePrivateFolder(level)) << level;
+  const std::string deep = levels.back();
+  ASSERT_GT(PathFromUtf8(deep).native().size(), 260u);
+  std::error_code error;
+  ASSERT_TRUE(File::CreateNew(deep + "/datoteka-š.txt", error)) << error.message();
+  ASSERT_FALSE(CreatePrivateFolder(deep + "/podmapa"));
+
+  const std::string relative = deep.substr(Utf8FromPath(dir_.path()).size() + 1);
+  const std::string first = relative.substr(0, relative.find('/'));
+  std::vector<std::string> forms = {deep, deep + "/",
+                                    deep + "/./../" + Utf8FromPath(PathFromUtf8(deep).filename()),
+                                    "./" + first + "/../" + relative, deep + "//podmapa/.."};
+  if (testing::kWindows) forms.push_back(ReplaceAll(deep, "/", "\\"));
+  const fs::path here = fs::current_path();
+  fs::current_path(dir_.path());
+  for (const auto& form : forms) {
+    std::vector<FolderEntry> entries;
+    EXPECT_FALSE(ListFolder(form, entries)) << form;
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.name < b.name; });
+    ASSERT_EQ(entries.size(), 2u) << form;
+    EXPECT_EQ(entries[0].name, "datoteka-š.txt");
+    EXPECT_EQ(entries[0].kind, FolderEntry::Kind::kFile);
+    EXPECT_EQ(entries[1].name, "podmapa");
+    EXPECT_EQ(entries[1].kind, FolderEntry::Kind::kFolder);
+    EXPECT_EQ(KindOf(form + "/podmapa", error), FolderEntry::Kind::kFolder) << form;
+  }
+  fs::current_path(here);
+
+  for (const auto& missing : {deep + "/nema", deep + "/nema/ni-ovdje", std::string()}) {
+    std::vector<FolderEntry> entries;
+    EXPECT_EQ(ListFolder(missing, entries), std::errc::no_such_file_or_directory) << missing;
+    EXPECT_TRUE(entries.empty()) << missing;
+    EXPECT_EQ(KindOf(missing, error), FolderEntry::Kind::kOther) << missing;
+    EXPECT_EQ(error, std::errc::no_such_file_or_directory) << missing;
+  }
+  std::vector<FolderEntry> entries;
+  EXPECT_TRUE(ListFolder(deep + "/datoteka-š.txt", entries));
+}
+
+// Files down there are written, copied, renamed, tested and removed like any other.
+TEST_F(FilesTest, FilesBeyondTheOldPathLimitAreHandledLikeAnyOther) {
+  const auto levels = DeepFolders(Utf8FromPath(dir_.path()));
+  for (const auto& level : levels) ASSERT_FALSE(CreatePrivateFolder(level)) << level;
+  const std::string deep = levels.back();
+  const std::string file = deep + "/datoteka-š.txt";
+  std::error_code error;
+  File written = File::CreateNew(file, error);
+  ASSERT_TRUE(written) << error.message();
+  ASSERT_FALSE(written.Append("sadržaj"));
+  ASSERT_FALSE(written.Close());
+
+  EXPECT_FALSE(CopyFileAs(file, deep + "/kopija.txt", "", false));
+  EXPECT_FALSE(Rename(deep + "/kopija.txt", deep + "/preimenovana.txt"));
+  EXPECT_FALSE(MayRewrite(deep + "/preimenovana.txt"));
+  EXPECT_FALSE(SyncFile(deep + "/preimenovana.txt"));
+  {
+    const File read = File::OpenForReading(deep + "/preimenovana.txt", error);
+    ASSERT_TRUE(read) << error.message();
+    std::string bytes;
+    EXPECT_FALSE(read.ReadAll(bytes));
+    EXPECT_EQ(bytes, "sadržaj");
+  }
+  EXPECT_EQ(KindOf(deep + "/kopija.txt", error), FolderEntry::Kind::kOther);
+  EXPECT_FALSE(RemoveFile(file));
+  EXPECT_EQ(KindOf(file, error), FolderEntry::Kind::kOther);
+
+  EXPECT_FALSE(RemoveTree(levels.front()));
+  EXPECT_EQ(testing::ListFolder(dir_.path()), std::vector<std::string>{});
 }
 
 }  // namespace
