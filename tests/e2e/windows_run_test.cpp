@@ -2,10 +2,12 @@
 // endpoint, the FTP server and the database stand-in (reached through Wine's ODBC, which hands
 // over to the host's driver).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <set>
+#include <thread>
 
 #include "core/connection_text.h"
 #include "e2e/e2e_sandbox.h"
@@ -110,6 +112,45 @@ TEST_F(WindowsRun, PresentArchiveIsInstalled) {
   EXPECT_EQ(run.exit_code, 0) << run.output;
   EXPECT_EQ(ReadFile(box.path() / "Citaj.txt"), "nova");
   EXPECT_EQ(box.AwaitStarts(1), Strings{""});
+}
+
+// Paths past the 260 characters at which Windows paths once ended: an application folder that
+// deep, and a file of the archive deeper still. The archive already in Update\ is installed
+// whole, twice (nothing is left behind that the next run would take for a damaged archive), and
+// the application is started from there.
+TEST_F(WindowsRun, InstallsIntoAFolderBeyondTheOldPathLimit) {
+  testing::TempDir dir;
+  fs::path folder = fs::canonical(dir.path());
+  for (const char level : {'a', 'b', 'c', 'd'}) folder /= std::string(70, level);
+  fs::create_directories(folder);
+  // As Wine names it: the drive Z: before the Unix path.
+  ASSERT_GT(folder.string().size() + 2, 260u);
+  const fs::path bin = fs::path(std::getenv("ZEPR_WINDOWS_BUILD_DIR")) / "bin";
+  const std::string app = "Duga" + std::to_string(getpid());
+  fs::copy_file(bin / "ZEPRUpdate.exe", folder / "ZEPRUpdate.exe");
+  fs::copy_file(bin / "Demo.exe", folder / (app + ".exe"));
+  const std::string deep = "Dodaci/" + std::string(70, 'e') + "/" + std::string(70, 'f') + ".txt";
+  WriteFile(folder / "Update" / "Update.zip",
+            BuildZip({{"Install.Ini", ""}, {"Citaj.txt", "nova"}, {deep, "duboko"}}));
+
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE(run);
+    auto result = testing::RunProgram(
+        testing::Launch(Build::kWindows, folder / "ZEPRUpdate.exe",
+                        {testing::kTitle, testing::kSection, app, kClient, "8", "x", "0"}),
+        {"DISPLAY=", "ZEPR_HEADLESS=1"}, folder);
+    std::erase(result.output, '\r');
+    EXPECT_EQ(result.exit_code, 0) << result.output;
+    EXPECT_TRUE(HasLine(result.output, "done: Instalacija završena.")) << result.output;
+    EXPECT_EQ(ReadFile(folder / "Citaj.txt"), "nova");
+    EXPECT_EQ(ReadFile(folder / deep), "duboko");
+    // The application records each start beside itself, once the updater has ended.
+    const std::string starts(static_cast<size_t>(run), '\n');
+    for (int i = 0; i < 1000 && ReadFile(folder / "started.txt") != starts; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(ReadFile(folder / "started.txt"), starts);
+  }
 }
 
 // Type 6 "x": the unpacked scripts go batch by batch through ODBC to the database; a failing
