@@ -2,6 +2,7 @@
 // "ED"), then over the signature and the trusted comment.
 #include <gcrypt.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/text.h"
@@ -97,11 +98,10 @@ Verdict VerifyDigest(const Digest& digest, const SignatureFile& signature,
   if (std::memcmp(signature.algorithm.data(), "ED", 2) != 0) {
     return Refused(reason::kLegacySignature);
   }
-  const PublicKey* key = nullptr;
-  for (const auto& candidate : keys) {
-    if (candidate.id == signature.key_id) key = &candidate;
-  }
-  if (!key) return Refused(reason::kUnknownKey, KeyIdText(signature.key_id));
+  const auto key = std::find_if(keys.begin(), keys.end(), [&](const PublicKey& candidate) {
+    return candidate.id == signature.key_id;
+  });
+  if (key == keys.end()) return Refused(reason::kUnknownKey, KeyIdText(signature.key_id));
   if (!LibraryReady()) return Refused(reason::kCannotVerify, "libgcrypt");
   if (!VerifyEd25519(key->key, signature.signature, digest.data(), digest.size())) {
     return Refused(reason::kBadSignature);
