@@ -112,6 +112,18 @@ ProcessResult AppSandbox::RunKilledAt(const std::string& watch, const std::strin
                     path());
 }
 
+ProcessResult AppSandbox::RunLogged(const fs::path& log, const std::string& client,
+                                    const std::string& type,
+                                    const std::vector<std::string>& more) const {
+  if (build_ != Build::kLinux) throw std::logic_error("the crash shim is for Linux programs");
+  std::vector<std::string> args{updater().string(), kTitle, kSection, app_, client, type};
+  args.insert(args.end(), more.begin(), more.end());
+  return RunProgram(args,
+                    {"DISPLAY=", "ZEPR_HEADLESS=1", std::string("LD_PRELOAD=") + ZEPR_CRASH_SHIM,
+                     "ZEPR_CRASH_WATCH=" + path().string(), "ZEPR_CRASH_LOG=" + log.string()},
+                    path());
+}
+
 std::vector<std::string> AppSandbox::AwaitStarts(size_t count) const {
   for (int i = 0; i < 500 && Starts().size() < count; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -58,6 +58,10 @@ class AppSandbox {
   ProcessResult RunKilledAt(const std::string& watch, const std::string& at,
                             const std::string& client, const std::string& type,
                             const std::vector<std::string>& more = {}) const;
+  // As Run, with the Linux updater's file calls on the folder or below it appended to log, one
+  // line each, as tests/support/crash_shim.c writes them.
+  ProcessResult RunLogged(const std::filesystem::path& log, const std::string& client,
+                          const std::string& type, const std::vector<std::string>& more = {}) const;
   // Each start of the application: its arguments joined by tabs, one entry per start.
   std::vector<std::string> Starts() const;
   // The starts once there are this many (the application starts after the updater ends), or
