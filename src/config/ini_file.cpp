@@ -9,6 +9,7 @@
 #include "core/encoding.h"
 #include "core/path_text.h"
 #include "core/text.h"
+#include "platform/files.h"
 
 namespace zepr {
 namespace {
@@ -224,10 +225,10 @@ std::string FindFileAnyCase(const std::string& folder, const std::string& name) 
       found = part;
     } else {
       std::vector<std::string> candidates;
-      for (fs::directory_iterator it(PathFromUtf8(dir), ec), end; !ec && it != end;
-           it.increment(ec)) {
-        std::string entry = Utf8FromPath(it->path().filename());
-        if (NamesEqualNoCase(entry, part)) candidates.push_back(entry);
+      std::vector<platform::FolderEntry> entries;
+      platform::ListFolder(dir, entries);
+      for (const auto& entry : entries) {
+        if (NamesEqualNoCase(entry.name, part)) candidates.push_back(entry.name);
       }
       if (candidates.empty()) return "";
       found = *std::min_element(candidates.begin(), candidates.end());

@@ -13,6 +13,7 @@
 #include "core/text.h"
 #include "core/wait.h"
 #include "local_time.h"
+#include "platform/files.h"
 
 namespace zepr {
 
@@ -27,15 +28,19 @@ bool IsScriptName(const std::string& name) {
   return name.size() >= 4 && AsciiUpper(name.substr(name.size() - 4)) == ".SQL";
 }
 
-// File names of the scripts, in the order the file system lists them.
+// File names of the scripts, in the order the file system lists them. A folder that cannot be
+// listed raises: scripts passed over in silence would leave the database behind its program.
 std::vector<std::string> ScriptFiles(const fs::path& folder) {
+  std::vector<platform::FolderEntry> entries;
+  const std::error_code error = platform::ListFolder(Utf8FromPath(folder), entries);
+  if (error && error != std::errc::no_such_file_or_directory) {
+    throw UpdateError(Utf8FromPath(folder) + ": " + error.message());
+  }
   std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code type_ec;
-    if (it->is_directory(type_ec)) continue;
-    std::string name = Utf8FromPath(it->path().filename());
-    if (IsScriptName(name)) names.push_back(std::move(name));
+  for (auto& entry : entries) {
+    if (entry.kind != platform::FolderEntry::Kind::kFolder && IsScriptName(entry.name)) {
+      names.push_back(std::move(entry.name));
+    }
   }
   return names;
 }

@@ -89,8 +89,9 @@ std::string Normal(const std::string& path) {
   return std::string(text.begin(), text.end());
 }
 
+// The folder that holds path; a folder's own path may end in a separator.
 std::string ParentOf(const std::string& path) {
-  const std::string parent = Utf8FromPath(PathFromUtf8(path).parent_path());
+  const std::string parent = Utf8FromPath(PathFromUtf8(Normal(path)).parent_path());
   return parent.empty() ? "." : parent;
 }
 

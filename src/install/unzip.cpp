@@ -248,9 +248,12 @@ UnzipResult MakeFolders(const fs::path& root, const std::string& relative, bool 
 UnzipResult ClearForFile(const fs::path& root, const std::string& relative) {
   const fs::path path = root / PathFromUtf8(relative);
   std::error_code ec;
-  const auto status = fs::symlink_status(path, ec);
-  if (!fs::exists(status)) return {};
-  if (fs::is_directory(status) && !fs::is_empty(path, ec)) return Damaged();
+  const auto kind = platform::KindOf(Utf8FromPath(path), ec);
+  if (ec) return {};
+  if (kind == platform::FolderEntry::Kind::kFolder) {
+    std::vector<platform::FolderEntry> inside;
+    if (platform::ListFolder(Utf8FromPath(path), inside) || !inside.empty()) return Damaged();
+  }
   if (!fs::remove(path, ec)) {
     return WriteFailed(relative, ec ? ec : std::make_error_code(std::errc::file_exists));
   }
