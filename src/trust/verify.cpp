@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/encoding.h"
 #include "core/text.h"
 #include "trust/file_blocks.h"
 #include "trust/trust.h"
@@ -56,6 +57,23 @@ bool VerifyEd25519(const std::array<uint8_t, 32>& key, const std::array<uint8_t,
     return false;
   }
   return gcry_pk_verify(sig.get(), data.get(), public_key.get()) == 0;
+}
+
+// A name from the signed comment as the log may show it: one short line of UTF-8.
+std::string Shown(std::string_view name) {
+  constexpr size_t kMost = 80;
+  const bool utf8 = IsValidUtf8(name);
+  std::string shown;
+  for (char c : name.substr(0, kMost)) {
+    const auto byte = static_cast<unsigned char>(c);
+    shown += byte < 0x20 || byte == 0x7f || (byte >= 0x80 && !utf8) ? '?' : c;
+  }
+  // Not in the middle of a character.
+  while (name.size() > kMost && !shown.empty() &&
+         (static_cast<unsigned char>(name[shown.size()]) & 0xC0) == 0x80) {
+    shown.pop_back();
+  }
+  return name.size() > kMost ? shown + "..." : shown;
 }
 
 Verdict Refused(const char* reason, std::string detail = {}) {
@@ -119,10 +137,10 @@ Verdict VerifyDigest(const Digest& digest, const SignatureFile& signature,
   const auto comment = ParseTrustedComment(signature.trusted_comment, &why);
   if (!comment) return Refused(why.reason, why.detail);
   if (!EqualsAsciiNoCase(comment->file, expected.file_name)) {
-    return Refused(reason::kOtherFile, comment->file);
+    return Refused(reason::kOtherFile, Shown(comment->file));
   }
   if (!EqualsAsciiNoCase(comment->program, expected.program)) {
-    return Refused(reason::kOtherProgram, comment->program);
+    return Refused(reason::kOtherProgram, Shown(comment->program));
   }
   Verdict verdict;
   verdict.accepted = true;

@@ -11,7 +11,7 @@ namespace {
 
 namespace fx = testing::trust_fixtures;
 
-class Store : public ::testing::Test {
+class SignedTimes : public ::testing::Test {
  protected:
   std::string Path() const { return Utf8FromPath(dir_.path() / TimestampStore::kFileName); }
   // "refused" or "accepted", with the reason when refused.
@@ -23,7 +23,7 @@ class Store : public ::testing::Test {
   testing::TempDir dir_;
 };
 
-TEST_F(Store, RefusesOnlyWhatIsOlderThanRecordedForThatProgramAndFile) {
+TEST_F(SignedTimes, RefusesOnlyWhatIsOlderThanRecordedForThatProgramAndFile) {
   const TimestampStore store(Path());
   // Nothing recorded yet: no store file is made by a check.
   EXPECT_EQ(Check({"Update.zip", "ZEPRTEST", 5}), "accepted");
@@ -51,7 +51,7 @@ TEST_F(Store, RefusesOnlyWhatIsOlderThanRecordedForThatProgramAndFile) {
   EXPECT_EQ(testing::ListFolder(dir_.path()), std::vector<std::string>{TimestampStore::kFileName});
 }
 
-TEST_F(Store, ADamagedStoreRefusesEverythingAndIsNotOverwritten) {
+TEST_F(SignedTimes, ADamagedStoreRefusesEverythingAndIsNotOverwritten) {
   for (const std::string damaged : {"1000\tZEPRTEST\tUPDATE.ZIP", "x\tZEPRTEST\tUPDATE.ZIP\n",
                                     "1000\tZEPRTEST\n", "1\tA\tB\n2\tA\tB\n", "\n"}) {
     SCOPED_TRACE(damaged);
@@ -62,7 +62,7 @@ TEST_F(Store, ADamagedStoreRefusesEverythingAndIsNotOverwritten) {
   }
 }
 
-TEST_F(Store, NamesThatWouldBreakItsLinesAreNotRecorded) {
+TEST_F(SignedTimes, NamesThatWouldBreakItsLinesAreNotRecorded) {
   const TimestampStore store(Path());
   EXPECT_TRUE(store.Record({"a\tb.zip", "ZEPRTEST", 5}));
   EXPECT_TRUE(store.Record({"a.zip", "ZEPR\nTEST", 5}));

@@ -19,9 +19,9 @@ PublicKey Key(const char* text) {
   return key.value_or(PublicKey{});
 }
 
-class Verify : public ::testing::Test {
+class SignedFile : public ::testing::Test {
  protected:
-  Verify() { testing::WriteFile(dir_.path() / "Update.zip", fx::UpdateBytes()); }
+  SignedFile() { testing::WriteFile(dir_.path() / "Update.zip", fx::UpdateBytes()); }
 
   std::string File() const { return Utf8FromPath(dir_.path() / "Update.zip"); }
   std::string Signature() const { return File() + ".minisig"; }
@@ -31,7 +31,7 @@ class Verify : public ::testing::Test {
   Expected expected_ = {"Update.zip", "ZEPRTEST"};
 };
 
-TEST_F(Verify, AcceptsTheSignedFileWhateverTheLetterCaseOfItsNames) {
+TEST_F(SignedFile, AcceptsTheSignedFileWhateverTheLetterCaseOfItsNames) {
   for (const std::string& signature :
        {std::string(fx::kGood), ReplaceAll(fx::kGood, "\n", "\r\n")}) {
     testing::WriteFile(dir_.path() / "Update.zip.minisig", signature);
@@ -45,7 +45,7 @@ TEST_F(Verify, AcceptsTheSignedFileWhateverTheLetterCaseOfItsNames) {
   }
 }
 
-TEST_F(Verify, RefusesEachFaultWithItsReason) {
+TEST_F(SignedFile, RefusesEachFaultWithItsReason) {
   std::string flipped = fx::UpdateBytes();
   flipped[flipped.size() - 1] ^= 1;  // in the last, partial block
   std::string flipped_first = fx::UpdateBytes();
@@ -108,14 +108,20 @@ TEST_F(Verify, RefusesEachFaultWithItsReason) {
   }
 }
 
-// An unknown key is named by the id minisign prints, so the publisher can tell which one.
-TEST_F(Verify, NamesTheUnknownKey) {
+// The refusal names what the signature held: the key by the id minisign prints, so that the
+// publisher can tell which one, and the file or program it was for.
+TEST_F(SignedFile, NamesWhatTheSignatureHeld) {
   testing::WriteFile(dir_.path() / "Update.zip.minisig", fx::kGood);
-  const Verdict verdict = VerifyFile(File(), Signature(), {Key(fx::kKeyB)}, expected_);
-  EXPECT_EQ(verdict.refusal.Text(), std::string(reason::kUnknownKey) + " (" + fx::kKeyAId + ")");
+  EXPECT_EQ(VerifyFile(File(), Signature(), {Key(fx::kKeyB)}, expected_).refusal.Text(),
+            std::string(reason::kUnknownKey) + " (" + fx::kKeyAId + ")");
+  EXPECT_EQ(VerifyFile(File(), Signature(), keys_, {"Update.zip", "DRUGI"}).refusal.Text(),
+            std::string(reason::kOtherProgram) + " (ZEPRTEST)");
+  testing::WriteFile(dir_.path() / "Update.zip.minisig", fx::kOtherFile);
+  EXPECT_EQ(VerifyFile(File(), Signature(), keys_, expected_).refusal.Text(),
+            std::string(reason::kOtherFile) + " (UpdateSpec.zip)");
 }
 
-TEST_F(Verify, AFileThatCannotBeReadIsRefused) {
+TEST_F(SignedFile, AFileThatCannotBeReadIsRefused) {
   testing::WriteFile(dir_.path() / "Update.zip.minisig", fx::kGood);
   std::filesystem::remove(dir_.path() / "Update.zip");
   EXPECT_STREQ(VerifyFile(File(), Signature(), keys_, expected_).refusal.reason,
