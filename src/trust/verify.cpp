@@ -69,7 +69,7 @@ std::string Shown(std::string_view name) {
     shown += byte < 0x20 || byte == 0x7f || (byte >= 0x80 && !utf8) ? '?' : c;
   }
   // Not in the middle of a character.
-  while (name.size() > kMost && !shown.empty() &&
+  while (utf8 && name.size() > kMost && !shown.empty() &&
          (static_cast<unsigned char>(name[shown.size()]) & 0xC0) == 0x80) {
     shown.pop_back();
   }
