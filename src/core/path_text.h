@@ -18,4 +18,24 @@ inline std::string Utf8FromPath(const std::filesystem::path& path) {
   return std::string(text.begin(), text.end());
 }
 
+// A path's form for comparing: normalised, "/" between the names, no trailing separator.
+inline std::string NormalPath(const std::string& path) {
+  std::u8string text = PathFromUtf8(path).lexically_normal().generic_u8string();
+  while (text.size() > 1 && text.back() == u8'/') text.pop_back();
+  return std::string(text.begin(), text.end());
+}
+
+// The folder that holds path ("." for a bare name); a folder's own path may end in a separator.
+inline std::string ParentFolder(const std::string& path) {
+  const std::string parent = Utf8FromPath(PathFromUtf8(NormalPath(path)).parent_path());
+  return parent.empty() ? "." : parent;
+}
+
+// Whether path lies below folder (never folder itself), compared in their normal forms.
+inline bool IsWithin(const std::string& path, const std::string& folder) {
+  const std::string normal = NormalPath(path);
+  const std::string root = NormalPath(folder);
+  return normal.size() > root.size() && normal.starts_with(root) && normal[root.size()] == '/';
+}
+
 }  // namespace zepr

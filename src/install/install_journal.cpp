@@ -82,24 +82,6 @@ std::error_code CopyExactly(const std::string& from, const std::string& path) {
   return error;
 }
 
-// A path's form for comparing: normalised, "/" between the names, no trailing separator.
-std::string Normal(const std::string& path) {
-  std::u8string text = PathFromUtf8(path).lexically_normal().generic_u8string();
-  while (text.size() > 1 && text.back() == u8'/') text.pop_back();
-  return std::string(text.begin(), text.end());
-}
-
-// The folder that holds path; a folder's own path may end in a separator.
-std::string ParentOf(const std::string& path) {
-  const std::string parent = Utf8FromPath(PathFromUtf8(Normal(path)).parent_path());
-  return parent.empty() ? "." : parent;
-}
-
-bool Within(const std::string& normal, const std::string& folder) {
-  return normal.size() > folder.size() && normal.starts_with(folder) &&
-         normal[folder.size()] == '/';
-}
-
 // A name of the backup folder itself, as Install writes them: never a path.
 bool PlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&
@@ -110,6 +92,20 @@ constexpr const char* kDamagedText = "zapis instalacije je oštećen";
 constexpr const char* kOutsideText = "zapis navodi putanju izvan mape aplikacije: ";
 
 }  // namespace
+
+std::string JournalBytes(const std::vector<JournalRecord>& records) {
+  std::string bytes(kHeader);
+  for (const auto& record : records) bytes += Encode(record);
+  return bytes;
+}
+
+std::vector<JournalRecord> JournalRecords(std::string_view bytes) {
+  std::vector<JournalRecord> records;
+  if (!bytes.starts_with(kHeader)) return records;
+  size_t at = kHeader.size();
+  for (JournalRecord record; Decode(bytes, at, record);) records.push_back(record);
+  return records;
+}
 
 std::error_code ClearForFolder(const std::string& path) {
   std::error_code error;
@@ -137,7 +133,7 @@ std::unique_ptr<InstallJournal> InstallJournal::Take(const std::string& update_f
 
 InstallJournal::InstallJournal(std::string update_folder, platform::File file)
     : update_folder_(std::move(update_folder)),
-      app_folder_(Normal(ParentOf(Normal(update_folder_)))),
+      app_folder_(ParentFolder(update_folder_)),
       path_(update_folder_ + kJournalName),
       backup_folder_(update_folder_ + kBackupName),
       file_(std::move(file)) {}
@@ -145,16 +141,15 @@ InstallJournal::InstallJournal(std::string update_folder, platform::File file)
 InstallJournal::~InstallJournal() = default;
 
 bool InstallJournal::Trusted(const JournalRecord& record) const {
-  const std::string path = Normal(record.path);
-  if (!Within(path, app_folder_) || path == Normal(path_) || path == Normal(backup_folder_) ||
-      Within(path, Normal(backup_folder_))) {
+  const std::string path = NormalPath(record.path);
+  if (!IsWithin(path, app_folder_) || path == NormalPath(path_) ||
+      path == NormalPath(backup_folder_) || IsWithin(path, backup_folder_)) {
     return false;
   }
   if ((record.kind == JournalRecord::Kind::kReplaced) != !record.backup.empty()) return false;
   if (!record.backup.empty() && !PlainName(record.backup)) return false;
-  return record.temporary.empty() ||
-         (Within(Normal(record.temporary), app_folder_) &&
-          Normal(ParentOf(record.temporary)) == Normal(ParentOf(record.path)));
+  return record.temporary.empty() || (IsWithin(record.temporary, app_folder_) &&
+                                      ParentFolder(record.temporary) == ParentFolder(record.path));
 }
 
 void InstallJournal::Read() {
@@ -293,7 +288,7 @@ std::error_code InstallJournal::Finish() {
   // itself, since not every file system passes a flush of the whole file system down.
   std::vector<std::string> files, folders;
   for (const auto& record : records_) {
-    folders.push_back(ParentOf(record.path));
+    folders.push_back(ParentFolder(record.path));
     std::error_code ec;
     if (record.kind != JournalRecord::Kind::kFolder &&
         platform::KindOf(record.path, ec) == platform::FolderEntry::Kind::kFile && !ec) {

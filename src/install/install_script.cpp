@@ -38,24 +38,6 @@ std::string WithSeparator(std::string folder) {
   return folder;
 }
 
-// A path's form for comparing: normalised, "/" between the names, no trailing separator.
-std::string Normal(const std::string& path) {
-  std::u8string text = PathFromUtf8(path).lexically_normal().generic_u8string();
-  while (text.size() > 1 && text.back() == u8'/') text.pop_back();
-  return std::string(text.begin(), text.end());
-}
-
-std::string ParentOf(const std::string& path) {
-  const std::string parent = Utf8FromPath(PathFromUtf8(Normal(path)).parent_path());
-  return parent.empty() ? "." : parent;
-}
-
-bool Within(const std::string& path, const std::string& folder) {
-  const std::string normal = Normal(path);
-  const std::string root = Normal(folder);
-  return normal.size() > root.size() && normal.starts_with(root) && normal[root.size()] == '/';
-}
-
 bool IsReadOnly(const std::string& path) {
   std::error_code ec;
   const auto status = fs::status(PathFromUtf8(path), ec);
@@ -75,7 +57,7 @@ class FolderIndex {
 
   // What stands at path; nullopt when nothing. An error when its folder cannot be listed.
   std::optional<Kind> Find(const std::string& path, std::error_code& error) {
-    const fs::path normal = PathFromUtf8(Normal(path));
+    const fs::path normal = PathFromUtf8(NormalPath(path));
     if (!normal.has_relative_path() || normal.filename() == "..") {
       return fs::is_directory(normal, error) ? std::optional(Kind::kFolder) : std::nullopt;
     }
@@ -117,7 +99,7 @@ class FolderIndex {
 
   // A name the install is about to make.
   void Add(const std::string& path, Kind kind) {
-    const fs::path normal = PathFromUtf8(Normal(path));
+    const fs::path normal = PathFromUtf8(NormalPath(path));
     std::error_code error;
     if (Listing* listing = Of(Utf8FromPath(normal.parent_path()), error)) {
       listing->Add(Utf8FromPath(normal.filename()), kind);
@@ -137,7 +119,7 @@ class FolderIndex {
 
   // A folder that does not exist lists nothing; one that cannot be listed gives nullptr.
   Listing* Of(const std::string& folder, std::error_code& error) {
-    const std::string key = Normal(folder);
+    const std::string key = NormalPath(folder);
     if (auto found = folders_.find(key); found != folders_.end()) return &found->second;
     std::vector<platform::FolderEntry> entries;
     error = platform::ListFolder(key, entries);
@@ -197,10 +179,10 @@ class Transaction {
     if (target.empty() || !failure_.ok) return false;
     std::error_code ec;
     if (!fs::is_regular_file(fs::status(PathFromUtf8(source), ec))) return true;
-    if (!may_leave && !Within(target, exe_folder_)) return Fail(target, kLeavesFolderText);
+    if (!may_leave && !IsWithin(target, exe_folder_)) return Fail(target, kLeavesFolderText);
     if (IsOwn(target)) return true;
 
-    const std::string parent = ParentOf(target);
+    const std::string parent = ParentFolder(target);
     std::optional<Kind> folder = index_.Find(parent, ec);
     if (ec) return Fail(target, ec);
     if (folder == Kind::kLink) {
@@ -221,7 +203,7 @@ class Transaction {
     if (existing && !script && IsReadOnly(target)) return true;
 
     // Written a second time (script copy, then mirror): the first record keeps the original.
-    const bool first = touched_.insert(Normal(target)).second;
+    const bool first = touched_.insert(NormalPath(target)).second;
     Planned file{source, target, TemporaryBeside(target), ""};
     if (first) {
       if (existing) file.backup = "b" + std::to_string(++backups_);
@@ -238,9 +220,9 @@ class Transaction {
   // the batch, once its record is on disk: then an interrupted install never leaves it behind.
   bool CreateFolder(const std::string& folder, bool may_leave) {
     if (folder.empty() || !failure_.ok) return false;
-    if (!may_leave && !Within(folder, exe_folder_)) return Fail(folder, kLeavesFolderText);
+    if (!may_leave && !IsWithin(folder, exe_folder_)) return Fail(folder, kLeavesFolderText);
     std::error_code ec;
-    if (IsOwn(folder) || index_.Find(folder, ec) || ec || !index_.Find(ParentOf(folder), ec)) {
+    if (IsOwn(folder) || index_.Find(folder, ec) || ec || !index_.Find(ParentFolder(folder), ec)) {
       return true;
     }
     journal_.Add({JournalRecord::Kind::kFolder, folder, "", ""});
@@ -310,9 +292,9 @@ class Transaction {
 
   // The install's own journal and backups are never a target.
   bool IsOwn(const std::string& path) const {
-    return Normal(path) == Normal(journal_.path()) ||
-           Normal(path) == Normal(journal_.backup_folder()) ||
-           Within(path, journal_.backup_folder());
+    return NormalPath(path) == NormalPath(journal_.path()) ||
+           NormalPath(path) == NormalPath(journal_.backup_folder()) ||
+           IsWithin(path, journal_.backup_folder());
   }
 
   InstallJournal& journal_;

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "e2e/e2e_sandbox.h"
+#include "install/install_journal.h"
 
 namespace zepr {
 namespace {
@@ -62,64 +63,10 @@ void ExpectSmallUpdateInstalled(const AppSandbox& box) {
   EXPECT_EQ(ReadFile(box.path() / "Dodano.txt"), "added");
 }
 
-// The journal as the install writes it: a header line, then per record its kind, three
-// length-prefixed fields (path, backup name, temporary) and an FNV-1a checksum of the record.
-struct Record {
-  char kind;  // 'F' folder made, 'N' new file, 'R' file replaced
-  std::string path, backup, temporary;
-};
-constexpr std::string_view kJournalHeader = "ZEPR install journal 1\n";
-
-void Put32(std::string& out, uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(value >> shift));
-}
-
-uint32_t Get32(std::string_view bytes, size_t at) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-  return value;
-}
-
-uint32_t Fnv1a(std::string_view bytes) {
-  uint32_t hash = 2166136261u;
-  for (char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-  return hash;
-}
-
-std::string EncodeJournal(const std::vector<Record>& records) {
-  std::string out(kJournalHeader);
-  for (const Record& record : records) {
-    std::string bytes(1, record.kind);
-    for (const std::string* field : {&record.path, &record.backup, &record.temporary}) {
-      Put32(bytes, static_cast<uint32_t>(field->size()));
-      bytes += *field;
-    }
-    Put32(bytes, Fnv1a(bytes));
-    out += bytes;
-  }
-  return out;
-}
-
-// The records that lie whole before the byte at limit.
-std::vector<Record> RecordsBefore(std::string_view bytes, size_t limit) {
-  std::vector<Record> records;
-  if (!bytes.starts_with(kJournalHeader)) return records;
-  for (size_t at = kJournalHeader.size(); at < limit && at < bytes.size();) {
-    Record record{bytes[at]};
-    size_t pos = at + 1;
-    for (std::string* field : {&record.path, &record.backup, &record.temporary}) {
-      if (pos + 4 > bytes.size()) return records;
-      const uint32_t length = Get32(bytes, pos);
-      if (pos + 4 + length > bytes.size()) return records;
-      field->assign(bytes.substr(pos + 4, length));
-      pos += 4 + length;
-    }
-    if (pos + 4 > limit || Get32(bytes, pos) != Fnv1a(bytes.substr(at, pos - at))) break;
-    records.push_back(std::move(record));
-    at = pos + 4;
-  }
-  return records;
-}
+using Record = JournalRecord;
+constexpr auto kReplaced = JournalRecord::Kind::kReplaced;
+constexpr auto kNewFile = JournalRecord::Kind::kNewFile;
+constexpr auto kFolder = JournalRecord::Kind::kFolder;
 
 // The contents of every file below a folder.
 std::multiset<std::string> ContentsBelow(const fs::path& folder) {
@@ -169,14 +116,14 @@ TEST_P(PlantedJournal, NothingOutsideTheApplicationFolderIsTouched) {
   WriteFile(Backup(box) / "b1", "planted backup");
   const std::string victim = (outside / "victim.txt").string();
   const std::map<std::string, Record> records = {
-      {"replaced file outside", {'R', victim, "b1", victim + ".tmp"}},
-      {"new file outside", {'N', victim, "", ""}},
-      {"folder outside", {'F', (outside / "empty").string(), "", ""}},
+      {"replaced file outside", {kReplaced, victim, "b1", victim + ".tmp"}},
+      {"new file outside", {kNewFile, victim, "", ""}},
+      {"folder outside", {kFolder, (outside / "empty").string(), "", ""}},
       {"backup outside",
-       {'R', (box.path() / "Keep.txt").string(),
+       {kReplaced, (box.path() / "Keep.txt").string(),
         fs::relative(outside / "victim.txt", Backup(box)).string(), ""}},
   };
-  WriteFile(Journal(box), EncodeJournal({records.at(GetParam())}));
+  WriteFile(Journal(box), JournalBytes({records.at(GetParam())}));
   ASSERT_TRUE(records.at("backup outside").backup.starts_with("../../"));
   const Entries outside_before = testing::Tree(outside);
 
@@ -263,8 +210,8 @@ TEST(InstallRecovery, DamagedJournalLosesNoOldFile) {
   const size_t flipped = journal.size() / 2;
   // Before the damage: the files whose old contents wait in the backup folder.
   std::vector<fs::path> placeable;
-  for (const Record& record : RecordsBefore(journal, flipped)) {
-    if (record.kind == 'R' && fs::exists(Backup(box) / record.backup)) {
+  for (const Record& record : JournalRecords(std::string_view(journal).substr(0, flipped))) {
+    if (record.kind == kReplaced && fs::exists(Backup(box) / record.backup)) {
       placeable.push_back(record.path);
     }
   }

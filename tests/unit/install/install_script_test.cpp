@@ -431,26 +431,6 @@ TEST_F(InstallTransactionTest, LeftoverBackupIsRemoved) {
 
 // ---- a journal that cannot be trusted ------------------------------------------------------
 
-// The journal's bytes as an install writes them, for journals made by hand.
-std::string JournalBytes(const std::vector<JournalRecord>& records) {
-  const auto put32 = [](std::string& out, uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(value >> shift));
-  };
-  std::string bytes = "ZEPR install journal 1\n";
-  for (const auto& record : records) {
-    std::string out(1, static_cast<char>(record.kind));
-    for (const std::string* field : {&record.path, &record.backup, &record.temporary}) {
-      put32(out, static_cast<uint32_t>(field->size()));
-      out += *field;
-    }
-    uint32_t hash = 2166136261u;
-    for (char c : out) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    put32(out, hash);
-    bytes += out;
-  }
-  return bytes;
-}
-
 // Records that name anything outside the application folder, or a backup outside the backup
 // folder, are never acted on: the start says so, and nothing outside changes.
 TEST_F(InstallTransactionTest, RecordsNamingPathsOutsideAreRefused) {
