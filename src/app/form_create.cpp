@@ -6,7 +6,18 @@ namespace zepr {
 
 std::string ComposeDownloadUrl(const std::string& host, const std::string& folder,
                                const std::string& section) {
-  return "http://" + host + "/download/_UPDATE/update.php?file=" + folder + "/" + section + "/";
+  // A host written with its scheme keeps it; a bare one is http, as it always was.
+  std::string address = host;
+  std::string scheme = "http://";
+  for (const char* written : {"https://", "http://"}) {
+    const std::string prefix = written;
+    if (AsciiUpper(host.substr(0, prefix.size())) == AsciiUpper(prefix)) {
+      scheme = prefix;
+      address = host.substr(prefix.size());
+      break;
+    }
+  }
+  return scheme + address + "/download/_UPDATE/update.php?file=" + folder + "/" + section + "/";
 }
 
 namespace {

@@ -9,7 +9,8 @@
 
 namespace zepr {
 
-// "http://" + host + "/download/_UPDATE/update.php?file=" + folder + "/" + section + "/"
+// "http://" + host + "/download/_UPDATE/update.php?file=" + folder + "/" + section + "/"; a host
+// that begins with "https://" (or "http://") keeps that scheme.
 std::string ComposeDownloadUrl(const std::string& host, const std::string& folder,
                                const std::string& section);
 

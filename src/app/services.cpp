@@ -91,12 +91,21 @@ class SettingsFtp : public FtpClient {
   TConfig rConfig_;
 };
 
+// What the [HTTP] settings ask of https downloads.
+HttpOptions HttpsOptions(const std::string& exe_folder) {
+  const HttpSettings settings = ReadHttpSettings(exe_folder);
+  HttpOptions options;
+  options.ca_file = settings.ca_file;
+  options.pinned_keys = settings.pin;
+  return options;
+}
+
 }  // namespace
 
 struct SystemServices::Parts {
   Parts(RunParams& run, MainWindow& window)
       : processes(window.clock()),
-        http(window, kApplicationTitle),
+        http(window, kApplicationTitle, HttpsOptions(run.ExeFolder)),
         installation(run, window, processes),
         database(run, window, processes),
         ftp(run, window) {}

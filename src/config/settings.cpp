@@ -1,10 +1,12 @@
 #include "config/settings.h"
 
+#include <filesystem>
 #include <optional>
 
 #include "config/ini_file.h"
 #include "config/ini_scripter.h"
 #include "core/encoding.h"
+#include "core/path_text.h"
 #include "core/text.h"
 
 namespace zepr {
@@ -85,6 +87,21 @@ bool UcitajIni(const std::string& exe_folder, const std::string& app_section, TC
 
 std::string SqlDriverSetting(const std::string& exe_folder) {
   return ReadIniValue(exe_folder, "UPDATE.INI", "SQL", "DRIVER", "");
+}
+
+HttpSettings ReadHttpSettings(const std::string& exe_folder) {
+  const std::string path = SettingsFilePath(exe_folder);
+  const IniFile ini = path.empty() ? IniFile() : IniFile::Load(path);
+  HttpSettings settings;
+  settings.host = ini.ReadString("HTTP", "HOST", "");
+  settings.pin = ini.ReadString("HTTP", "PIN", "");
+  settings.ca_file = ini.ReadString("HTTP", "CA", "");
+  // A drive or a root of its own ("C:\ca.pem", "\\server\ca.pem", "/etc/ca.pem") is kept.
+  const std::filesystem::path ca = PathFromUtf8(settings.ca_file);
+  if (!ca.empty() && !ca.has_root_name() && !ca.has_root_directory()) {
+    settings.ca_file = Utf8FromPath(PathFromUtf8(exe_folder) / ca);
+  }
+  return settings;
 }
 
 }  // namespace zepr

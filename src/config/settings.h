@@ -40,4 +40,16 @@ bool UcitajIni(const std::string& exe_folder, const std::string& app_section, TC
 // and then the SQL session chooses.
 std::string SqlDriverSetting(const std::string& exe_folder);
 
+// [HTTP] of the settings file in exe_folder; "" for what is not set.
+struct HttpSettings {
+  // HOST: host[:port], http://host[:port] or https://host[:port].
+  std::string host;
+  // CA: the PEM file of a private certificate authority; a relative name is taken beside the
+  // executable, so the result names the file wherever the program was started from.
+  std::string ca_file;
+  // PIN: sha256//BASE64[;sha256//BASE64], as written.
+  std::string pin;
+};
+HttpSettings ReadHttpSettings(const std::string& exe_folder);
+
 }  // namespace zepr

@@ -26,10 +26,19 @@ struct HttpOptions {
   long stall_limit_s = 120;
   // The pause that leaves the final figures readable; benchmarks switch it off.
   bool pause_after_download = true;
+  // For https URLs only; a plain http download never looks at them. Certificates and host
+  // names are verified whatever they say.
+  // A PEM file of a private certificate authority, trusted besides the system's; "" for none.
+  std::string ca_file;
+  // "sha256//BASE64[;sha256//BASE64]": the server's public key must be one of these (SHA-256 of
+  // its DER SubjectPublicKeyInfo); "" for any key that the certificates vouch for.
+  std::string pinned_keys;
 };
 
-// HTTP on the system's transfer library (chosen by the build: libcurl, WinINet), with the
-// status text and progress bar on the main window. The system's proxy settings apply.
+// HTTP and HTTPS on the system's transfer library (chosen by the build: libcurl, WinINet), with
+// the status text and progress bar on the main window. The system's proxy settings apply. An
+// https URL never leads to http: a redirect there is refused, like a server that is not trusted
+// (the reason is shown as the cause of the error).
 class SystemHttpClient : public HttpClient {
  public:
   // app_title is the agent text of the status check.
@@ -38,7 +47,7 @@ class SystemHttpClient : public HttpClient {
   bool HttpDownloadFile(const std::string& url, const std::string& local_path,
                         const std::string& display_name) override;
 
-  // Status pre-check: true only for status 200.
+  // Status pre-check: true only for status 200 from a trusted server.
   bool HttpCheckUrl(const std::string& url);
 
  private:

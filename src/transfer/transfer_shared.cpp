@@ -1,8 +1,12 @@
 #include "transfer/transfer_shared.h"
 
+#include <algorithm>
 #include <charconv>
+#include <fstream>
+#include <iterator>
 
 #include "core/encoding.h"
+#include "core/path_text.h"
 #include "core/wait.h"
 
 namespace zepr {
@@ -111,6 +115,214 @@ int64_t AnnouncedSize(std::string_view reply) {
 
 bool HasLineBreakOrNul(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+namespace {
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr size_t kPinSize = 32;
+constexpr std::string_view kPinPrefix = "sha256//";
+// Far above any certificate authority's file; a wrong name cannot make the run read a disk.
+constexpr std::streamsize kCaFileLimit = 1024 * 1024;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text(static_cast<size_t>(kCaFileLimit) + 1, '\0');
+  in.read(text.data(), kCaFileLimit + 1);
+  if (in.bad() || in.gcount() > kCaFileLimit) return std::nullopt;
+  text.resize(static_cast<size_t>(in.gcount()));
+  return text;
+}
+
+}  // namespace
+
+std::string UnreadableCaText(const std::string& ca_file) {
+  return "ne mogu pročitati CA certifikat " + ca_file;
+}
+
+bool IsHttpsUrl(std::string_view url) {
+  constexpr std::string_view kScheme = "https://";
+  if (url.size() < kScheme.size()) return false;
+  for (size_t i = 0; i < kScheme.size(); ++i) {
+    char c = url[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kScheme[i]) return false;
+  }
+  return true;
+}
+
+ServerTrust LoadServerTrust(const HttpOptions& options) {
+  ServerTrust trust;
+  if (!options.pinned_keys.empty()) {
+    auto pins = ParsePins(options.pinned_keys);
+    if (!pins) {
+      trust.refusal = kBadPin;
+      return trust;
+    }
+    trust.pins = std::move(*pins);
+  }
+  if (!options.ca_file.empty()) {
+    auto pem = ReadSmallFile(options.ca_file);
+    if (pem) trust.ca_der = PemCertificates(*pem);
+    // A file without a certificate would quietly leave the private server untrusted.
+    if (trust.ca_der.empty()) {
+      trust.refusal = UnreadableCaText(options.ca_file);
+      return trust;
+    }
+    trust.ca_pem = std::move(*pem);
+  }
+  return trust;
+}
+
+std::optional<std::vector<std::string>> ParsePins(std::string_view text) {
+  std::vector<std::string> pins;
+  while (true) {
+    const size_t end = text.find(';');
+    const std::string_view item = Trimmed(text.substr(0, end));
+    if (!item.empty()) {
+      if (item.substr(0, kPinPrefix.size()) != kPinPrefix) return std::nullopt;
+      auto digest = Base64Decode(item.substr(kPinPrefix.size()));
+      if (!digest || digest->size() != kPinSize) return std::nullopt;
+      pins.push_back(std::move(*digest));
+    }
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  // A PIN of only separators pins nothing, which is not what its author meant.
+  if (pins.empty()) return std::nullopt;
+  return pins;
+}
+
+std::string PinList(const std::vector<std::string>& pins) {
+  std::string list;
+  for (const auto& pin : pins) {
+    if (!list.empty()) list += ';';
+    list += std::string(kPinPrefix) + Base64Encode(pin);
+  }
+  return list;
+}
+
+std::vector<std::string> PemCertificates(std::string_view pem) {
+  constexpr std::string_view kBegin = "-----BEGIN CERTIFICATE-----";
+  constexpr std::string_view kEnd = "-----END CERTIFICATE-----";
+  std::vector<std::string> certificates;
+  while (true) {
+    const size_t begin = pem.find(kBegin);
+    if (begin == std::string_view::npos) break;
+    const size_t body = begin + kBegin.size();
+    const size_t end = pem.find(kEnd, body);
+    if (end == std::string_view::npos) break;
+    auto der = Base64Decode(pem.substr(body, end - body));
+    if (der && !der->empty()) certificates.push_back(std::move(*der));
+    pem.remove_prefix(end + kEnd.size());
+  }
+  return certificates;
+}
+
+namespace {
+
+// One DER element at the start of data: its tag, and the whole element or its content.
+struct DerElement {
+  unsigned char tag = 0;
+  std::string_view whole;
+  std::string_view content;
+};
+
+std::optional<DerElement> NextDer(std::string_view data) {
+  if (data.size() < 2) return std::nullopt;
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(data[i]); };
+  size_t header = 2;
+  size_t length = byte(1);
+  if (length & 0x80) {
+    const size_t count = length & 0x7F;
+    // Certificates stay far below 4 GB; anything longer is not one.
+    if (count == 0 || count > 4 || data.size() < 2 + count) return std::nullopt;
+    length = 0;
+    for (size_t i = 0; i < count; ++i) length = (length << 8) | byte(2 + i);
+    header += count;
+  }
+  if (length > data.size() - header) return std::nullopt;
+  return DerElement{byte(0), data.substr(0, header + length), data.substr(header, length)};
+}
+
+}  // namespace
+
+std::optional<std::string_view> SubjectPublicKeyInfo(std::string_view certificate) {
+  constexpr unsigned char kSequence = 0x30;
+  constexpr unsigned char kExplicitVersion = 0xA0;
+  const auto outer = NextDer(certificate);
+  if (!outer || outer->tag != kSequence) return std::nullopt;
+  const auto tbs = NextDer(outer->content);
+  if (!tbs || tbs->tag != kSequence) return std::nullopt;
+  std::string_view rest = tbs->content;
+  // version (optional), serialNumber, signature, issuer, validity, subject, then the key.
+  const auto first = NextDer(rest);
+  if (first && first->tag == kExplicitVersion) rest.remove_prefix(first->whole.size());
+  for (int skipped = 0; skipped < 5; ++skipped) {
+    const auto field = NextDer(rest);
+    if (!field) return std::nullopt;
+    rest.remove_prefix(field->whole.size());
+  }
+  const auto key = NextDer(rest);
+  if (!key || key->tag != kSequence) return std::nullopt;
+  return key->whole;
+}
+
+std::string Base64Encode(std::string_view bytes) {
+  std::string text;
+  text.reserve((bytes.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t n = std::min<size_t>(3, bytes.size() - i);
+    uint32_t group = 0;
+    for (size_t k = 0; k < 3; ++k) {
+      group = (group << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    }
+    for (size_t k = 0; k < 4; ++k) {
+      text += k <= n ? kBase64[(group >> (18 - 6 * k)) & 0x3F] : '=';
+    }
+  }
+  return text;
+}
+
+std::optional<std::string> Base64Decode(std::string_view text) {
+  std::string bytes;
+  uint32_t group = 0;
+  int count = 0;    // symbols in the current group
+  int padding = 0;  // '=' in the current group; only more of them may follow
+  bool ended = false;
+  for (char c : text) {
+    if (IsBlank(c)) continue;
+    if (ended) return std::nullopt;
+    uint32_t value = 0;
+    if (c == '=') {
+      if (count < 2) return std::nullopt;
+      ++padding;
+    } else {
+      const char* found = std::char_traits<char>::find(kBase64, 64, c);
+      if (found == nullptr || padding > 0) return std::nullopt;
+      value = static_cast<uint32_t>(found - kBase64);
+    }
+    group = (group << 6) | value;
+    if (++count < 4) continue;
+    for (int k = 0; k < 3 - padding; ++k) {
+      bytes += static_cast<char>((group >> (16 - 8 * k)) & 0xFF);
+    }
+    ended = padding > 0;
+    group = 0;
+    count = 0;
+    padding = 0;
+  }
+  if (count != 0) return std::nullopt;
+  return bytes;
 }
 
 }  // namespace transfer

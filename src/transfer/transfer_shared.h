@@ -3,9 +3,11 @@
 // What the transfer back ends share, so the window shows the same texts and figures whichever
 // library moves the bytes. Internal to the transfer library.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/clock.h"
 #include "core/main_window.h"
@@ -25,6 +27,43 @@ inline constexpr const char* kDownloadFailed = "greška u downloadu";
 inline constexpr const char* kCacheControlHeader = "Cache-Control: no-cache";
 inline constexpr const char* kPragmaHeader = "Pragma: no-cache";
 inline constexpr int kMaxRedirects = 10;
+
+// --- HTTPS --------------------------------------------------------------------------------
+// A server that an https download does not trust gets no request for the body; the dialog
+// names the cause.
+inline constexpr const char* kRefusedTitle = "Greška! Uzrok greške:";
+inline constexpr const char* kUntrustedServer = "certifikat poslužitelja nije pouzdan";
+inline constexpr const char* kPinMismatch = "ključ poslužitelja ne odgovara (PIN)";
+inline constexpr const char* kRedirectToHttp = "preusmjeravanje s https na http je odbijeno";
+inline constexpr const char* kBadPin = "PIN nije ispravan";
+std::string UnreadableCaText(const std::string& ca_file);
+
+bool IsHttpsUrl(std::string_view url);
+
+// What an https request checks besides the system's store, from HttpOptions.
+struct ServerTrust {
+  std::string ca_pem;               // the CA file as it is
+  std::vector<std::string> ca_der;  // its certificates
+  std::vector<std::string> pins;    // SHA-256 digests of the accepted public keys
+  // Why no https request may go out (the settings cannot be used); "" when they can.
+  std::string refusal;
+};
+ServerTrust LoadServerTrust(const HttpOptions& options);
+
+// "sha256//BASE64[;sha256//BASE64]" with blanks around the items; the 32-byte digests, or
+// nothing when an item is not one.
+std::optional<std::vector<std::string>> ParsePins(std::string_view text);
+// The digests as libcurl takes them.
+std::string PinList(const std::vector<std::string>& pins);
+// The DER certificates of a PEM text, in file order.
+std::vector<std::string> PemCertificates(std::string_view pem);
+// The DER SubjectPublicKeyInfo of a DER certificate, the bytes as they stand in it (a pin is
+// their SHA-256); nothing when the certificate cannot be read that far.
+std::optional<std::string_view> SubjectPublicKeyInfo(std::string_view certificate);
+
+std::string Base64Encode(std::string_view bytes);
+// Standard alphabet with padding; blanks and line breaks are skipped. Nothing for anything else.
+std::optional<std::string> Base64Decode(std::string_view text);
 
 // --- FTP ----------------------------------------------------------------------------------
 inline constexpr const char* kLoginFailedTitle = "Greška! Uzrok greške:";

@@ -2,6 +2,7 @@
 """Download endpoint for tests: serves update archives and scripts the way the download site does.
 
     http_endpoint.py --root DIR [--log FILE] [--control FILE] [--rule RULE]... [--time-limit S]
+                     [--tls-cert FILE --tls-key FILE]
 
 Requests: GET (or HEAD) /download/_UPDATE/update.php?file=CLIENT/SECTION/NAME answers with the
 file DIR/CLIENT/SECTION/NAME. Every part of the name is matched case-insensitively against
@@ -10,6 +11,10 @@ A missing file, a name that leaves DIR, or any other path is answered with 404.
 
 Start-up: binds 127.0.0.1 on a free port and prints "LISTENING <port>" as its first line.
 It stops when its standard input closes and after --time-limit seconds (default 600).
+
+--tls-cert FILE --tls-key FILE: speaks HTTPS instead, with this certificate (PEM, the chain it
+sends) and key. A client that refuses the certificate ends its connection unanswered and
+unlogged.
 
 --log FILE: one line per request, tab-separated, UTF-8:
     METHOD  PATH?QUERY  User-Agent  Cache-Control  Pragma
@@ -28,6 +33,8 @@ NAME is the last part of the file name or the whole CLIENT/SECTION/NAME, case-in
     nolength=1     send no Content-Length; the body ends when the connection closes
     after=N        serve the first N requests for this file normally, misbehave from then on
                    (after=1: the status check passes and the transfer that follows fails)
+    location=URL   answer 302 with this Location (in the control file, or a --rule without
+                   commas in the URL)
 --control FILE: a JSON object {"NAME": {"key": value, ...}, ...} with the same keys, read again
 at every request so a test can change the behaviour while the endpoint runs. Its entries
 take precedence over --rule. A changed control file starts the request counts of `after` anew.
@@ -36,6 +43,7 @@ take precedence over --rule. A changed control file starts the request counts of
 import argparse
 import json
 import os
+import ssl
 import sys
 import threading
 import time
@@ -51,7 +59,7 @@ def parse_rule(text):
     rule = {}
     for item in filter(None, settings.split(",")):
         key, _, value = item.partition("=")
-        rule[key.strip()] = int(value)
+        rule[key.strip()] = value.strip() if key.strip() == "location" else int(value)
     return name.strip().lower(), rule
 
 
@@ -125,6 +133,15 @@ class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     endpoint = None
 
+    def setup(self):
+        # The TLS handshake runs here, on the connection's own thread, so a client that stalls
+        # or refuses in it holds up no other.
+        if isinstance(self.request, ssl.SSLSocket):
+            self.request.settimeout(30)
+            self.request.do_handshake()
+            self.request.settimeout(None)
+        super().setup()
+
     def log_message(self, format, *args):  # noqa: A002 - the base class's name
         pass
 
@@ -155,6 +172,8 @@ class Handler(BaseHTTPRequestHandler):
         if rule.get("hang"):
             time.sleep(rule["hang"])
             return
+        if rule.get("location"):
+            return self.redirect(rule["location"], send_body)
         path = self.endpoint.resolve(name)
         status = int(rule.get("status", 200 if path else 404))
         if path is None:
@@ -189,8 +208,29 @@ class Handler(BaseHTTPRequestHandler):
         if send_body:
             self.wfile.write(body)
 
+    def redirect(self, location, send_body):
+        body = b"moved\n"
+        self.send_response(302)
+        self.send_header("Location", location)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        if send_body:
+            self.wfile.write(body)
+
     def send_file(self, f, count):
         self.wfile.flush()
+        if isinstance(self.connection, ssl.SSLSocket):
+            # The kernel cannot encrypt; the bytes go through the TLS layer.
+            f.seek(0)
+            while count > 0:
+                block = f.read(min(CHUNK, count))
+                if not block:
+                    break
+                self.wfile.write(block)
+                count -= len(block)
+            return
         out = self.connection.fileno()
         offset = 0
         while offset < count:
@@ -200,6 +240,20 @@ class Handler(BaseHTTPRequestHandler):
             offset += sent
 
 
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        # A client that refused our certificate, or went away in the handshake, is what some
+        # tests want to see; everything else is reported as before.
+        error = sys.exc_info()[1]
+        if isinstance(error, ssl.SSLError) or (
+            isinstance(request, ssl.SSLSocket) and isinstance(error, (ConnectionError, TimeoutError))
+        ):
+            return
+        super().handle_error(request, client_address)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", required=True)
@@ -207,11 +261,18 @@ def main():
     parser.add_argument("--control")
     parser.add_argument("--rule", action="append", default=[])
     parser.add_argument("--time-limit", type=float, default=600)
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
     args = parser.parse_args()
 
     Handler.endpoint = Endpoint(args)
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    server.daemon_threads = True
+    server = Server(("127.0.0.1", 0), Handler)
+    if args.tls_cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+        server.socket = context.wrap_socket(
+            server.socket, server_side=True, do_handshake_on_connect=False
+        )
     threading.Thread(target=server.serve_forever, daemon=True).start()
     timer = threading.Timer(args.time_limit, lambda: os._exit(0))
     timer.daemon = True

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -127,8 +129,53 @@ class TransferWatch {
   curl_off_t received_ = 0;
 };
 
+// The certificates the system trusts, as libcurl would load them without a blob of ours.
+std::string SystemBundle(CURL* request) {
+  char* path = nullptr;
+  if (curl_easy_getinfo(request, CURLINFO_CAINFO, &path) != CURLE_OK || path == nullptr) return {};
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// An https request speaks https to the end, trusts the system's store and the private CA, and
+// takes only a pinned key when there are pins.
+void SetServerTrust(CURL* r, const transfer::ServerTrust& trust) {
+  curl_easy_setopt(r, CURLOPT_PROTOCOLS_STR, "https");
+  curl_easy_setopt(r, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+  curl_easy_setopt(r, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(r, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!trust.ca_pem.empty()) {
+    // A CA file of ours would replace the system's bundle, so the blob carries both.
+    std::string bundle = SystemBundle(r);
+    bundle += '\n';
+    bundle += trust.ca_pem;
+    curl_blob blob{bundle.data(), bundle.size(), CURL_BLOB_COPY};
+    curl_easy_setopt(r, CURLOPT_CAINFO_BLOB, &blob);
+  }
+  if (!trust.pins.empty()) {
+    curl_easy_setopt(r, CURLOPT_PINNEDPUBLICKEY, transfer::PinList(trust.pins).c_str());
+  }
+}
+
+// Why an https request ended without an answer we may use; "" for the other failures.
+std::string Refusal(CURLcode rc) {
+  switch (rc) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+      return transfer::kUntrustedServer;
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      return transfer::kPinMismatch;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      // The URL itself is https; only a redirect can lead elsewhere.
+      return transfer::kRedirectToHttp;
+    default:
+      return {};
+  }
+}
+
+// trust is for https URLs only.
 CurlHandle OpenRequest(const std::string& url, const char* agent, const HttpOptions& options,
-                       curl_slist* headers) {
+                       curl_slist* headers, const transfer::ServerTrust* trust) {
   GlobalInit();
   CurlHandle request(curl_easy_init());
   if (!request) return request;
@@ -136,8 +183,12 @@ CurlHandle OpenRequest(const std::string& url, const char* agent, const HttpOpti
   curl_easy_setopt(r, CURLOPT_URL, transfer::EscapeUrl(url).c_str());
   curl_easy_setopt(r, CURLOPT_USERAGENT, agent);
   curl_easy_setopt(r, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(r, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(r, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  if (trust != nullptr) {
+    SetServerTrust(r, *trust);
+  } else {
+    curl_easy_setopt(r, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(r, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  }
   curl_easy_setopt(r, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(r, CURLOPT_MAXREDIRS, static_cast<long>(transfer::kMaxRedirects));
   curl_easy_setopt(r, CURLOPT_NOSIGNAL, 1L);
@@ -303,32 +354,64 @@ class BodySink {
   int io_error_ = 0;
 };
 
-}  // namespace
+// The status of the final answer, or why an https server was not trusted with the request.
+struct Checked {
+  long status = 0;
+  std::string refusal;
+};
 
-SystemHttpClient::SystemHttpClient(MainWindow& window, std::string app_title, HttpOptions options)
-    : window_(window), app_title_(std::move(app_title)), options_(options) {
-  GlobalInit();
-}
-
-bool SystemHttpClient::HttpCheckUrl(const std::string& url) {
+Checked CheckStatus(MainWindow& window, const std::string& agent, const HttpOptions& options,
+                    const std::string& url, const transfer::ServerTrust* trust) {
   HeaderList headers = NoCacheHeaders();
-  CurlHandle request = OpenRequest(url, app_title_.c_str(), options_, headers.get());
-  if (!request) return false;
+  CurlHandle request = OpenRequest(url, agent.c_str(), options, headers.get(), trust);
+  if (!request) return {};
   StatusProbe probe{request.get()};
-  TransferWatch watch(window_, options_.stall_limit_s);
+  TransferWatch watch(window, options.stall_limit_s);
   curl_easy_setopt(request.get(), CURLOPT_HEADERFUNCTION, StopAtHeadersEnd);
   curl_easy_setopt(request.get(), CURLOPT_HEADERDATA, &probe);
   curl_easy_setopt(request.get(), CURLOPT_WRITEFUNCTION, DiscardBody);
   curl_easy_setopt(request.get(), CURLOPT_XFERINFODATA, &watch);
   const CURLcode rc = curl_easy_perform(request.get());
+  if (trust != nullptr) {
+    if (std::string refusal = Refusal(rc); !refusal.empty()) return {0, std::move(refusal)};
+  }
   if (probe.status == 0 && rc == CURLE_OK) probe.status = ResponseCode(request.get());
   // A 401 once passed here and its body was then installed as the file: only 200 is an answer.
-  return probe.status == 200;
+  return {probe.status, {}};
+}
+
+}  // namespace
+
+SystemHttpClient::SystemHttpClient(MainWindow& window, std::string app_title, HttpOptions options)
+    : window_(window), app_title_(std::move(app_title)), options_(std::move(options)) {
+  GlobalInit();
+}
+
+bool SystemHttpClient::HttpCheckUrl(const std::string& url) {
+  const bool https = transfer::IsHttpsUrl(url);
+  const transfer::ServerTrust trust =
+      https ? transfer::LoadServerTrust(options_) : transfer::ServerTrust{};
+  if (!trust.refusal.empty()) return false;
+  const Checked checked = CheckStatus(window_, app_title_, options_, url, https ? &trust : nullptr);
+  return checked.refusal.empty() && checked.status == 200;
 }
 
 bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::string& local_path,
                                         const std::string& display_name) {
-  if (!HttpCheckUrl(url)) return false;
+  const bool https = transfer::IsHttpsUrl(url);
+  const transfer::ServerTrust trust =
+      https ? transfer::LoadServerTrust(options_) : transfer::ServerTrust{};
+  const transfer::ServerTrust* trusted = https ? &trust : nullptr;
+  if (!trust.refusal.empty()) {
+    window_.ShowPoruka(transfer::kRefusedTitle, trust.refusal);
+    return false;
+  }
+  const Checked checked = CheckStatus(window_, app_title_, options_, url, trusted);
+  if (!checked.refusal.empty()) {
+    window_.ShowPoruka(transfer::kRefusedTitle, checked.refusal);
+    return false;
+  }
+  if (checked.status != 200) return false;
   window_.SetProgressMax(100);
   window_.SetProgress(0);
 
@@ -336,10 +419,12 @@ bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::strin
   int io_error = 0;
   {
     HeaderList headers = NoCacheHeaders();
-    CurlHandle request = OpenRequest(url, transfer::kTransferAgent, options_, headers.get());
+    CurlHandle request =
+        OpenRequest(url, transfer::kTransferAgent, options_, headers.get(), trusted);
     BodySink sink(window_, options_.stall_limit_s, request.get(), local_path, display_name);
     long status = 0;
     CURLcode rc = CURLE_FAILED_INIT;
+    std::string refusal;
     if (request) {
       curl_easy_setopt(request.get(), CURLOPT_WRITEFUNCTION, BodySink::OnBody);
       curl_easy_setopt(request.get(), CURLOPT_WRITEDATA, &sink);
@@ -347,12 +432,16 @@ bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::strin
       curl_easy_setopt(request.get(), CURLOPT_XFERINFODATA, &sink);
       rc = curl_easy_perform(request.get());
       status = ResponseCode(request.get());
+      if (https) refusal = Refusal(rc);
     }
     if (rc == CURLE_OK && sink.Commit()) {
       ok = true;
     } else if (sink.io_error() != 0) {
       io_error = sink.io_error();
       sink.Discard();
+    } else if (!refusal.empty()) {
+      // Nothing came from a server we trust: what the target held stays.
+      window_.ShowPoruka(transfer::kRefusedTitle, refusal);
     } else if (status == 0) {
       window_.ShowPoruka(transfer::kErrorTitle, transfer::kCannotConnect);
     } else {

@@ -8,10 +8,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/form_create.h"
+#include "config/settings.h"
 #include "core/errors.h"
 #include "support/fake_window.h"
 #include "support/peer_process.h"
 #include "support/sandbox.h"
+#include "test_authority.h"
+#include "transfer/transfer_shared.h"
 
 namespace zepr {
 namespace {
@@ -263,6 +267,180 @@ TEST_F(HttpDownloadTest, UnwritableTargetRaisesAfterTheWindowIsCleared) {
   EXPECT_EQ(window_.Label1(), "");
   EXPECT_EQ(clock_.slept_ms(), 1500u);
   EXPECT_TRUE(testing::ListFolder(local_.path()).empty());
+}
+
+// --- HTTPS --------------------------------------------------------------------------------
+
+constexpr const char* kRefusedTitle = "Greška! Uzrok greške:";
+
+// Three endpoints on one folder: https with a certificate of a private authority, https with
+// one for another name, and plain http.
+class HttpsDownloadTest : public ::testing::Test {
+ protected:
+  enum class Server { kHttps, kMisnamed, kPlain };
+
+  HttpsDownloadTest()
+      : authority_(testing::MakeTestAuthority(folder_.path() / "pki")),
+        https_(Endpoint({"--tls-cert", authority_.server.string(), "--tls-key",
+                         authority_.server_key.string()})),
+        misnamed_(Endpoint({"--tls-cert", authority_.misnamed.string(), "--tls-key",
+                            authority_.misnamed_key.string()})),
+        plain_(Endpoint({})),
+        window_(clock_) {}
+
+  std::vector<std::string> Endpoint(const std::vector<std::string>& tls) const {
+    std::vector<std::string> argv = {zepr::testing::SystemPython(),
+                                     zepr::testing::SupportFile("http_endpoint.py"),
+                                     "--root",
+                                     (folder_.path() / "served").string(),
+                                     "--log",
+                                     LogPath().string(),
+                                     "--control",
+                                     ControlPath().string(),
+                                     "--time-limit",
+                                     "120"};
+    argv.insert(argv.end(), tls.begin(), tls.end());
+    return argv;
+  }
+  fs::path LogPath() const { return folder_.path() / "requests.log"; }
+  fs::path ControlPath() const { return folder_.path() / "control.json"; }
+  std::string Host(Server server) const {
+    switch (server) {
+      case Server::kHttps:
+        return "https://127.0.0.1:" + std::to_string(https_.port());
+      case Server::kMisnamed:
+        return "https://127.0.0.1:" + std::to_string(misnamed_.port());
+      case Server::kPlain:
+        break;
+    }
+    return "http://127.0.0.1:" + std::to_string(plain_.port());
+  }
+  std::string Url(Server server, const std::string& name = "Update.zip") const {
+    return Host(server) + "/download/_UPDATE/update.php?file=Klijent/APP/" + name;
+  }
+  fs::path Target() const { return local_.path() / "Update.zip"; }
+
+  TempDir folder_;
+  TempDir local_;
+  testing::TestAuthority authority_;
+  PeerProcess https_;
+  PeerProcess misnamed_;
+  PeerProcess plain_;
+  VirtualClock clock_;
+  FakeWindow window_;
+};
+
+TEST_F(HttpsDownloadTest, ServerIsTrustedOnlyAsConfigured) {
+  const std::string body = Bytes(300'000);
+  WriteFile(folder_.path() / "served" / "Klijent" / "APP" / "Update.zip", body);
+  // Where the redirect leads: a client that followed it would get the file.
+  WriteFile(folder_.path() / "served" / "Klijent" / "APP" / "Preko.zip", body);
+  const std::string ca = authority_.ca.string();
+  const std::string missing = (folder_.path() / "nema.pem").string();
+  struct Case {
+    std::string what;
+    Server server;
+    std::string ca_file;
+    std::string pin;
+    std::string rule;     // control file entry for Update.zip
+    std::string refusal;  // "" when the file arrives
+  } cases[] = {
+      {"system store alone", Server::kHttps, "", "", "", "certifikat poslužitelja nije pouzdan"},
+      {"private CA", Server::kHttps, ca, "", "", ""},
+      {"private CA and its key pinned", Server::kHttps, ca, authority_.pin, "", ""},
+      {"the key among other pins", Server::kHttps, ca,
+       " " + authority_.other_pin + " ; " + authority_.pin + ";", "", ""},
+      {"another key pinned", Server::kHttps, ca, authority_.other_pin, "",
+       "ključ poslužitelja ne odgovara (PIN)"},
+      {"a pin does not replace the CA", Server::kHttps, "", authority_.pin, "",
+       "certifikat poslužitelja nije pouzdan"},
+      {"malformed pin", Server::kHttps, ca, "sha256//kratko", "", "PIN nije ispravan"},
+      {"another authority", Server::kHttps, authority_.other_ca.string(), "", "",
+       "certifikat poslužitelja nije pouzdan"},
+      {"certificate for another name", Server::kMisnamed, ca, "", "",
+       "certifikat poslužitelja nije pouzdan"},
+      {"redirect to http", Server::kHttps, ca, "",
+       R"({"location": ")" + Url(Server::kPlain, "Preko.zip") + R"("})",
+       "preusmjeravanje s https na http je odbijeno"},
+      {"CA file missing", Server::kHttps, missing, "", "",
+       "ne mogu pročitati CA certifikat " + missing},
+      {"CA file without a certificate", Server::kHttps, authority_.server_key.string(), "", "",
+       "ne mogu pročitati CA certifikat " + authority_.server_key.string()},
+      // Plain http is what it always was, whatever the https settings say.
+      {"plain http", Server::kPlain, missing, "sha256//kratko", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(ControlPath(), c.rule.empty() ? "{}" : R"({"update.zip": )" + c.rule + "}");
+    fs::remove(LogPath());
+    WriteFile(Target(), "old archive");
+    window_.dialogs.clear();
+    SystemHttpClient client(window_, kTitle,
+                            {.connect_timeout_ms = 5000,
+                             .stall_limit_s = 1,
+                             .pause_after_download = false,
+                             .ca_file = c.ca_file,
+                             .pinned_keys = c.pin});
+
+    const bool delivered =
+        client.HttpDownloadFile(Url(c.server), Target().string(), "Update.zip (_SVI)");
+
+    EXPECT_THAT(testing::ListFolder(local_.path()), ElementsAre("Update.zip"));
+    if (c.refusal.empty()) {
+      EXPECT_TRUE(delivered);
+      EXPECT_TRUE(window_.dialogs.empty());
+      EXPECT_TRUE(ReadFile(Target()) == body);
+      EXPECT_EQ(Lines(LogPath()).size(), 2u);
+    } else {
+      EXPECT_FALSE(delivered);
+      ASSERT_EQ(window_.dialogs.size(), 1u);
+      EXPECT_EQ(window_.dialogs[0].title, kRefusedTitle);
+      EXPECT_EQ(window_.dialogs[0].text, c.refusal);
+      EXPECT_EQ(ReadFile(Target()), "old archive");
+      // The transfer never began: at most the status check reached a server.
+      EXPECT_LE(Lines(LogPath()).size(), 1u);
+      EXPECT_FALSE(client.HttpCheckUrl(Url(c.server)));
+    }
+  }
+}
+
+// The Windows program reads the key out of the certificate itself to check a pin: the bytes
+// must be those that openssl hashes, and a damaged certificate gives none.
+TEST(ServerKey, PinnedBytesAreTheKeyAsTheCertificateCarriesIt) {
+  TempDir folder;
+  const testing::TestAuthority authority = testing::MakeTestAuthority(folder.path());
+  const auto certificates = transfer::PemCertificates(ReadFile(authority.server));
+  ASSERT_EQ(certificates.size(), 2u);  // the server's, then the authority's
+  const auto key = transfer::SubjectPublicKeyInfo(certificates[0]);
+  ASSERT_TRUE(key.has_value());
+  EXPECT_TRUE(*key == ReadFile(folder.path() / "server.spki"));
+  for (size_t cut : {size_t{0}, size_t{1}, size_t{4}, size_t{200}, certificates[0].size() - 1}) {
+    SCOPED_TRACE(cut);
+    const std::string damaged = certificates[0].substr(0, cut);
+    const auto none = transfer::SubjectPublicKeyInfo(damaged);
+    EXPECT_FALSE(none.has_value());
+  }
+}
+
+// The way from UPDATE.INI: a host written with https, a CA beside the executable, a pin.
+TEST_F(HttpsDownloadTest, HttpSettingsOfUpdateIniReachTheServer) {
+  WriteFile(folder_.path() / "served" / "Klijent" / "APP" / "Update.zip", "zip");
+  TempDir program;
+  fs::copy_file(authority_.ca, program.path() / "firma-ca.pem");
+  WriteFile(program.path() / "Update.ini",
+            "[HTTP]\r\nHOST=HTTPS://127.0.0.1:" + std::to_string(https_.port()) +
+                "\r\nCA=firma-ca.pem\r\nPIN=" + authority_.pin + "\r\n");
+
+  const HttpSettings settings = ReadHttpSettings(program.folder());
+  const std::string url = ComposeDownloadUrl(settings.host, "Klijent", "APP") + "Update.zip";
+  EXPECT_EQ(url, Url(Server::kHttps));
+  EXPECT_EQ(fs::path(settings.ca_file), program.path() / "firma-ca.pem");
+  SystemHttpClient client(
+      window_, kTitle,
+      {.pause_after_download = false, .ca_file = settings.ca_file, .pinned_keys = settings.pin});
+
+  ASSERT_TRUE(client.HttpDownloadFile(url, Target().string(), "Update.zip"));
+  EXPECT_EQ(ReadFile(Target()), "zip");
 }
 
 }  // namespace

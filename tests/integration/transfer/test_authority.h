@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace zepr::testing {
+
+// A private certificate authority and server certificates for 127.0.0.1, made by the openssl
+// command in a folder of the test, for the TLS mode of the HTTP endpoint. A server sends its
+// certificate and the authority's; the client must trust the authority from its own side.
+struct TestAuthority {
+  std::filesystem::path ca;          // the authority's certificate (PEM)
+  std::filesystem::path other_ca;    // another authority's, which signed nothing here
+  std::filesystem::path server;      // the chain for 127.0.0.1, signed by the authority
+  std::filesystem::path server_key;  // its key
+  std::filesystem::path misnamed;    // signed by the authority, for another name only
+  std::filesystem::path misnamed_key;
+  std::string pin;        // "sha256//..." of the server's key, as openssl computes it
+  std::string other_pin;  // of a key the server does not have
+};
+
+// Raises std::runtime_error with openssl's words when a step fails.
+TestAuthority MakeTestAuthority(const std::filesystem::path& folder);
+
+}  // namespace zepr::testing
