@@ -11,6 +11,7 @@
 #include "platform/win32/wide.h"
 #include "transfer/http_download.h"
 #include "transfer/transfer_shared.h"
+#include "transfer/win32/server_certificate.h"
 #include "transfer/win32/wininet_handle.h"
 
 namespace zepr {
@@ -39,9 +40,13 @@ struct Request {
   InternetHandle request;
   // The request went out and an answer with a status line came back.
   bool answered = false;
+  // Why the server of an https request is not trusted; nothing of the answer may be read.
+  std::string refusal;
 };
 
-Request Send(const std::string& url, const std::string& agent, const HttpOptions& options) {
+// trust is for https URLs only.
+Request Send(const std::string& url, const std::string& agent, const HttpOptions& options,
+             const transfer::ServerTrust* trust) {
   const auto connect_ms = static_cast<DWORD>(options.connect_timeout_ms);
   const auto stall_ms = static_cast<DWORD>(options.stall_limit_s * 1000);
   Request r;
@@ -71,8 +76,23 @@ Request Send(const std::string& url, const std::string& agent, const HttpOptions
   transfer::SetConnectLimit(r.request.get(), connect_ms);
   transfer::SetStallLimit(r.request.get(), stall_ms);
   const std::wstring headers = NoCacheHeaders();
-  r.answered = HttpSendRequestW(r.request.get(), headers.c_str(),
-                                static_cast<DWORD>(headers.size()), nullptr, 0);
+  auto send = [&] {
+    return HttpSendRequestW(r.request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+                            nullptr, 0) != FALSE;
+  };
+  r.answered = send();
+  if (trust == nullptr) return r;
+  bool unknown_ca = false;
+  if (!r.answered) {
+    DWORD error = GetLastError();
+    if (transfer::OverlookUnknownCa(r.request.get(), error, *trust)) {
+      unknown_ca = true;
+      r.answered = send();
+      if (!r.answered) error = GetLastError();
+    }
+    if (!r.answered) r.refusal = transfer::CertificateRefusal(error);
+  }
+  if (r.answered) r.refusal = transfer::CheckServer(r.request.get(), *trust, unknown_ca);
   return r;
 }
 
@@ -119,7 +139,7 @@ int64_t ContentLength(HINTERNET request) {
   return ec == std::errc() && end == text.data() + text.size() && length >= 0 ? length : -1;
 }
 
-enum class Outcome { kNoAnswer, kComplete, kFailed, kFileError };
+enum class Outcome { kNoAnswer, kRefused, kComplete, kFailed, kFileError };
 
 // One transfer into a temporary file beside the target. Run() is the worker's part and touches
 // no window; the figures it reaches are read meanwhile by the window's thread.
@@ -127,8 +147,14 @@ class Transfer {
  public:
   explicit Transfer(std::string target) : target_(std::move(target)) {}
 
-  void Run(const std::string& url, const HttpOptions& options, transfer::BlockingCalls& calls) {
-    const Request r = Send(url, transfer::kTransferAgent, options);
+  void Run(const std::string& url, const HttpOptions& options, const transfer::ServerTrust* trust,
+           transfer::BlockingCalls& calls) {
+    const Request r = Send(url, transfer::kTransferAgent, options, trust);
+    if (!r.refusal.empty()) {
+      refusal_ = r.refusal;
+      outcome_ = Outcome::kRefused;
+      return;
+    }
     if (!r.answered || StatusCode(r.request.get()) == 0) {
       outcome_ = Outcome::kNoAnswer;
       return;
@@ -154,6 +180,7 @@ class Transfer {
   // The answer was a 200 and its file was opened: the figures reached are worth showing.
   bool receiving() const { return receiving_; }
   const std::string& error_text() const { return error_text_; }
+  const std::string& refusal() const { return refusal_; }
 
   // Whatever was at the target is no longer what the server has: leave nothing there.
   void Discard() {
@@ -207,28 +234,59 @@ class Transfer {
   bool receiving_ = false;
   Outcome outcome_ = Outcome::kFailed;
   std::string error_text_;
+  std::string refusal_;
 };
+
+// The status of the final answer, or why an https server was not trusted with the request.
+struct Checked {
+  DWORD status = 0;
+  std::string refusal;
+};
+
+Checked CheckStatus(MainWindow& window, const std::string& agent, const HttpOptions& options,
+                    const std::string& url, const transfer::ServerTrust* trust) {
+  Checked checked;
+  transfer::RunPumping(window, [&] {
+    const Request r = Send(url, agent, options, trust);
+    checked.refusal = r.refusal;
+    if (!r.answered || !r.refusal.empty()) return;
+    checked.status = StatusCode(r.request.get());
+    ReadRestForClose(r.request.get());
+  });
+  return checked;
+}
 
 }  // namespace
 
 SystemHttpClient::SystemHttpClient(MainWindow& window, std::string app_title, HttpOptions options)
-    : window_(window), app_title_(std::move(app_title)), options_(options) {}
+    : window_(window), app_title_(std::move(app_title)), options_(std::move(options)) {}
 
 bool SystemHttpClient::HttpCheckUrl(const std::string& url) {
-  bool ok = false;
-  transfer::RunPumping(window_, [&] {
-    const Request r = Send(url, app_title_, options_);
-    // A 401 once passed here and its body was then installed as the file: only 200 is an
-    // answer.
-    ok = r.answered && StatusCode(r.request.get()) == 200;
-    if (r.answered) ReadRestForClose(r.request.get());
-  });
-  return ok;
+  const bool https = transfer::IsHttpsUrl(url);
+  const transfer::ServerTrust trust =
+      https ? transfer::LoadServerTrust(options_) : transfer::ServerTrust{};
+  if (!trust.refusal.empty()) return false;
+  const Checked checked = CheckStatus(window_, app_title_, options_, url, https ? &trust : nullptr);
+  // A 401 once passed here and its body was then installed as the file: only 200 is an answer.
+  return checked.refusal.empty() && checked.status == 200;
 }
 
 bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::string& local_path,
                                         const std::string& display_name) {
-  if (!HttpCheckUrl(url)) return false;
+  const bool https = transfer::IsHttpsUrl(url);
+  const transfer::ServerTrust trust =
+      https ? transfer::LoadServerTrust(options_) : transfer::ServerTrust{};
+  const transfer::ServerTrust* trusted = https ? &trust : nullptr;
+  if (!trust.refusal.empty()) {
+    window_.ShowPoruka(transfer::kRefusedTitle, trust.refusal);
+    return false;
+  }
+  const Checked checked = CheckStatus(window_, app_title_, options_, url, trusted);
+  if (!checked.refusal.empty()) {
+    window_.ShowPoruka(transfer::kRefusedTitle, checked.refusal);
+    return false;
+  }
+  if (checked.status != 200) return false;
   window_.SetProgressMax(100);
   window_.SetProgress(0);
 
@@ -238,10 +296,14 @@ bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::strin
     DownloadDisplay display(window_, display_name);
     Transfer job(local_path);
     transfer::BlockingCalls calls;
-    calls.Run([&] { job.Run(url, options_, calls); }, [&] { job.ShowProgress(display); });
+    calls.Run([&] { job.Run(url, options_, trusted, calls); }, [&] { job.ShowProgress(display); });
     switch (job.outcome()) {
       case Outcome::kNoAnswer:
         window_.ShowPoruka(transfer::kErrorTitle, transfer::kCannotConnect);
+        break;
+      case Outcome::kRefused:
+        // Nothing came from a server we trust: what the target held stays.
+        window_.ShowPoruka(transfer::kRefusedTitle, job.refusal());
         break;
       case Outcome::kComplete:
         display.Show(job.written(), job.expected(), true);

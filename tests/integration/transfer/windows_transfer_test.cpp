@@ -13,6 +13,7 @@
 #include "core/encoding.h"
 #include "support/peer_process.h"
 #include "support/sandbox.h"
+#include "test_authority.h"
 
 namespace zepr {
 namespace {
@@ -107,10 +108,28 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
   TempDir peers;
   const fs::path http = peers.path() / "http";
   fs::create_directories(http / "served");
-  PeerProcess endpoint({zepr::testing::SystemPython(),
-                        zepr::testing::SupportFile("http_endpoint.py"), "--root",
-                        (http / "served").string(), "--log", (http / "requests.log").string(),
-                        "--control", (http / "control.json").string(), "--time-limit", "300"});
+  auto http_endpoint = [&](const std::vector<std::string>& tls) {
+    std::vector<std::string> argv = {zepr::testing::SystemPython(),
+                                     zepr::testing::SupportFile("http_endpoint.py"),
+                                     "--root",
+                                     (http / "served").string(),
+                                     "--log",
+                                     (http / "requests.log").string(),
+                                     "--control",
+                                     (http / "control.json").string(),
+                                     "--time-limit",
+                                     "300"};
+    argv.insert(argv.end(), tls.begin(), tls.end());
+    return argv;
+  };
+  PeerProcess endpoint(http_endpoint({}));
+  // The same folder over https: a certificate of a private authority, and one for another name.
+  const zepr::testing::TestAuthority authority =
+      zepr::testing::MakeTestAuthority(peers.path() / "pki");
+  PeerProcess https(http_endpoint(
+      {"--tls-cert", authority.server.string(), "--tls-key", authority.server_key.string()}));
+  PeerProcess misnamed(http_endpoint(
+      {"--tls-cert", authority.misnamed.string(), "--tls-key", authority.misnamed_key.string()}));
   PeerProcess ftp(
       FtpServer(peers.path() / "ftp", "korisnik", "tajna", {"--cut", "Cut.zip:200000"}));
   const std::string croatian_password = "šđčćž ŠĐČĆŽ";
@@ -138,18 +157,31 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
   // The filter of this program is not the Windows program's.
   const char* filter = std::getenv("ZEPR_WINDOWS_GTEST_FILTER");
   env.push_back(std::string("GTEST_FILTER=") + (filter != nullptr ? filter : ""));
-  env.insert(
-      env.end(),
-      {"WINEPREFIX=" + wine_prefix.string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=",
-       "DISPLAY=", "ZEPR_HTTP_PORT=" + std::to_string(endpoint.port()),
-       "ZEPR_HTTP_ROOT=" + WinePath(http), "ZEPR_FTP_PORT=" + std::to_string(ftp.port()),
-       "ZEPR_FTP_ROOT=" + WinePath(peers.path() / "ftp"), "ZEPR_FTP_USER=korisnik",
-       "ZEPR_FTP_PASSWORD=tajna", "ZEPR_FTP_CP1250_PORT=" + std::to_string(ftp_cp1250.port()),
-       "ZEPR_FTP_CP1250_ROOT=" + WinePath(peers.path() / "ftp1250"),
-       "ZEPR_FTP_CP1250_USER=korisnik", "ZEPR_FTP_CP1250_PASSWORD=" + croatian_password,
-       "ZEPR_FTP_MUTE_PORT=" + std::to_string(ftp_mute.port()),
-       "ZEPR_FTP_MUTE_ROOT=" + WinePath(peers.path() / "ftpmute"), "ZEPR_FTP_MUTE_USER=korisnik",
-       "ZEPR_FTP_MUTE_PASSWORD=tajna", "ZEPR_FTP_SILENT_PORT=" + std::to_string(silent.port())});
+  env.insert(env.end(), {"WINEPREFIX=" + wine_prefix.string(),
+                         "WINEDEBUG=-all",
+                         "WINEDLLOVERRIDES=mscoree,mshtml=",
+                         "DISPLAY=",
+                         "ZEPR_HTTP_PORT=" + std::to_string(endpoint.port()),
+                         "ZEPR_HTTP_ROOT=" + WinePath(http),
+                         "ZEPR_HTTPS_PORT=" + std::to_string(https.port()),
+                         "ZEPR_HTTPS_MISNAMED_PORT=" + std::to_string(misnamed.port()),
+                         "ZEPR_HTTPS_CA=" + WinePath(authority.ca),
+                         "ZEPR_HTTPS_KEY=" + WinePath(authority.server_key),
+                         "ZEPR_HTTPS_PIN=" + authority.pin,
+                         "ZEPR_HTTPS_OTHER_PIN=" + authority.other_pin,
+                         "ZEPR_FTP_PORT=" + std::to_string(ftp.port()),
+                         "ZEPR_FTP_ROOT=" + WinePath(peers.path() / "ftp"),
+                         "ZEPR_FTP_USER=korisnik",
+                         "ZEPR_FTP_PASSWORD=tajna",
+                         "ZEPR_FTP_CP1250_PORT=" + std::to_string(ftp_cp1250.port()),
+                         "ZEPR_FTP_CP1250_ROOT=" + WinePath(peers.path() / "ftp1250"),
+                         "ZEPR_FTP_CP1250_USER=korisnik",
+                         "ZEPR_FTP_CP1250_PASSWORD=" + croatian_password,
+                         "ZEPR_FTP_MUTE_PORT=" + std::to_string(ftp_mute.port()),
+                         "ZEPR_FTP_MUTE_ROOT=" + WinePath(peers.path() / "ftpmute"),
+                         "ZEPR_FTP_MUTE_USER=korisnik",
+                         "ZEPR_FTP_MUTE_PASSWORD=tajna",
+                         "ZEPR_FTP_SILENT_PORT=" + std::to_string(silent.port())});
   const auto result = zepr::testing::RunProgram({wine, program.string()}, env);
   // The whole output only on failure: its lines about skipped cases (the benchmark's) would
   // make CTest count this test as skipped.

@@ -331,6 +331,127 @@ TEST_F(WininetHttpTest, WindowRunsWhileTheServerIsSilent) {
   }
 }
 
+// The same folder over https (a certificate of a private authority, one for another name) and
+// over plain http; the Linux side made the authority with openssl.
+class WininetHttpsTest : public WininetHttpTest {
+ protected:
+  enum class Server { kHttps, kMisnamed, kPlain };
+
+  void SetUp() override {
+    WininetHttpTest::SetUp();
+    if (IsSkipped()) return;
+    const auto https = Env("ZEPR_HTTPS_PORT");
+    const auto misnamed = Env("ZEPR_HTTPS_MISNAMED_PORT");
+    const auto ca = Env("ZEPR_HTTPS_CA");
+    const auto other_ca = Env("ZEPR_HTTPS_OTHER_CA");
+    const auto key = Env("ZEPR_HTTPS_KEY");
+    const auto pin = Env("ZEPR_HTTPS_PIN");
+    const auto other_pin = Env("ZEPR_HTTPS_OTHER_PIN");
+    if (!https || !misnamed || !ca || !other_ca || !key || !pin || !other_pin) {
+      GTEST_SKIP() << "no HTTPS endpoint: run through windows_transfer_test";
+    }
+    https_port_ = *https;
+    misnamed_port_ = *misnamed;
+    ca_ = *ca;
+    other_ca_ = *other_ca;
+    key_ = *key;
+    pin_ = *pin;
+    other_pin_ = *other_pin;
+  }
+
+  std::string ServerUrl(Server server, const std::string& name = "Update.zip") const {
+    const std::string path = "/download/_UPDATE/update.php?file=Klijent/APP/" + name;
+    switch (server) {
+      case Server::kHttps:
+        return "https://127.0.0.1:" + https_port_ + path;
+      case Server::kMisnamed:
+        return "https://127.0.0.1:" + misnamed_port_ + path;
+      case Server::kPlain:
+        break;
+    }
+    return "http://127.0.0.1:" + port_ + path;
+  }
+
+  std::string https_port_;
+  std::string misnamed_port_;
+  std::string ca_;
+  std::string other_ca_;
+  std::string key_;
+  std::string pin_;
+  std::string other_pin_;
+};
+
+TEST_F(WininetHttpsTest, ServerIsTrustedOnlyAsConfigured) {
+  const std::string body = Bytes(300'000);
+  Serve("Update.zip", body);
+  // Where the redirect leads: a client that followed it would get the file.
+  Serve("Preko.zip", body);
+  const std::string missing = Utf8FromPath(local_.path() / "nema.pem");
+  struct Case {
+    std::string what;
+    Server server;
+    std::string ca_file;
+    std::string pin;
+    std::string rule;     // control file entry for Update.zip
+    std::string refusal;  // "" when the file arrives
+  } cases[] = {
+      {"system store alone", Server::kHttps, "", "", "", "certifikat poslužitelja nije pouzdan"},
+      {"private CA", Server::kHttps, ca_, "", "", ""},
+      {"private CA and its key pinned", Server::kHttps, ca_, pin_, "", ""},
+      {"the key among other pins", Server::kHttps, ca_, " " + other_pin_ + " ; " + pin_ + ";", "",
+       ""},
+      {"another key pinned", Server::kHttps, ca_, other_pin_, "",
+       "ključ poslužitelja ne odgovara (PIN)"},
+      {"a pin does not replace the CA", Server::kHttps, "", pin_, "",
+       "certifikat poslužitelja nije pouzdan"},
+      {"malformed pin", Server::kHttps, ca_, "sha256//kratko", "", "PIN nije ispravan"},
+      {"another authority", Server::kHttps, other_ca_, "", "",
+       "certifikat poslužitelja nije pouzdan"},
+      {"certificate for another name", Server::kMisnamed, ca_, "", "",
+       "certifikat poslužitelja nije pouzdan"},
+      {"redirect to http", Server::kHttps, ca_, "",
+       R"({"location": ")" + ServerUrl(Server::kPlain, "Preko.zip") + R"("})",
+       "preusmjeravanje s https na http je odbijeno"},
+      {"CA file missing", Server::kHttps, missing, "", "",
+       "ne mogu pročitati CA certifikat " + missing},
+      {"CA file without a certificate", Server::kHttps, key_, "", "",
+       "ne mogu pročitati CA certifikat " + key_},
+      // Plain http is what it always was, whatever the https settings say.
+      {"plain http", Server::kPlain, missing, "sha256//kratko", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(ControlPath(), c.rule.empty() ? "{}" : R"({"update.zip": )" + c.rule + "}");
+    const LogTail log(root_ / "requests.log");
+    WriteFile(Target(), "old archive");
+    window_.dialogs.clear();
+    SystemHttpClient client(window_, kTitle,
+                            {.connect_timeout_ms = 5000,
+                             .stall_limit_s = 1,
+                             .pause_after_download = false,
+                             .ca_file = c.ca_file,
+                             .pinned_keys = c.pin});
+
+    const bool delivered =
+        client.HttpDownloadFile(ServerUrl(c.server), Utf8FromPath(Target()), "Update.zip (_SVI)");
+
+    EXPECT_EQ(testing::ListFolder(local_.path()), std::vector<std::string>{"Update.zip"});
+    if (c.refusal.empty()) {
+      EXPECT_TRUE(delivered);
+      EXPECT_TRUE(window_.dialogs.empty());
+      EXPECT_TRUE(ReadFile(Target()) == body);
+      EXPECT_EQ(log.Lines().size(), 2u);
+    } else {
+      EXPECT_FALSE(delivered);
+      ASSERT_EQ(window_.dialogs.size(), 1u);
+      EXPECT_EQ(window_.dialogs[0].title, "Greška! Uzrok greške:");
+      EXPECT_EQ(window_.dialogs[0].text, c.refusal);
+      EXPECT_EQ(ReadFile(Target()), "old archive");
+      EXPECT_FALSE(client.HttpCheckUrl(ServerUrl(c.server)));
+    }
+  }
+}
+
 // Not a test: the Linux-side benchmark runs this case alone to time the download.
 TEST(WininetBench, DownloadsTheBenchmarkFile) {
   const auto url = Env("ZEPR_BENCH_URL");
