@@ -1,15 +1,18 @@
 // Extraction and install of an update the size of a large release (about 2000 files,
 // 200 MB), against what an operator would do by hand: "bsdtar -xf" and "cp -a". The install is
 // measured into an empty application folder and over an installation of the same tree, where
-// every file is journaled, backed up and replaced. Usage: install_bench [files] [megabytes].
+// every file is journaled, backed up and replaced. Then a table of the time per file as the
+// install grows and as the folder it lands in fills, against "cp -a; sync".
+// Usage: install_bench [--only release|scaling] [files] [megabytes].
 // Prints seconds (best of three), the ratios ours / theirs and the peak memory. Before each
-// ratio it checks that both sides hold every file of the archive (count and bytes) and that no
+// ratio it checks that both sides hold every file they should (count and bytes) and that no
 // run failed; a failed check ends with status 1 and no ratio.
 #include <archive.h>
 #include <archive_entry.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,10 +23,13 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "bench_check.h"
 #include "install/install_script.h"
 #include "install/unzip.h"
+#include "platform/files.h"
 #include "platform/process.h"
 
 namespace {
@@ -78,10 +84,10 @@ double Seconds(const Timed& t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Best of three each, taken in turns so that a busy moment of the machine hits both sides.
-std::pair<double, double> Compare(const Timed& ours, const Timed& theirs) {
+// Best of `rounds` each, taken in turns so that a busy moment of the machine hits both sides.
+std::pair<double, double> Compare(const Timed& ours, const Timed& theirs, int rounds = 3) {
   double best_ours = 1e30, best_theirs = 1e30;
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     best_ours = std::min(best_ours, Seconds(ours));
     best_theirs = std::min(best_theirs, Seconds(theirs));
   }
@@ -126,15 +132,9 @@ void Report(const char* what, double ours, const char* tool, double theirs) {
               ours / theirs);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const int files = argc > 1 ? std::atoi(argv[1]) : 2000;
-  const int64_t megabytes = argc > 2 ? std::atoll(argv[2]) : 200;
-  const fs::path work =
-      fs::temp_directory_path() / ("zepr-install-bench-" + std::to_string(getpid()));
-  fs::create_directories(work);
-
+// The release: extraction, the install into an empty folder and over itself. 1 when the
+// archive cannot be built.
+int Release(const fs::path& work, int files, int64_t megabytes) {
   std::printf("building %d files, %lld MB ...\n", files, static_cast<long long>(megabytes));
   MakeTree(work / "source", files, megabytes * 1024 * 1024);
   const std::string archive = (work / "Update.zip").string();
@@ -225,11 +225,137 @@ int main(int argc, char** argv) {
   cp_outcome.found = FilesAndBytes(copied);
   RequireCheck("replace", expected, {install_outcome, cp_outcome});
   Report("replace", over_again, "cp -a; sync", cp_sync);
+  return 0;
+}
+
+// Files written by the scaling table: `count` of `size` bytes, named prefix + number.
+void WriteFiles(const fs::path& folder, const std::string& prefix, int count, int64_t size) {
+  fs::create_directories(folder);
+  std::mt19937_64 random(static_cast<uint64_t>(count) * 31 + static_cast<uint64_t>(size));
+  std::string buffer(static_cast<size_t>(size), '\0');
+  for (int i = 0; i < count; ++i) {
+    for (auto& c : buffer) c = static_cast<char>(random());
+    std::ofstream(folder / (prefix + std::to_string(i) + ".dat"), std::ios::binary)
+        .write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+  }
+}
+
+// Removes the files of folder whose names start with prefix, several at a time: where the file
+// system discards freed blocks at once, every removal waits for the disk, and getting a round
+// ready is not what is measured.
+void RemoveStartingWith(const fs::path& folder, const std::string& prefix) {
+  std::vector<fs::path> doomed;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().filename().string().starts_with(prefix)) doomed.push_back(entry.path());
+  }
+  std::atomic<size_t> next{0};
+  const auto work = [&] {
+    for (size_t i; (i = next++) < doomed.size();) {
+      std::error_code ignored;
+      fs::remove(doomed[i], ignored);
+    }
+  };
+  std::vector<std::jthread> helpers;
+  for (int k = 1; k < 8; ++k) helpers.emplace_back(work);
+  work();
+}
+
+std::string FilesAndBytesText(int64_t files, int64_t bytes) {
+  return std::to_string(files) + " files, " + std::to_string(bytes) + " bytes";
+}
+
+// N new files into a folder of the application that holds M other files already, against
+// "cp -a" of the same files into a copy of that folder followed by "sync": the time per file
+// should not grow with N or M. Both sides start each round with nothing unwritten; best of five,
+// since a small install is over in a moment that a busy machine easily spoils.
+void Scaling(const fs::path& work) {
+  struct Size {
+    int added;
+    int present;
+  };
+  constexpr Size kSizes[] = {{1000, 0}, {1000, 20000}, {5000, 20000}, {10000, 0}};
+  constexpr int64_t kNewBytes = 8192, kPresentBytes = 1024;
+
+  std::string table;
+  for (const auto [added, present] : kSizes) {
+    const std::string name = std::to_string(added) + "-" + std::to_string(present);
+    const fs::path root = work / ("scaling-" + name);
+    const fs::path app = root / "app";
+    const fs::path unpacked = app / "Update" / "Update";
+    const fs::path copied = root / "copied";
+    WriteFiles(unpacked / "Data", "new", added, kNewBytes);
+    WriteFiles(app / "Data", "old", present, kPresentBytes);
+    WriteFiles(copied / "Data", "old", present, kPresentBytes);
+    const Outcome source{"source", FilesAndBytes(unpacked)};
+    RequireCheck("scaling " + name + " source", FilesAndBytesText(added, added * kNewBytes),
+                 {source});
+
+    NoProcesses processes;
+    Outcome install_outcome{"InstallDato"};
+    Outcome cp_outcome{"cp -a; sync"};
+    const auto [ours, theirs] = Compare(
+        {[&] {
+           RemoveStartingWith(app / "Data", "new");
+           sync();
+         },
+         [&] {
+           const auto result = zepr::InstallDato({"Update.zip"}, app.string() + "/",
+                                                 "NoSuchApplication", processes);
+           if (!result.ok) {
+             install_outcome.Fail("InstallDato failed at " + result.file + ": " + result.reason);
+           }
+         }},
+        {[&] {
+           RemoveStartingWith(copied / "Data", "new");
+           sync();
+         },
+         [&] {
+           Run({"cp", "-a", unpacked.string() + "/.", copied.string()}, cp_outcome);
+           Run({"sync", "-f", copied.string()}, cp_outcome);
+         }},
+        5);
+    install_outcome.found = FilesAndBytes(app, {"Update"});
+    cp_outcome.found = FilesAndBytes(copied);
+    RequireCheck("scaling " + name,
+                 FilesAndBytesText(added + present, added * kNewBytes + present * kPresentBytes),
+                 {install_outcome, cp_outcome});
+    char row[160];
+    std::snprintf(row, sizeof row, "%8d %8d %14.1f %14.1f %8.2f\n", added, present,
+                  ours * 1e6 / added, theirs * 1e6 / added, ours / theirs);
+    std::printf("scaling  %s", row);
+    std::fflush(stdout);
+    table += row;
+    zepr::platform::RemoveTree(root.string());
+  }
+  std::printf("scaling: N new files of %lld bytes into a folder that holds M others\n",
+              static_cast<long long>(kNewBytes));
+  std::printf("%8s %8s %14s %14s %8s\n%s", "N", "M", "ours us/file", "cp us/file", "ratio",
+              table.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string only;
+  int first = 1;
+  if (argc > 2 && std::string_view(argv[1]) == "--only") {
+    only = argv[2];
+    first = 3;
+  }
+  const int files = argc > first ? std::atoi(argv[first]) : 2000;
+  const int64_t megabytes = argc > first + 1 ? std::atoll(argv[first + 1]) : 200;
+  const fs::path work =
+      fs::temp_directory_path() / ("zepr-install-bench-" + std::to_string(getpid()));
+  fs::create_directories(work);
+
+  int status = 0;
+  if (only.empty() || only == "release") status = Release(work, files, megabytes);
+  if (status == 0 && (only.empty() || only == "scaling")) Scaling(work);
 
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   std::printf("peak memory %ld MB\n", usage.ru_maxrss / 1024);
 
-  fs::remove_all(work);
-  return 0;
+  zepr::platform::RemoveTree(work.string());
+  return status;
 }
