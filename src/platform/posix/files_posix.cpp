@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -283,10 +284,100 @@ std::error_code RemoveEmptyFolder(const std::string& path) {
   return rmdir(path.c_str()) == 0 ? std::error_code() : LastError();
 }
 
+namespace {
+
+// Runs work on this thread and on up to `helpers` more at once (fewer when no thread can be
+// started): for calls that wait on the disk, not on the processor.
+void InParallel(size_t helpers, const std::function<void()>& work) {
+  std::vector<std::jthread> threads;
+  for (size_t k = 0; k < helpers; ++k) {
+    try {
+      threads.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  work();
+}
+
+// Removes everything in the open folder; the first error goes to first. A name is never
+// followed as a link: a sub-folder is opened only when it is a folder itself.
+void RemoveContents(int folder, std::error_code& first) {
+  std::mutex mutex;
+  const auto note = [&](const std::error_code& error) {
+    const std::lock_guard lock(mutex);
+    if (!first && error != std::errc::no_such_file_or_directory) first = error;
+  };
+  // The whole listing first: a folder changed while it is read may list names twice or not at
+  // all.
+  std::vector<std::string> names;
+  std::vector<bool> maybe_folder;
+  {
+    const int listed = dup(folder);  // closedir closes it
+    DIR* dir = listed < 0 ? nullptr : fdopendir(listed);
+    if (dir == nullptr) {
+      note(LastError());
+      if (listed >= 0) close(listed);
+      return;
+    }
+    for (;;) {
+      errno = 0;
+      const dirent* entry = readdir(dir);
+      if (entry == nullptr) {
+        if (errno != 0) note(LastError());
+        break;
+      }
+      const std::string_view name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      names.emplace_back(name);
+      maybe_folder.push_back(entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN);
+    }
+    closedir(dir);
+  }
+  std::vector<const std::string*> files;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const char* name = names[i].c_str();
+    if (maybe_folder[i]) {
+      const UniqueFd sub(openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (sub) {
+        RemoveContents(sub.get(), first);
+        if (unlinkat(folder, name, AT_REMOVEDIR) != 0) note(LastError());
+        continue;
+      }
+      if (errno != ENOTDIR && errno != ELOOP) {
+        note(LastError());
+        continue;
+      }
+    }
+    files.push_back(&names[i]);
+  }
+  // Where the file system discards the blocks of a removed file at once, every removal waits
+  // for the disk: many at a time, those waits overlap.
+  constexpr size_t kAtOnce = 8;
+  std::atomic<size_t> next{0};
+  InParallel(std::min(kAtOnce, files.size()) - (files.empty() ? 0 : 1), [&] {
+    for (size_t i; (i = next++) < files.size();) {
+      if (unlinkat(folder, files[i]->c_str(), 0) != 0) note(LastError());
+    }
+  });
+}
+
+}  // namespace
+
 std::error_code RemoveTree(const std::string& path) {
-  std::error_code error;
-  std::filesystem::remove_all(PathFromUtf8(path), error);
-  return error;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? std::error_code() : LastError();
+  }
+  if (!S_ISDIR(st.st_mode)) return RemoveFile(path);
+  std::error_code first;
+  {
+    const UniqueFd folder(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder) return LastError();
+    RemoveContents(folder.get(), first);
+  }
+  if (!first && rmdir(path.c_str()) != 0 && errno != ENOENT) first = LastError();
+  return first;
 }
 
 std::error_code CreatePrivateFolder(const std::string& path) {
@@ -333,11 +424,7 @@ std::error_code SyncFiles(const std::vector<std::string>& paths) {
       }
     }
   };
-  {
-    std::vector<std::jthread> helpers;
-    for (size_t k = 1; k < std::min(kAtOnce, paths.size()); ++k) helpers.emplace_back(work);
-    work();
-  }
+  InParallel(std::min(kAtOnce, paths.size()) - (paths.empty() ? 0 : 1), work);
   return first;
 }
 
