@@ -192,9 +192,8 @@ std::error_code CopyFileAs(const std::string& source, const std::string& path,
   if (!error && fchmod(out.get(), mode) != 0) error = LastError();
   const timespec times[2] = {{0, UTIME_OMIT}, from.st_mtim};
   if (!error && futimens(out.get(), times) != 0) error = LastError();
-  // The data is on its way to the disk while the next files are copied; whoever needs it there
-  // waits once, at the end (SyncFiles).
-  if (!error) sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  // No writeback is started here: one file at a time it cost more than it saved (and put the
+  // data in the way of the install's journal flushes); SyncFiles writes many files at once.
   if (!error && close(out.Release()) != 0) error = LastError();
   if (error) unlink(path.c_str());
   return error;
@@ -404,8 +403,9 @@ std::error_code SyncFile(const std::string& path) {
 }
 
 std::error_code SyncFiles(const std::vector<std::string>& paths) {
-  // A few flushes at once let the file system commit them together.
-  constexpr size_t kAtOnce = 4;
+  // Each flush writes its file and then mostly waits for a commit of the file system, which the
+  // flushes waiting together share: many at once.
+  constexpr size_t kAtOnce = 32;
   std::atomic<size_t> next{0};
   std::mutex mutex;
   std::error_code first;
