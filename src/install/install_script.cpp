@@ -5,8 +5,10 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "config/ini_file.h"
 #include "core/path_text.h"
@@ -38,6 +40,54 @@ std::string WithSeparator(std::string folder) {
   return folder;
 }
 
+// NormalPath(path), without its cost where path has that form already, as nearly every path of
+// an install has: normalising costs more than copying a small file. Names between single "/",
+// none of them "." or "..", at most one "/" at the end, and a drive ("C:") only as a name of
+// its own at the start pass as they are.
+std::string Normal(const std::string& path) {
+  std::string_view rest = path;
+  if (rest.size() > 1 && rest.ends_with('/')) rest.remove_suffix(1);
+  bool plain = !rest.empty() && rest.find('\\') == std::string_view::npos;
+  for (size_t start = rest.starts_with('/') ? 1 : 0; plain && start <= rest.size();) {
+    const size_t end = std::min(rest.find('/', start), rest.size());
+    const std::string_view name = rest.substr(start, end - start);
+    const bool drive = start == 0 && name.size() == 2 && name[1] == ':' &&
+                       std::isalpha(static_cast<unsigned char>(name[0]));
+    plain = !name.empty() && name != "." && name != ".." &&
+            (drive || name.find(':') == std::string_view::npos);
+    start = end + 1;
+  }
+  return plain ? std::string(rest) : NormalPath(path);
+}
+
+// A normal path's folder ("" for a bare name) and name; nullopt where the path library decides
+// (a root, a drive and what is right below it, a name "." or "..").
+std::optional<std::pair<std::string, std::string>> Split(const std::string& normal) {
+  const size_t slash = normal.rfind('/');
+  std::string name = normal.substr(slash == std::string::npos ? 0 : slash + 1);
+  const size_t colon = normal.find(':');
+  if (name.empty() || name == "." || name == ".." ||
+      (colon != std::string::npos && (colon != 1 || slash == std::string::npos || slash <= 2))) {
+    return std::nullopt;
+  }
+  std::string folder =
+      slash == std::string::npos ? "" : normal.substr(0, std::max<size_t>(slash, 1));
+  return std::pair(std::move(folder), std::move(name));
+}
+
+// ParentFolder(path), by way of Normal.
+std::string ParentOf(const std::string& path) {
+  const std::string normal = Normal(path);
+  const auto split = Split(normal);
+  if (!split) return ParentFolder(path);
+  return split->first.empty() ? "." : split->first;
+}
+
+// IsWithin for paths in normal form.
+bool Within(const std::string& normal, const std::string& root) {
+  return normal.size() > root.size() && normal.starts_with(root) && normal[root.size()] == '/';
+}
+
 bool IsReadOnly(const std::string& path) {
   std::error_code ec;
   const auto status = fs::status(PathFromUtf8(path), ec);
@@ -57,13 +107,14 @@ class FolderIndex {
 
   // What stands at path; nullopt when nothing. An error when its folder cannot be listed.
   std::optional<Kind> Find(const std::string& path, std::error_code& error) {
-    const fs::path normal = PathFromUtf8(NormalPath(path));
-    if (!normal.has_relative_path() || normal.filename() == "..") {
-      return fs::is_directory(normal, error) ? std::optional(Kind::kFolder) : std::nullopt;
+    std::string folder, name;
+    if (!FolderAndName(path, folder, name)) {
+      const fs::path root = PathFromUtf8(NormalPath(path));
+      return fs::is_directory(root, error) ? std::optional(Kind::kFolder) : std::nullopt;
     }
-    const Listing* listing = Of(Utf8FromPath(normal.parent_path()), error);
+    const Listing* listing = Of(folder, error);
     if (listing == nullptr) return std::nullopt;
-    const auto found = listing->names.find(Utf8FromPath(normal.filename()));
+    const auto found = listing->names.find(name);
     if (found == listing->names.end()) return std::nullopt;
     return found->second;
   }
@@ -99,11 +150,10 @@ class FolderIndex {
 
   // A name the install is about to make.
   void Add(const std::string& path, Kind kind) {
-    const fs::path normal = PathFromUtf8(NormalPath(path));
+    std::string folder, name;
     std::error_code error;
-    if (Listing* listing = Of(Utf8FromPath(normal.parent_path()), error)) {
-      listing->Add(Utf8FromPath(normal.filename()), kind);
-    }
+    if (!FolderAndName(path, folder, name)) return;
+    if (Listing* listing = Of(folder, error)) listing->Add(name, kind);
   }
 
  private:
@@ -117,9 +167,24 @@ class FolderIndex {
     }
   };
 
+  // The folder that holds path and its name there; false for a root (or a path ending in "..").
+  static bool FolderAndName(const std::string& path, std::string& folder, std::string& name) {
+    const std::string normal = Normal(path);
+    if (auto split = Split(normal)) {
+      folder = std::move(split->first);
+      name = std::move(split->second);
+      return true;
+    }
+    const fs::path parsed = PathFromUtf8(normal);
+    if (!parsed.has_relative_path() || parsed.filename() == "..") return false;
+    folder = Utf8FromPath(parsed.parent_path());
+    name = Utf8FromPath(parsed.filename());
+    return true;
+  }
+
   // A folder that does not exist lists nothing; one that cannot be listed gives nullptr.
   Listing* Of(const std::string& folder, std::error_code& error) {
-    const std::string key = NormalPath(folder);
+    const std::string key = Normal(folder);
     if (auto found = folders_.find(key); found != folders_.end()) return &found->second;
     std::vector<platform::FolderEntry> entries;
     error = platform::ListFolder(key, entries);
@@ -150,7 +215,12 @@ class Transaction {
  public:
   Transaction(InstallJournal& journal, std::string exe_folder,
               const std::function<void(size_t)>& after_file)
-      : journal_(journal), exe_folder_(std::move(exe_folder)), after_file_(after_file) {}
+      : journal_(journal),
+        exe_folder_(std::move(exe_folder)),
+        app_(Normal(exe_folder_)),
+        own_journal_(Normal(journal.path())),
+        own_backups_(Normal(journal.backup_folder())),
+        after_file_(after_file) {}
 
   // base + relative as the disk spells it (see FolderIndex::OnDisk); empty when the install
   // failed.
@@ -179,10 +249,11 @@ class Transaction {
     if (target.empty() || !failure_.ok) return false;
     std::error_code ec;
     if (!fs::is_regular_file(fs::status(PathFromUtf8(source), ec))) return true;
-    if (!may_leave && !IsWithin(target, exe_folder_)) return Fail(target, kLeavesFolderText);
-    if (IsOwn(target)) return true;
+    const std::string normal = Normal(target);
+    if (!may_leave && !Within(normal, app_)) return Fail(target, kLeavesFolderText);
+    if (IsOwn(normal)) return true;
 
-    const std::string parent = ParentFolder(target);
+    const std::string parent = ParentOf(target);
     std::optional<Kind> folder = index_.Find(parent, ec);
     if (ec) return Fail(target, ec);
     if (folder == Kind::kLink) {
@@ -203,7 +274,7 @@ class Transaction {
     if (existing && !script && IsReadOnly(target)) return true;
 
     // Written a second time (script copy, then mirror): the first record keeps the original.
-    const bool first = touched_.insert(NormalPath(target)).second;
+    const bool first = touched_.insert(normal).second;
     Planned file{source, target, TemporaryBeside(target), ""};
     if (first) {
       if (existing) file.backup = "b" + std::to_string(++backups_);
@@ -220,9 +291,10 @@ class Transaction {
   // the batch, once its record is on disk: then an interrupted install never leaves it behind.
   bool CreateFolder(const std::string& folder, bool may_leave) {
     if (folder.empty() || !failure_.ok) return false;
-    if (!may_leave && !IsWithin(folder, exe_folder_)) return Fail(folder, kLeavesFolderText);
+    const std::string normal = Normal(folder);
+    if (!may_leave && !Within(normal, app_)) return Fail(folder, kLeavesFolderText);
     std::error_code ec;
-    if (IsOwn(folder) || index_.Find(folder, ec) || ec || !index_.Find(ParentFolder(folder), ec)) {
+    if (IsOwn(normal) || index_.Find(folder, ec) || ec || !index_.Find(ParentOf(folder), ec)) {
       return true;
     }
     journal_.Add({JournalRecord::Kind::kFolder, folder, "", ""});
@@ -291,14 +363,13 @@ class Transaction {
   };
 
   // The install's own journal and backups are never a target.
-  bool IsOwn(const std::string& path) const {
-    return NormalPath(path) == NormalPath(journal_.path()) ||
-           NormalPath(path) == NormalPath(journal_.backup_folder()) ||
-           IsWithin(path, journal_.backup_folder());
+  bool IsOwn(const std::string& normal) const {
+    return normal == own_journal_ || normal == own_backups_ || Within(normal, own_backups_);
   }
 
   InstallJournal& journal_;
   const std::string exe_folder_;
+  const std::string app_, own_journal_, own_backups_;  // normal forms
   const std::function<void(size_t)>& after_file_;
   FolderIndex index_;
   std::vector<Planned> batch_;
