@@ -275,7 +275,7 @@ class Transaction {
 
     // Written a second time (script copy, then mirror): the first record keeps the original.
     const bool first = touched_.insert(normal).second;
-    Planned file{source, target, TemporaryBeside(target), ""};
+    Planned file{source, target, TemporaryBeside(target), "", existing.has_value()};
     if (first) {
       if (existing) file.backup = "b" + std::to_string(++backups_);
       journal_.Add({existing ? JournalRecord::Kind::kReplaced : JournalRecord::Kind::kNewFile,
@@ -315,10 +315,14 @@ class Transaction {
     }
     folders_.clear();
     for (const auto& file : batch_) {
-      platform::RemoveFile(file.temporary);
-      if (auto error = CopyFileAs(file.source, file.temporary, file.target)) {
-        return Fail(file.target, error);
+      const std::string replaced = file.replaces ? file.target : "";
+      std::error_code error = CopyFileAs(file.source, file.temporary, replaced);
+      // A failed copy leaves nothing at the temporary's name: what stands there was left by an
+      // install killed midway.
+      if (error && !platform::RemoveFile(file.temporary)) {
+        error = CopyFileAs(file.source, file.temporary, replaced);
       }
+      if (error) return Fail(file.target, error);
       if (!file.backup.empty()) {
         const std::string backup = journal_.BackupPath(file.backup);
         // A target on another file system than the backup folder is backed up by a copy.
@@ -360,6 +364,7 @@ class Transaction {
     std::string target;
     std::string temporary;
     std::string backup;  // where the old file goes; empty when it is already kept
+    bool replaces;       // something stood at target when the copy was planned
   };
 
   // The install's own journal and backups are never a target.
