@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -20,6 +22,23 @@ inline std::string Utf8FromPath(const std::filesystem::path& path) {
 
 // A path's form for comparing: normalised, "/" between the names, no trailing separator.
 inline std::string NormalPath(const std::string& path) {
+  // Nearly every path an install handles has that form already, and the path library's
+  // normalisation costs more than copying a small file: names between single "/", none of
+  // them "." or "..", at most one "/" at the end, and a drive ("C:") only as a name of its own
+  // at the start pass as they are.
+  std::string_view rest = path;
+  if (rest.size() > 1 && rest.ends_with('/')) rest.remove_suffix(1);
+  bool plain = !rest.empty() && rest.find('\\') == std::string_view::npos;
+  for (size_t start = rest.starts_with('/') ? 1 : 0; plain && start <= rest.size();) {
+    const size_t end = std::min(rest.find('/', start), rest.size());
+    const std::string_view name = rest.substr(start, end - start);
+    const bool drive = start == 0 && name.size() == 2 && name[1] == ':' &&
+                       std::isalpha(static_cast<unsigned char>(name[0]));
+    plain = !name.empty() && name != "." && name != ".." &&
+            (drive || name.find(':') == std::string_view::npos);
+    start = end + 1;
+  }
+  if (plain) return std::string(rest);
   std::u8string text = PathFromUtf8(path).lexically_normal().generic_u8string();
   while (text.size() > 1 && text.back() == u8'/') text.pop_back();
   return std::string(text.begin(), text.end());

@@ -40,26 +40,6 @@ std::string WithSeparator(std::string folder) {
   return folder;
 }
 
-// NormalPath(path), without its cost where path has that form already, as nearly every path of
-// an install has: normalising costs more than copying a small file. Names between single "/",
-// none of them "." or "..", at most one "/" at the end, and a drive ("C:") only as a name of
-// its own at the start pass as they are.
-std::string Normal(const std::string& path) {
-  std::string_view rest = path;
-  if (rest.size() > 1 && rest.ends_with('/')) rest.remove_suffix(1);
-  bool plain = !rest.empty() && rest.find('\\') == std::string_view::npos;
-  for (size_t start = rest.starts_with('/') ? 1 : 0; plain && start <= rest.size();) {
-    const size_t end = std::min(rest.find('/', start), rest.size());
-    const std::string_view name = rest.substr(start, end - start);
-    const bool drive = start == 0 && name.size() == 2 && name[1] == ':' &&
-                       std::isalpha(static_cast<unsigned char>(name[0]));
-    plain = !name.empty() && name != "." && name != ".." &&
-            (drive || name.find(':') == std::string_view::npos);
-    start = end + 1;
-  }
-  return plain ? std::string(rest) : NormalPath(path);
-}
-
 // A normal path's folder ("" for a bare name) and name; nullopt where the path library decides
 // (a root, a drive and what is right below it, a name "." or "..").
 std::optional<std::pair<std::string, std::string>> Split(const std::string& normal) {
@@ -75,9 +55,9 @@ std::optional<std::pair<std::string, std::string>> Split(const std::string& norm
   return std::pair(std::move(folder), std::move(name));
 }
 
-// ParentFolder(path), by way of Normal.
+// ParentFolder(path), without the path library where the normal form needs none.
 std::string ParentOf(const std::string& path) {
-  const std::string normal = Normal(path);
+  const std::string normal = NormalPath(path);
   const auto split = Split(normal);
   if (!split) return ParentFolder(path);
   return split->first.empty() ? "." : split->first;
@@ -169,7 +149,7 @@ class FolderIndex {
 
   // The folder that holds path and its name there; false for a root (or a path ending in "..").
   static bool FolderAndName(const std::string& path, std::string& folder, std::string& name) {
-    const std::string normal = Normal(path);
+    const std::string normal = NormalPath(path);
     if (auto split = Split(normal)) {
       folder = std::move(split->first);
       name = std::move(split->second);
@@ -184,7 +164,7 @@ class FolderIndex {
 
   // A folder that does not exist lists nothing; one that cannot be listed gives nullptr.
   Listing* Of(const std::string& folder, std::error_code& error) {
-    const std::string key = Normal(folder);
+    const std::string key = NormalPath(folder);
     if (auto found = folders_.find(key); found != folders_.end()) return &found->second;
     std::vector<platform::FolderEntry> entries;
     error = platform::ListFolder(key, entries);
@@ -217,9 +197,9 @@ class Transaction {
               const std::function<void(size_t)>& after_file)
       : journal_(journal),
         exe_folder_(std::move(exe_folder)),
-        app_(Normal(exe_folder_)),
-        own_journal_(Normal(journal.path())),
-        own_backups_(Normal(journal.backup_folder())),
+        app_(NormalPath(exe_folder_)),
+        own_journal_(NormalPath(journal.path())),
+        own_backups_(NormalPath(journal.backup_folder())),
         after_file_(after_file) {}
 
   // base + relative as the disk spells it (see FolderIndex::OnDisk); empty when the install
@@ -249,7 +229,7 @@ class Transaction {
     if (target.empty() || !failure_.ok) return false;
     std::error_code ec;
     if (!fs::is_regular_file(fs::status(PathFromUtf8(source), ec))) return true;
-    const std::string normal = Normal(target);
+    const std::string normal = NormalPath(target);
     if (!may_leave && !Within(normal, app_)) return Fail(target, kLeavesFolderText);
     if (IsOwn(normal)) return true;
 
@@ -291,7 +271,7 @@ class Transaction {
   // the batch, once its record is on disk: then an interrupted install never leaves it behind.
   bool CreateFolder(const std::string& folder, bool may_leave) {
     if (folder.empty() || !failure_.ok) return false;
-    const std::string normal = Normal(folder);
+    const std::string normal = NormalPath(folder);
     if (!may_leave && !Within(normal, app_)) return Fail(folder, kLeavesFolderText);
     std::error_code ec;
     if (IsOwn(normal) || index_.Find(folder, ec) || ec || !index_.Find(ParentOf(folder), ec)) {
