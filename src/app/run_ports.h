@@ -65,6 +65,23 @@ class ShareConnector {
   virtual void ConnectShare(const std::string& folder_without_separator) = 0;
 };
 
+// The signatures of the files a run uses. With no key configured nothing is fetched or
+// checked, and every file is used as it arrives.
+class Signatures {
+ public:
+  virtual ~Signatures() = default;
+  // Some key is configured (or one that cannot be read): every file needs NAME.minisig.
+  virtual bool Required() = 0;
+  // Why a configured key cannot be read; "" when every one can.
+  virtual std::string KeyError() = 0;
+  // The file at path, published as name, against path + ".minisig": "" when it may be used,
+  // else why not.
+  virtual std::string Refusal(const std::string& path, const std::string& published_name) = 0;
+  // After a completed install of the file accepted at path: an older signed one is refused
+  // from now on.
+  virtual void RecordInstalled(const std::string& path) = 0;
+};
+
 struct RunServices {
   Processes& programs;
   HttpClient& http;
@@ -72,6 +89,7 @@ struct RunServices {
   DatabaseWork& database;
   FtpClient& ftp;
   ShareConnector& share;
+  Signatures& signatures;
 };
 
 }  // namespace zepr

@@ -1,6 +1,7 @@
 #include "app/services.h"
 
 #include "app/app_view.h"
+#include "app/signed_files.h"
 #include "config/settings.h"
 #include "core/text.h"
 #include "dbupdate/sql_script_runner.h"
@@ -108,13 +109,15 @@ struct SystemServices::Parts {
         http(window, kApplicationTitle, HttpsOptions(run.ExeFolder)),
         installation(run, window, processes),
         database(run, window, processes),
-        ftp(run, window) {}
+        ftp(run, window),
+        signatures(run) {}
   SystemProcesses processes;
   SystemHttpClient http;
   ArchiveInstallation installation;
   ServerDatabase database;
   SettingsFtp ftp;
   SystemShare share;
+  SignedFiles signatures;
 };
 
 SystemServices::SystemServices(RunParams& run, MainWindow& window)
@@ -123,8 +126,8 @@ SystemServices::SystemServices(RunParams& run, MainWindow& window)
 SystemServices::~SystemServices() = default;
 
 RunServices SystemServices::services() {
-  return {parts_->processes, parts_->http, parts_->installation,
-          parts_->database,  parts_->ftp,  parts_->share};
+  return {parts_->processes, parts_->http,  parts_->installation, parts_->database,
+          parts_->ftp,       parts_->share, parts_->signatures};
 }
 
 }  // namespace zepr

@@ -49,6 +49,7 @@ UpdateRun::UpdateRun(RunParams& run, MainWindow& window, RunServices services)
 void UpdateRun::Timer1Timer() { Update(); }
 
 void UpdateRun::Update() {
+  if (run_.UpdateType >= 1 && run_.UpdateType <= 8 && KeysUnreadable()) return;
   switch (run_.UpdateType) {
     case 1:
       FtpRun();
@@ -99,6 +100,51 @@ void UpdateRun::UndoInterruptedInstall(const std::function<RecoveryResult()>& re
   window_.ShowPoruka(kError, text + KeptIn(result.kept_in) + "\rUzrok: " + result.reason);
 }
 
+bool UpdateRun::KeysUnreadable() {
+  const std::string error = services_.signatures.KeyError();
+  if (error.empty()) return false;
+  run_.Fail(ExitStatus::kSignatureRefused);
+  const std::string text = "Potpisi se ne mogu provjeriti.\rUzrok: " + error;
+  window_.SetLabel1(text);
+  window_.ShowPoruka(kError, text);
+  window_.RequestEnd();
+  return true;
+}
+
+void UpdateRun::FetchSignature(const std::string& url, const std::string& target,
+                               const std::string& display_name) {
+  if (!services_.signatures.Required()) return;
+  // A signature left from an earlier file must not stand for this one.
+  DeleteFile(target + ".minisig");
+  services_.http.HttpDownloadFile(url + ".minisig", target + ".minisig", display_name + ".minisig");
+}
+
+void UpdateRun::CopySignature(const std::string& from, const std::string& to) {
+  if (!services_.signatures.Required()) return;
+  DeleteFile(to + ".minisig");
+  CopyOver(from + ".minisig", to + ".minisig");
+}
+
+bool UpdateRun::SignatureAccepted(const std::string& path, const std::string& published_name) {
+  if (!services_.signatures.Required()) return true;
+  window_.SetLabel1("Provjeravam potpis > " + published_name);
+  window_.ProcessMessages();
+  const std::string refusal = services_.signatures.Refusal(path, published_name);
+  if (refusal.empty()) return true;
+  run_.Fail(ExitStatus::kSignatureRefused);
+  DeleteFile(path);
+  DeleteFile(path + ".minisig");
+  window_.SetLabel1("Potpis nije prihvaćen: " + published_name + "\rUzrok: " + refusal);
+  // No dialog: nobody may be there to answer it. The pause lets an operator read the line.
+  Wait(2000);
+  return false;
+}
+
+void UpdateRun::CheckStaged(const std::string& main_archive, const std::string& spec_archive) {
+  if (Exists(main_archive)) SignatureAccepted(main_archive, "Update.zip");
+  if (Exists(spec_archive)) SignatureAccepted(spec_archive, "UpdateSpec.zip");
+}
+
 void UpdateRun::PrepareUpdateFolder() {
   // Old files that an install could not put back stay, with the journal that places them.
   const std::string folder = run_.ExeFolder + "Update";
@@ -125,6 +171,10 @@ UpdateRun::Installed UpdateRun::InstallArchives(int dstep, int istep, std::optio
   window_.SetLabel1("Dekompresiram > UPDATE.zip");
   Step(dstep);
   window_.ProcessMessages();
+  if (!SignatureAccepted(MainArchive(), "Update.zip")) {
+    Mark(dstep, 2);
+    return Installed::kDamaged;
+  }
   const UnzipResult unpacked =
       services_.installation.Unzip(MainArchive(), UpdateFolder() + "Update/");
   if (unpacked.outcome == UnzipResult::Outcome::kWriteFailed) {
@@ -142,8 +192,10 @@ UpdateRun::Installed UpdateRun::InstallArchives(int dstep, int istep, std::optio
   window_.SetLabel1("Instaliram > UPDATE.zip");
   window_.ProcessMessages();
   if (!Install({"Update.zip"}, istep)) return Installed::kFailed;
+  services_.signatures.RecordInstalled(MainArchive());
   window_.ProcessMessages();
-  if (Exists(SpecArchive())) {
+  // A refused special archive is skipped like a damaged one.
+  if (Exists(SpecArchive()) && SignatureAccepted(SpecArchive(), "UpdateSpec.zip")) {
     window_.SetLabel1("Dekompresiram > UpdateSpec.zip");
     window_.ProcessMessages();
     const UnzipResult special =
@@ -153,6 +205,7 @@ UpdateRun::Installed UpdateRun::InstallArchives(int dstep, int istep, std::optio
       window_.SetLabel1("Instaliram > UpdateSpec.zip");
       window_.ProcessMessages();
       if (!Install({"UpdateSpec.zip"}, istep)) return Installed::kFailed;
+      services_.signatures.RecordInstalled(SpecArchive());
     } else if (special.outcome == UnzipResult::Outcome::kWriteFailed) {
       ReportUnpackFailure(special, dstep);
       return Installed::kFailed;
@@ -170,9 +223,9 @@ bool UpdateRun::Install(const std::vector<std::string>& names, int step) {
   if (result.ok) return true;
   run_.Fail(ExitStatus::kInstallFailed);
   Mark(step, 2);
-  const std::string outcome = result.kept_in.empty()
-                                  ? "Instalacija nije uspjela, vraćene su prijašnje datoteke."
-                                  : "Instalacija nije uspjela, prijašnje datoteke nisu sve vraćene.";
+  const std::string outcome =
+      result.kept_in.empty() ? "Instalacija nije uspjela, vraćene su prijašnje datoteke."
+                             : "Instalacija nije uspjela, prijašnje datoteke nisu sve vraćene.";
   window_.ShowPoruka(kError, outcome + KeptIn(result.kept_in) + "\rDatoteka: " + result.file +
                                  "\rUzrok: " + result.reason);
   return false;
@@ -243,15 +296,20 @@ bool UpdateRun::SiteUrlMissing() {
 bool UpdateRun::DownloadArchives(const std::string& main_target, const std::string& spec_target) {
   auto& http = services_.http;
   window_.SetLabel1("Skidam > Update.zip");
-  bool main_ok = http.HttpDownloadFile(run_.SiteUrl + "UPDATE.ZIP", main_target, "Update.zip");
+  std::string main_site = run_.SiteUrl;
+  bool main_ok = http.HttpDownloadFile(main_site + "UPDATE.ZIP", main_target, "Update.zip");
   if (!main_ok) {
-    main_ok =
-        http.HttpDownloadFile(run_.CommonSiteUrl + "UPDATE.ZIP", main_target, "Update.zip (_SVI)");
+    main_site = run_.CommonSiteUrl;
+    main_ok = http.HttpDownloadFile(main_site + "UPDATE.ZIP", main_target, "Update.zip (_SVI)");
   }
+  // The signature comes from where the archive came from.
+  if (main_ok) FetchSignature(main_site + "UPDATE.ZIP", main_target, "Update.zip");
   window_.ProcessMessages();
   window_.SetLabel1("Skidam > UpdateSpec.zip");
-  if (main_ok)
-    http.HttpDownloadFile(run_.SiteUrl + "UpdateSpec.ZIP", spec_target, "UpdateSpec.zip");
+  if (main_ok &&
+      http.HttpDownloadFile(run_.SiteUrl + "UpdateSpec.ZIP", spec_target, "UpdateSpec.zip")) {
+    FetchSignature(run_.SiteUrl + "UpdateSpec.ZIP", spec_target, "UpdateSpec.zip");
+  }
   window_.ProcessMessages();
   return main_ok;
 }
@@ -273,9 +331,11 @@ void UpdateRun::ShareRun() {
   auto copy_pass = [&] {
     window_.SetLabel1("Kopiram > Update.zip");
     CopyOver(run_.ShareFolder + "Update.zip", MainArchive());
+    CopySignature(run_.ShareFolder + "Update.zip", MainArchive());
     window_.ProcessMessages();
     window_.SetLabel1("Kopiram > UpdateSpec.zip");
     CopyOver(run_.ShareFolder + "UpdateSpec.zip", SpecArchive());
+    CopySignature(run_.ShareFolder + "UpdateSpec.zip", SpecArchive());
     window_.ProcessMessages();
   };
   copy_pass();
@@ -373,6 +433,7 @@ void UpdateRun::StageAndScript() {
   DeleteFile(run_.ShareFolder + "Update.zip");
   DeleteFile(run_.ShareFolder + "UpdateSpec.zip");
   DownloadArchives(run_.ShareFolder + "Update.zip", run_.ShareFolder + "UpdateSpec.zip");
+  CheckStaged(run_.ShareFolder + "Update.zip", run_.ShareFolder + "UpdateSpec.zip");
   if (!Exists(run_.ShareFolder + "Update.zip")) {
     const std::string address = run_.SiteUrl + "UPDATE.ZIP";
     ReportDownloadFailure("Neuspješno skidanje datoteka sa internet lokacije: " + address, address);
@@ -389,7 +450,8 @@ void UpdateRun::StageAndScript() {
     fetched = services_.http.HttpDownloadFile(source + run_.ScriptFileName, script,
                                               run_.ScriptFileName + " (_SVI)");
   }
-  if (!fetched) {
+  if (fetched) FetchSignature(source + run_.ScriptFileName, script, run_.ScriptFileName);
+  if (!fetched || !SignatureAccepted(script, run_.ScriptFileName)) {
     run_.Fail(ExitStatus::kDownloadFailed);
     Mark(1, 2);
     return;
@@ -397,12 +459,18 @@ void UpdateRun::StageAndScript() {
   Mark(1, 1);
   window_.SetLabel1("Skinuo sam datoteku \r" + source + run_.ScriptFileName);
   Mark(2, 0);
-  if (window_.Checked(3) && !services_.database.OpenScriptInTool()) {
-    run_.Fail(ExitStatus::kDatabaseUnreachable);
-    return;
+  if (window_.Checked(3)) {
+    if (!services_.database.OpenScriptInTool()) {
+      run_.Fail(ExitStatus::kDatabaseUnreachable);
+      return;
+    }
+    services_.signatures.RecordInstalled(script);
   }
   Mark(2, 1);
-  if (window_.Checked(2)) DeleteFile(script);
+  if (window_.Checked(2)) {
+    DeleteFile(script);
+    DeleteFile(script + ".minisig");
+  }
   Step(3);
   window_.ProcessMessages();
   ShowCompletion();
@@ -420,8 +488,11 @@ void UpdateRun::StageSpecial() {
   DeleteFile(target);
   window_.SetLabel1("Skidam > UpdateSpec.zip");
   window_.ProcessMessages();
-  services_.http.HttpDownloadFile(run_.SiteUrl + "UpdateSpec.ZIP", target, "UpdateSpec.zip");
+  if (services_.http.HttpDownloadFile(run_.SiteUrl + "UpdateSpec.ZIP", target, "UpdateSpec.zip")) {
+    FetchSignature(run_.SiteUrl + "UpdateSpec.ZIP", target, "UpdateSpec.zip");
+  }
   window_.ProcessMessages();
+  if (Exists(target)) SignatureAccepted(target, "UpdateSpec.zip");
   if (Exists(target)) {
     Mark(0, 1);
     window_.ProcessMessages();
@@ -446,6 +517,7 @@ void UpdateRun::StageAndInstall() {
     DeleteFile(share_main);
     DeleteFile(share_spec);
     DownloadArchives(share_main, share_spec);
+    CheckStaged(share_main, share_spec);
     Mark(0, 1);
   } else {
     window_.SetLabel1("Preskačem skidanje > Update.zip");
@@ -476,7 +548,11 @@ void UpdateRun::StageAndInstall() {
   Mark(1, 0);
   PrepareUpdateFolder();
   CopyOver(share_main, MainArchive());
-  if (Exists(share_spec)) CopyOver(share_spec, SpecArchive());
+  CopySignature(share_main, MainArchive());
+  if (Exists(share_spec)) {
+    CopyOver(share_spec, SpecArchive());
+    CopySignature(share_spec, SpecArchive());
+  }
   Mark(1, 1);
   const auto installed = Exists(MainArchive()) ? InstallArchives(2, 3, 4) : Installed::kDamaged;
   if (installed == Installed::kFailed) {
@@ -567,6 +643,15 @@ void UpdateRun::DownloadFiles() {
       window_.SetProgressMax(ftp.Size(name));
       ftp.Retrieve(name, local);
       if (!Exists(local)) continue;
+      if (services_.signatures.Required()) {
+        DeleteFile(local + ".minisig");
+        try {
+          ftp.Retrieve(name + ".minisig", local + ".minisig");
+        } catch (const UpdateError&) {
+          // A missing signature is refused with its reason below.
+        }
+      }
+      if (!SignatureAccepted(local, name.substr(name.find_last_of("/\\") + 1))) continue;
       window_.SetLabel1("Dekompresiram > " + counter);
       window_.ProcessMessages();
       const std::string folder = UpdateFolder() + ReplaceAll(UnpackFolderName(name), "\\", "/");
@@ -593,6 +678,9 @@ void UpdateRun::DownloadFiles() {
   if (!Install(installable, 2)) {
     window_.RequestEnd();
     return;
+  }
+  for (const auto& name : installable) {
+    services_.signatures.RecordInstalled(UpdateFolder() + ReplaceAll(name, "\\", "/"));
   }
   Step(4);
   window_.ProcessMessages();

@@ -60,6 +60,20 @@ class UpdateRun {
   void DownloadFiles();
 
   void BeginWithEmptyUpdateFolder();
+  // A configured key that cannot be read fails the run before it touches anything.
+  bool KeysUnreadable();
+  // With keys configured: the signature NAME.minisig of a file that came from url or from,
+  // beside the file's target. A missing one is refused when the file is checked.
+  void FetchSignature(const std::string& url, const std::string& target,
+                      const std::string& display_name);
+  void CopySignature(const std::string& from, const std::string& to);
+  // A file that arrived whole, before anything uses it: true when no key is configured or its
+  // signature is accepted. A refused file is removed with its signature, so every later step
+  // takes it for missing and the fall-backs of a missing or damaged file follow.
+  bool SignatureAccepted(const std::string& path, const std::string& published_name);
+  // Staged archives are checked where they were put, so that no workstation copies a refused
+  // one; each workstation checks its own copy again before it installs.
+  void CheckStaged(const std::string& main_archive, const std::string& spec_archive);
   // The three internet types first check their URL prefix.
   bool SiteUrlMissing();
   // The main archive from the client's prefix, else from the common one; then the special

@@ -18,6 +18,7 @@ enum class ExitStatus : int {
   kDatabaseUnreachable = 6,  // a database could not be reached or read
   kGroupDatabaseFailed = 7,  // the child run of a working database failed
   kProgramNotStarted = 8,    // the application or the next updater could not be started
+  kSignatureRefused = 9,     // a file's signature was refused, or a configured key is malformed
 };
 
 // The run parameters: filled once from the command line at start-up and read by every later

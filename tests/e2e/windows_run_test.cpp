@@ -60,8 +60,9 @@ TEST_F(WindowsRun, ProgramNeedsNoLibraryBesideItAndCarriesItsVersion) {
   if (objdump.empty()) GTEST_SKIP() << "no objdump for Windows images";
   const auto dump = testing::RunProgram({objdump, "-p", exe.string()});
   const std::set<std::string> system = {
-      "ADVAPI32.dll", "COMCTL32.dll", "GDI32.dll",  "KERNEL32.dll", "MPR.dll",   "msvcrt.dll",
-      "ODBC32.dll",   "SHELL32.dll",  "USER32.dll", "WININET.dll",  "ole32.dll", "SHLWAPI.dll"};
+      "ADVAPI32.dll", "COMCTL32.dll", "GDI32.dll",   "KERNEL32.dll", "MPR.dll",
+      "msvcrt.dll",   "ODBC32.dll",   "SHELL32.dll", "USER32.dll",   "WININET.dll",
+      "ole32.dll",    "SHLWAPI.dll",  "WS2_32.dll"};
   std::vector<std::string> imported;
   for (const auto& line : testing::LinesStartingWith(dump.output, "\tDLL Name: ")) {
     imported.push_back(line.substr(11));

@@ -119,6 +119,26 @@ struct FakeShare : ShareConnector {
   }
 };
 
+// With keys, a file passes when its NAME.minisig lies beside it and its name is not refused.
+struct FakeSignatures : Signatures {
+  bool required = false;
+  std::string key_error;
+  std::map<std::string, std::string> refused;  // published name -> reason
+  Strings checked;                             // published names
+  Strings recorded;                            // file names
+  bool Required() override { return required || !key_error.empty(); }
+  std::string KeyError() override { return key_error; }
+  std::string Refusal(const std::string& path, const std::string& name) override {
+    checked.push_back(name);
+    if (!fs::exists(PathFromUtf8(path + ".minisig"))) return "nema potpisa";
+    const auto it = refused.find(name);
+    return it == refused.end() ? "" : it->second;
+  }
+  void RecordInstalled(const std::string& path) override {
+    recorded.push_back(fs::path(path).filename().string());
+  }
+};
+
 constexpr const char* kSite = "http://h/download/_UPDATE/update.php?file=KLIJENT/SEC/";
 constexpr const char* kCommon = "http://h/download/_UPDATE/update.php?file=_SVI/SEC/";
 
@@ -138,6 +158,8 @@ struct RunWorld {
     installation.calls.clear();
     database.calls.clear();
     ftp.retrieved.clear();
+    signatures.checked.clear();
+    signatures.recorded.clear();
   }
   RunParams run;
   FakePrograms programs;
@@ -146,6 +168,7 @@ struct RunWorld {
   FakeDatabase database;
   FakeFtp ftp;
   FakeShare share;
+  FakeSignatures signatures;
 
   std::string share_folder() const { return share_dir.folder(); }
   std::string exe(const std::string& name) const { return app.folder() + name; }
@@ -154,7 +177,8 @@ struct RunWorld {
     run = RunParams{};
     run.ExeFolder = app.folder();
     FormCreate(params, "h", run, window());
-    UpdateRun(run, window(), {programs, http, installation, database, ftp, share}).Timer1Timer();
+    UpdateRun(run, window(), {programs, http, installation, database, ftp, share, signatures})
+        .Timer1Timer();
   }
   Strings Lines() const {
     Strings out;
@@ -360,7 +384,8 @@ TEST_F(RunFixture, ErrorLogOpensOnlyWhenAskedFor) {
   Start({"T", "SEC", "App", "KLIJENT", "3", "c"});
   EXPECT_TRUE(window().opened_logs.empty());  // FormCreate unchecks the box again
   window().SetChecked(3, true);
-  UpdateRun(run, window(), {programs, http, installation, database, ftp, share}).ShowErrorLog();
+  UpdateRun(run, window(), {programs, http, installation, database, ftp, share, signatures})
+      .ShowErrorLog();
   EXPECT_EQ(window().opened_logs, Strings{app.folder() + "GreškeSQLUpdate.txt"});
 }
 
@@ -804,6 +829,216 @@ TEST_F(RunFixture, PausesPerType) {
   const uint64_t before = clock.slept_ms();
   Start({"T", "SEC", "App", "_SVI", "1"});
   EXPECT_EQ(clock.slept_ms() - before, 2000u);
+}
+
+// Publishes name with its signature on every source: the client's and the common site, the
+// share, the FTP server.
+struct SignedSources {
+  RunWorld& w;
+  void Http(const std::string& site, const std::string& url_name, const std::string& bytes) {
+    w.http.files[site + url_name] = bytes;
+    w.http.files[site + url_name + ".minisig"] = "sig";
+  }
+  void Share(const std::string& name) {
+    WriteFile(w.share_dir.path() / name, name);
+    WriteFile(w.share_dir.path() / (name + ".minisig"), "sig");
+  }
+};
+
+// With keys configured, each file is checked after it arrived and before anything uses it,
+// with the signature that came from the same place; what was installed is recorded, and only
+// that.
+TEST(UpdateRunSignatures, EveryPathChecksItsFilesAndRecordsWhatItInstalled) {
+  const std::string site(kSite), common(kCommon);
+  struct Case {
+    const char* what;
+    std::function<void(RunWorld&)> publish;
+    Strings params;  // after title, section, application, client
+    Strings checked;
+    Strings recorded;
+  };
+  const std::vector<Case> cases = {
+      {"type 1: the archives of the list",
+       [](RunWorld& w) {
+         w.ftp.files = {{"lista.ini", "[UPDATE]\r\n1=Paket\\Update.zip\r\n"},
+                        {"Paket\\Update.zip", "main"},
+                        {"Paket\\Update.zip.minisig", "sig"}};
+       },
+       {"1"},
+       {"Update.zip"},
+       {"Update.zip"}},
+      {"type 2: the copies from the share",
+       [](RunWorld& w) {
+         SignedSources{w}.Share("Update.zip");
+         SignedSources{w}.Share("UpdateSpec.zip");
+       },
+       {"2", "<share>"},
+       {"Update.zip", "UpdateSpec.zip"},
+       {"Update.zip", "UpdateSpec.zip"}},
+      {"type 3: the main archive from the common site, the special one from the client's",
+       [&](RunWorld& w) {
+         SignedSources{w}.Http(common, "UPDATE.ZIP", "main");
+         SignedSources{w}.Http(site, "UpdateSpec.ZIP", "special");
+       },
+       {"3"},
+       {"Update.zip", "UpdateSpec.zip"},
+       {"Update.zip", "UpdateSpec.zip"}},
+      {"type 4: the staged archive and the script sent to the tool",
+       [&](RunWorld& w) {
+         SignedSources{w}.Http(site, "UPDATE.ZIP", "main");
+         SignedSources{w}.Http(site, "skripta.sql", "select 1");
+       },
+       {"4", "<share>", "c", "skripta.sql"},
+       {"Update.zip", "skripta.sql"},
+       {"skripta.sql"}},
+      {"type 5: the staged special archive",
+       [&](RunWorld& w) { SignedSources{w}.Http(site, "UpdateSpec.ZIP", "special"); },
+       {"5", "<share>"},
+       {"UpdateSpec.zip"},
+       {}},
+      {"type 6: the staged archives, then this workstation's copies",
+       [&](RunWorld& w) {
+         SignedSources{w}.Http(site, "UPDATE.ZIP", "main");
+         SignedSources{w}.Http(site, "UpdateSpec.ZIP", "special");
+       },
+       {"6", "<share>", "c", "1", "0"},
+       {"Update.zip", "UpdateSpec.zip", "Update.zip", "UpdateSpec.zip"},
+       {"Update.zip", "UpdateSpec.zip"}},
+      {"type 8: what lies in Update/",
+       [](RunWorld& w) {
+         WriteFile(w.app.path() / "Update" / "Update.zip", "main");
+         WriteFile(w.app.path() / "Update" / "Update.zip.minisig", "sig");
+       },
+       {"8", "c", "1"},
+       {"Update.zip"},
+       {"Update.zip"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RunWorld w;
+    w.signatures.required = true;
+    c.publish(w);
+    Strings params{"T", "SEC", "App", "KLIJENT"};
+    for (const auto& p : c.params) params.push_back(p == "<share>" ? w.share_folder() : p);
+    w.Start(params);
+    EXPECT_EQ(w.signatures.checked, c.checked);
+    EXPECT_EQ(w.signatures.recorded, c.recorded);
+    EXPECT_EQ(w.run.Outcome, ExitStatus::kCompleted) << w.window().Label1();
+  }
+}
+
+// A refused file is never unpacked or used: it is removed with its signature, the status line
+// names it and the reason, and the run takes the path of a missing file, with status 9.
+TEST(UpdateRunSignatures, ARefusedFileIsRemovedAndTakesThePathOfAMissingOne) {
+  const std::string site(kSite);
+  struct Case {
+    const char* what;
+    std::function<void(RunWorld&)> publish;
+    Strings params;
+    std::string refused;  // its published name
+    Strings unzipped;     // archive file names
+    std::string left;     // a file of the run that must be gone, relative to the share or app
+  };
+  const std::vector<Case> cases = {
+      {"type 1: a listed archive",
+       [](RunWorld& w) {
+         w.ftp.files = {{"lista.ini", "[UPDATE]\r\n1=Update.zip\r\n"},
+                        {"Update.zip", "main"},
+                        {"Update.zip.minisig", "sig"}};
+       },
+       {"1"},
+       "Update.zip",
+       {},
+       "app:Update/Update.zip"},
+      {"type 2: the copied main archive; the share keeps its file",
+       [](RunWorld& w) { SignedSources{w}.Share("Update.zip"); },
+       {"2", "<share>"},
+       "Update.zip",
+       {},
+       "app:Update/Update.zip"},
+      {"type 3: the special archive is skipped, the main one installs",
+       [&](RunWorld& w) {
+         SignedSources{w}.Http(site, "UPDATE.ZIP", "main");
+         SignedSources{w}.Http(site, "UpdateSpec.ZIP", "special");
+       },
+       {"3"},
+       "UpdateSpec.zip",
+       {"Update.zip"},
+       "app:Update/UpdateSpec.zip"},
+      {"type 4: the script",
+       [&](RunWorld& w) {
+         SignedSources{w}.Http(site, "UPDATE.ZIP", "main");
+         SignedSources{w}.Http(site, "skripta.sql", "drop table x");
+       },
+       {"4", "<share>", "c", "skripta.sql"},
+       "skripta.sql",
+       {},
+       "app:skripta.sql"},
+      {"type 6: the staged main archive",
+       [&](RunWorld& w) { SignedSources{w}.Http(site, "UPDATE.ZIP", "main"); },
+       {"6", "<share>", "c", "1", "0"},
+       "Update.zip",
+       {},
+       "share:Update.zip"},
+      {"type 8: the archive in Update/",
+       [](RunWorld& w) {
+         WriteFile(w.app.path() / "Update" / "Update.zip", "main");
+         WriteFile(w.app.path() / "Update" / "Update.zip.minisig", "sig");
+       },
+       {"8", "c", "1"},
+       "Update.zip",
+       {},
+       "app:Update/Update.zip"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RunWorld w;
+    w.signatures.required = true;
+    w.signatures.refused[c.refused] = "potpis nije ispravan";
+    c.publish(w);
+    Strings params{"T", "SEC", "App", "KLIJENT"};
+    for (const auto& p : c.params) params.push_back(p == "<share>" ? w.share_folder() : p);
+    w.Start(params);
+    Strings unzipped;
+    for (const auto& call : w.installation.calls)
+      if (call.starts_with("unzip ")) unzipped.push_back(call.substr(6, call.find(' ', 6) - 6));
+    EXPECT_EQ(unzipped, c.unzipped);
+    const std::string status =
+        "Potpis nije prihvaćen: " + c.refused + "\rUzrok: potpis nije ispravan";
+    EXPECT_NE(std::find(w.window().statuses.begin(), w.window().statuses.end(), status),
+              w.window().statuses.end());
+    const bool on_share = c.left.starts_with("share:");
+    const fs::path gone =
+        (on_share ? w.share_dir.path() : w.app.path()) / c.left.substr(c.left.find(':') + 1);
+    EXPECT_FALSE(fs::exists(gone));
+    EXPECT_FALSE(fs::exists(gone.string() + ".minisig"));
+    EXPECT_TRUE(w.database.calls.empty() || c.unzipped.size() == 1);  // no SQL of a refused file
+    EXPECT_EQ(w.run.Outcome, ExitStatus::kSignatureRefused);
+  }
+  // The share's own file is never changed by a workstation that copies it.
+  RunWorld w;
+  w.signatures.required = true;
+  w.signatures.refused["Update.zip"] = "potpis nije ispravan";
+  SignedSources{w}.Share("Update.zip");
+  w.Start({"T", "SEC", "App", "KLIJENT", "2", w.share_folder()});
+  EXPECT_TRUE(fs::exists(w.share_dir.path() / "Update.zip.minisig"));
+}
+
+// A configured key that cannot be read fails every type before anything is fetched.
+TEST_F(RunFixture, AKeyThatCannotBeReadFailsTheRunBeforeItStarts) {
+  signatures.key_error = "neispravan ključ u UPDATE.INI (KEY2: ...)";
+  http.files[std::string(kSite) + "UPDATE.ZIP"] = "main";
+  for (const char* type : {"1", "3", "7", "8"}) {
+    Reset();
+    Start({"T", "SEC", "App", "KLIJENT", type, "c"});
+    EXPECT_TRUE(http.requested.empty() && ftp.retrieved.empty() && database.calls.empty());
+    EXPECT_TRUE(installation.calls.empty());
+    ASSERT_EQ(window().dialogs.size(), 1u);
+    EXPECT_EQ(window().dialogs[0].text,
+              "Potpisi se ne mogu provjeriti.\rUzrok: neispravan ključ u UPDATE.INI (KEY2: ...)");
+    EXPECT_TRUE(window().EndRequested());
+    EXPECT_EQ(run.Outcome, ExitStatus::kSignatureRefused);
+  }
 }
 
 }  // namespace
