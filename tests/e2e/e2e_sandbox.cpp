@@ -176,6 +176,51 @@ void WriteUpdateIni(const AppSandbox& box, const DownloadSite& site) {
   WriteFile(box.path() / "UPDATE.INI", "[HTTP]\r\nHOST=" + site.host() + "\r\n");
 }
 
+Publisher::Publisher() {
+  for (const char* key : {"a", "b"}) {
+    const auto made = RunProgram({FindProgram("minisign"), "-G", "-W", "-p",
+                                  (dir_.path() / (std::string(key) + ".pub")).string(), "-s",
+                                  (dir_.path() / (std::string(key) + ".key")).string()});
+    if (made.exit_code != 0) throw std::runtime_error("minisign -G: " + made.output);
+  }
+}
+
+std::string Publisher::PublicKey(const std::string& key) const {
+  const auto lines = SplitAt(ReadFile(dir_.path() / (key + ".pub")), '\n');
+  return lines.at(1);
+}
+
+std::string Publisher::Sign(const std::string& bytes, const std::string& name,
+                            const std::string& program, const std::string& key) const {
+  const TempDir folder;
+  const fs::path file = folder.path() / name;
+  WriteFile(file, bytes);
+  const auto made = RunProgram({(SourceDir() / "scripts" / "sign-update").string(), file.string(),
+                                program, (dir_.path() / (key + ".key")).string()});
+  if (made.exit_code != 0) throw std::runtime_error("sign-update: " + made.output);
+  return ReadFile(file.string() + ".minisig");
+}
+
+std::string Publisher::SignWithComment(const std::string& bytes, const std::string& comment,
+                                       const std::vector<std::string>& options) const {
+  const TempDir folder;
+  const fs::path file = folder.path() / "file";
+  WriteFile(file, bytes);
+  std::vector<std::string> argv{
+      FindProgram("minisign"), "-S", "-s",   (dir_.path() / "a.key").string(), "-m",
+      file.string(),           "-t", comment};
+  argv.insert(argv.end(), options.begin(), options.end());
+  const auto made = RunProgram(argv);
+  if (made.exit_code != 0) throw std::runtime_error("minisign -S: " + made.output);
+  return ReadFile(file.string() + ".minisig");
+}
+
+void WriteSignedUpdateIni(const AppSandbox& box, const DownloadSite& site,
+                          const Publisher& publisher) {
+  WriteFile(box.path() / "UPDATE.INI", "[HTTP]\r\nHOST=" + site.host() +
+                                           "\r\n[SIGN]\r\nKEY=" + publisher.PublicKey() + "\r\n");
+}
+
 FtpServer::FtpServer(const fs::path& root, const std::string& user, const std::string& password) {
   server_ = std::make_unique<PeerProcess>(
       std::vector<std::string>{SystemPython(), SupportFile("ftp_server.py"), "--root",

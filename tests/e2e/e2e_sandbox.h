@@ -102,6 +102,28 @@ class DownloadSite {
 // UPDATE.INI of the application folder naming the endpoint as the download host.
 void WriteUpdateIni(const AppSandbox& box, const DownloadSite& site);
 
+// A publisher of signed updates with throwaway minisign keys "a" and "b", made at construction
+// by Debian's minisign; signatures are made as a publisher makes them.
+class Publisher {
+ public:
+  Publisher();
+  // The base64 key line of a key's minisign.pub, as [SIGN] KEY of UPDATE.INI takes it.
+  std::string PublicKey(const std::string& key = "a") const;
+  // The NAME.minisig of bytes published as name for program, by scripts/sign-update.
+  std::string Sign(const std::string& bytes, const std::string& name,
+                   const std::string& program = kSection, const std::string& key = "a") const;
+  // By minisign itself with this trusted comment and further options (-l for the legacy form).
+  std::string SignWithComment(const std::string& bytes, const std::string& comment,
+                              const std::vector<std::string>& options = {}) const;
+
+ private:
+  TempDir dir_;
+};
+
+// UPDATE.INI naming the endpoint as the download host and trusting the publisher's key "a".
+void WriteSignedUpdateIni(const AppSandbox& box, const DownloadSite& site,
+                          const Publisher& publisher);
+
 // The option table of a working database, as the TDS peer creates it.
 inline constexpr const char* kOptionsTable =
     "CREATE TABLE OpcijeAplikacije (SEKCIJA varchar(50), Kljuc varchar(50), "
