@@ -1,13 +1,12 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <ostream>
 #include <string>
-#include <vector>
 
 #include "app/app_view.h"
+#include "app/window_transcript.h"
 
 namespace zepr {
 
@@ -45,19 +44,11 @@ class HeadlessView : public AppView {
 
  private:
   void Print(const std::string& line);
-  void PrintList(StepList list);
-  void PrintCheckBoxes(bool initial);
 
   std::ostream& out_;
-  bool shown_ = false;
+  WindowTranscript transcript_{[this](const std::string& line) { Print(line); }};
   uint32_t timer_ms_ = 0;
   std::function<void()> timer_;
-  // What was printed last, to print only differences.
-  std::array<std::vector<StepLine>, 2> printed_lines_;
-  std::array<CheckBoxState, 3> printed_boxes_;
 };
-
-// "\r" for every CR, "\n" for every LF.
-std::string EscapeLineBreaks(const std::string& text);
 
 }  // namespace zepr

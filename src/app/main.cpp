@@ -6,11 +6,14 @@
 #include "app/desktop_view.h"
 #include "app/form_create.h"
 #include "app/headless_view.h"
+#include "app/run_log_file.h"
 #include "app/services.h"
 #include "app/update_run.h"
 #include "config/ini_file.h"
 #include "core/clock.h"
+#include "core/connection_text.h"
 #include "core/errors.h"
+#include "core/run_log.h"
 #include "core/run_params.h"
 #include "install/install_script.h"
 #include "platform/platform.h"
@@ -19,8 +22,29 @@
 #define ZEPR_DOWNLOAD_HOST "127.0.0.1:8080"
 #endif
 
+#ifndef ZEPR_VERSION
+#define ZEPR_VERSION "0"
+#endif
+
 namespace zepr {
 namespace {
+
+// Starts the run's log with the program and its parameters. A parameter that decodes to a
+// connection list (server, user, password, ...) carries a password: it never reaches the log,
+// in neither its decoded nor its escaped form.
+void LogStart(const std::vector<std::string>& params) {
+  for (const auto& param : params) {
+    const auto items = DecodeConnectionText(param);
+    if (items.size() < 3) continue;
+    runlog::AddSecret(items[2]);
+    runlog::AddSecret(EncodeConnectionList({items[2]}));
+  }
+  std::string line = "ZEPRUpdate " ZEPR_VERSION ", parametri:";
+  for (size_t i = 0; i < params.size(); ++i) {
+    line += " " + std::to_string(i + 1) + "=\"" + params[i] + "\"";
+  }
+  runlog::Write(line);
+}
 
 // The download host: [HTTP] HOST of UPDATE.INI beside the executable, else the build's default.
 std::string DownloadHost(const std::string& exe_folder) {
@@ -36,16 +60,20 @@ int Main(int argc, char** argv) {
 
   // Output to a reader that went away is dropped; the run goes on to its end.
   platform::PrepareStandardStreams();
+  const std::string exe_folder = platform::ExecutableFolder();
+  RunLogFile log(exe_folder);
+  LogStart(params);
 
   SystemClock clock;
   std::unique_ptr<AppView> view;
   if (platform::DisplayAvailable()) view = MakeDesktopView(clock);
   if (!view) view = std::make_unique<HeadlessView>(clock, std::cout);
+  view->SetWatcher(&log);
   const platform::LocaleSeparators separators = platform::UserNumericSeparators();
   view->SetNumberSeparators({separators.thousands, separators.decimal});
 
   RunParams run;
-  run.ExeFolder = platform::ExecutableFolder();
+  run.ExeFolder = exe_folder;
   SystemServices services(run, *view);
   UpdateRun update(run, *view, services.services());
   bool prepared = true;
@@ -55,9 +83,13 @@ int Main(int argc, char** argv) {
     prepared = false;
     run.Fail(ExitStatus::kFailed);
     view->Show();
+    log.Shown(*view);
     view->ShowException(e.what());
   }
-  if (prepared) view->Show();
+  if (prepared) {
+    view->Show();
+    log.Shown(*view);
+  }
   // An install cut short by a kill or a power loss is undone before the run, by every start
   // with parameter 1.
   if (InterruptedInstallLeft(run.ExeFolder)) {
@@ -73,6 +105,8 @@ int Main(int argc, char** argv) {
     }
   });
   view->RunMessageLoop();
+  runlog::Write("izlazni status: " + std::to_string(static_cast<int>(run.Outcome)));
+  view->SetWatcher(nullptr);
   return static_cast<int>(run.Outcome);
 }
 

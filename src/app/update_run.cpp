@@ -7,6 +7,7 @@
 #include "config/ini_file.h"
 #include "core/errors.h"
 #include "core/path_text.h"
+#include "core/run_log.h"
 #include "core/text.h"
 #include "core/wait.h"
 #include "install/install_journal.h"
@@ -260,6 +261,9 @@ void UpdateRun::StartApplication(const std::string& arguments) {
 
 void UpdateRun::StartAndReport(const std::vector<std::string>& argv) {
   const platform::StartResult started = services_.programs.StartProgram(argv, false, false);
+  std::string command;
+  for (const auto& arg : argv) command += " \"" + arg + "\"";
+  runlog::Write("pokrećem" + command + (started ? "" : ": " + started.error));
   if (started) return;
   run_.Fail(ExitStatus::kProgramNotStarted);
   window_.SetLabel1("Ne mogu pokrenuti program: " + argv.at(0) + "\rUzrok: " + started.error);

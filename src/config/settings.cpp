@@ -7,6 +7,7 @@
 #include "config/ini_scripter.h"
 #include "core/encoding.h"
 #include "core/path_text.h"
+#include "core/run_log.h"
 #include "core/text.h"
 
 namespace zepr {
@@ -82,6 +83,7 @@ bool UcitajIni(const std::string& exe_folder, const std::string& app_section, TC
       rConfig.Password = *plain;  // not enciphered (yet): the markers are no part of it
     }
   }
+  runlog::AddSecret(rConfig.Password);
   return !rConfig.Server.empty() && !rConfig.Username.empty();
 }
 

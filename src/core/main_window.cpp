@@ -25,23 +25,29 @@ std::vector<std::string> DesignTimeSteps() {
 
 bool MainWindow::ShowPoruka(const std::string& title, const std::string& text) {
   if (end_requested_) return true;
+  if (watcher_) watcher_->DialogShown(title, text);
   ShowDialog(title, text);
   return true;
 }
 
+void MainWindow::Notify(Element what) {
+  Changed(what);
+  if (watcher_) watcher_->Changed(*this, what);
+}
+
 void MainWindow::SetHeader(std::string caption) {
   header_ = std::move(caption);
-  Changed(Element::kHeader);
+  Notify(Element::kHeader);
 }
 
 void MainWindow::SetLabel1(std::string text) {
   label1_ = std::move(text);
-  Changed(Element::kLabel1);
+  Notify(Element::kLabel1);
 }
 
 void MainWindow::SetLabel2(std::string text) {
   label2_ = std::move(text);
-  Changed(Element::kLabel2);
+  Notify(Element::kLabel2);
 }
 
 std::vector<StepLine>& MainWindow::MutableLines(StepList list) {
@@ -61,12 +67,12 @@ void MainWindow::SetLines(StepList list, const std::vector<std::string>& texts) 
   lines.clear();
   for (const auto& t : texts) lines.push_back({t, -1, false});
   top_line_[list == StepList::kJvInstallLabel1 ? 0 : 1] = 0;
-  Changed(ListElement(list));
+  Notify(ListElement(list));
 }
 
 void MainWindow::AddLine(StepList list, std::string text) {
   MutableLines(list).push_back({std::move(text), -1, false});
-  Changed(ListElement(list));
+  Notify(ListElement(list));
 }
 
 void MainWindow::CheckLine(StepList list, int line) const {
@@ -81,7 +87,7 @@ void MainWindow::SetLineState(StepList list, int line, int image, bool bold) {
   auto& l = MutableLines(list)[line];
   l.image = image;
   l.bold = bold;
-  Changed(ListElement(list));
+  Notify(ListElement(list));
 }
 
 void MainWindow::SetLineStateExclusive(StepList list, int line, int image, bool bold) {
@@ -110,7 +116,7 @@ void MainWindow::UpdateProg(StepList list, int step, int image) {
 
 void MainWindow::SetTopLine(StepList list, int line) {
   top_line_[list == StepList::kJvInstallLabel1 ? 0 : 1] = line;
-  Changed(ListElement(list));
+  Notify(ListElement(list));
 }
 
 int MainWindow::TopLine(StepList list) const {
@@ -119,42 +125,42 @@ int MainWindow::TopLine(StepList list) const {
 
 void MainWindow::SetCheckBox(int number, CheckBoxState state) {
   check_boxes_.at(number - 1) = std::move(state);
-  Changed(Element::kCheckBoxes);
+  Notify(Element::kCheckBoxes);
 }
 
 const CheckBoxState& MainWindow::CheckBox(int number) const { return check_boxes_.at(number - 1); }
 
 void MainWindow::SetChecked(int number, bool checked) {
   check_boxes_.at(number - 1).checked = checked;
-  Changed(Element::kCheckBoxes);
+  Notify(Element::kCheckBoxes);
 }
 
 void MainWindow::Toggle(int number) { SetChecked(number, !Checked(number)); }
 
 void MainWindow::ShowCompletion() {
   completion_visible_ = true;
-  Changed(Element::kCompletion);
+  Notify(Element::kCompletion);
 }
 
 void MainWindow::ShowFailedUrl(std::string url) {
   url_ = std::move(url);
   url_visible_ = true;
-  Changed(Element::kUrl);
+  Notify(Element::kUrl);
 }
 
 void MainWindow::SetProgressMax(int64_t max) {
   progress_max_ = max;
-  Changed(Element::kProgress);
+  Notify(Element::kProgress);
 }
 
 void MainWindow::SetProgress(int64_t position) {
   progress_ = position;
-  Changed(Element::kProgress);
+  Notify(Element::kProgress);
 }
 
 void MainWindow::SetStatisticsVisible(bool visible) {
   statistics_visible_ = visible;
-  Changed(Element::kStatistics);
+  Notify(Element::kStatistics);
 }
 
 void MainWindow::SetNumberSeparators(NumberSeparators separators) {
@@ -167,7 +173,7 @@ void MainWindow::SetNumberSeparators(NumberSeparators separators) {
 void MainWindow::IdFTP1WorkBegin(int64_t /*expected*/) {
   transfer_start_ms_ = clock_.NowMs();
   statistics_ = {};
-  Changed(Element::kStatistics);
+  Notify(Element::kStatistics);
 }
 
 void MainWindow::IdFTP1Work(int64_t bytes) {
@@ -180,24 +186,24 @@ void MainWindow::IdFTP1Work(int64_t bytes) {
   statistics_[2] = FormatGrouped2(progress_max_ / 1024.0, separators_) + " Kb";
   statistics_[0] = FormatElapsed(elapsed_ms);
   statistics_[3] = FormatGrouped2(bytes / 1024.0, separators_) + " Kb";
-  Changed(Element::kStatistics);
+  Notify(Element::kStatistics);
   SetProgress(bytes);
   ProcessMessages();
 }
 
 void MainWindow::IdFTP1WorkEnd() {
   statistics_ = {};
-  Changed(Element::kStatistics);
+  Notify(Element::kStatistics);
 }
 
 void MainWindow::SetPass(std::string text) {
   pass_ = std::move(text);
-  Changed(Element::kPass);
+  Notify(Element::kPass);
 }
 
 void MainWindow::ShowPass() {
   pass_visible_ = true;
-  Changed(Element::kPass);
+  Notify(Element::kPass);
 }
 
 void MainWindow::FormKeyDown(int key) {
@@ -242,17 +248,18 @@ void MainWindow::pNaslovClick() {
 
 void MainWindow::PlaceCentred() {
   placement_ = {true, 0, 0};
-  Changed(Element::kPlacement);
+  Notify(Element::kPlacement);
 }
 
 void MainWindow::PlaceAt(int left, int top) {
   placement_ = {false, left, top};
-  Changed(Element::kPlacement);
+  Notify(Element::kPlacement);
 }
 
 void MainWindow::RequestEnd() {
   if (end_requested_) return;
   end_requested_ = true;
+  if (watcher_) watcher_->EndRequested();
   EndRequestedChanged();
 }
 

@@ -58,6 +58,17 @@ enum class Element {
   kPlacement,
 };
 
+class MainWindow;
+
+// Follows every change of the window besides its view (the run log keeps what it showed).
+class WindowWatcher {
+ public:
+  virtual ~WindowWatcher() = default;
+  virtual void Changed(const MainWindow& window, Element what) = 0;
+  virtual void DialogShown(const std::string& title, const std::string& text) = 0;
+  virtual void EndRequested() = 0;
+};
+
 // Everything the run and the subsystems read or write on the main window. The state lives
 // here once; a view (FLTK window, headless printer, test fake) only draws it and supplies
 // message processing, waiting and dialogs.
@@ -165,6 +176,8 @@ class MainWindow {
   bool EndRequested() const { return end_requested_; }
 
   Clock& clock() { return clock_; }
+  // One watcher at most; nullptr for none.
+  void SetWatcher(WindowWatcher* watcher) { watcher_ = watcher; }
 
  protected:
   // Called after every change of state; views repaint what changed.
@@ -175,10 +188,13 @@ class MainWindow {
   virtual void EndRequestedChanged() {}
 
  private:
+  // Tells the view and the watcher.
+  void Notify(Element what);
   std::vector<StepLine>& MutableLines(StepList list);
   void CheckLine(StepList list, int line) const;
 
   Clock& clock_;
+  WindowWatcher* watcher_ = nullptr;
   std::string header_ = " >Naslov forme";
   std::string label1_;
   std::string label2_;

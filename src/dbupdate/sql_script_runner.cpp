@@ -10,6 +10,7 @@
 #include "core/encoding.h"
 #include "core/errors.h"
 #include "core/path_text.h"
+#include "core/run_log.h"
 #include "core/text.h"
 #include "core/wait.h"
 #include "local_time.h"
@@ -134,6 +135,7 @@ class ScriptRunner {
     std::stringstream bytes;
     bytes << file.rdbuf();
     bool succeeded = true;
+    runlog::Write("SQL skripta " + name + " (" + std::to_string(pass) + ". prolaz)");
     for (SqlBatch& batch : SplitSqlScript(bytes.str())) {
       if (no_config_database_) batch.text = ReplaceAll(batch.text, "QTVConfig.", "");
       if (!Execute(batch.text, name, batch.go_line, pass)) succeeded = false;
@@ -145,8 +147,11 @@ class ScriptRunner {
   bool Execute(const std::string& text, const std::string& name, int line_number, int pass) {
     try {
       connection_.Execute(text);
+      runlog::Write("SQL " + name + ", linija " + std::to_string(line_number) + ": izvršeno");
       return true;
     } catch (const std::exception& e) {
+      runlog::Write("SQL " + name + ", linija " + std::to_string(line_number) +
+                    ": greška: " + e.what());
       all_succeeded_ = false;
       if (pass == 2) {
         const std::string where = name + ", linija: " + std::to_string(line_number);

@@ -7,6 +7,7 @@
 
 #include "core/connection_text.h"
 #include "core/path_text.h"
+#include "core/run_log.h"
 #include "core/text.h"
 #include "core/wait.h"
 
@@ -226,6 +227,9 @@ void WorkingDatabase::UpdateDatabaseGroup() {
     if (auto argv = ChildArguments(children++, database)) {
       const platform::StartResult child = processes_.StartProgram(*argv, false, true);
       finished = child && child.exit_status == 0;
+      runlog::Write("updater za bazu " + database + ": " +
+                    (child ? "izlazni status " + std::to_string(child.exit_status)
+                           : "nije pokrenut: " + child.error));
     }
     MoveChildLog(database);
     if (!finished) params_.Fail(ExitStatus::kGroupDatabaseFailed);

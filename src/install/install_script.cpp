@@ -12,6 +12,7 @@
 
 #include "config/ini_file.h"
 #include "core/path_text.h"
+#include "core/run_log.h"
 #include "core/text.h"
 #include "install/files.h"
 #include "install/install_journal.h"
@@ -292,6 +293,7 @@ class Transaction {
     for (const auto& folder : folders_) {
       std::error_code ec;
       fs::create_directory(PathFromUtf8(folder), ec);
+      runlog::Write("napravljena mapa: " + folder);
     }
     folders_.clear();
     for (const auto& file : batch_) {
@@ -316,6 +318,7 @@ class Transaction {
       if (auto error = platform::Rename(file.temporary, file.target)) {
         return Fail(file.target, error);
       }
+      runlog::Write((file.replaces ? "zamijenjena datoteka: " : "dodana datoteka: ") + file.target);
       ++installed_;
       if (after_file_) after_file_(installed_);
     }
@@ -327,7 +330,10 @@ class Transaction {
     return Fail(file, error.message());
   }
   bool Fail(const std::string& file, const std::string& reason) {
-    if (failure_.ok) failure_ = {false, file, reason};
+    if (failure_.ok) {
+      failure_ = {false, file, reason};
+      runlog::Write("instalacija nije uspjela: " + file + ": " + reason);
+    }
     return false;
   }
 
@@ -557,6 +563,10 @@ InstallResult InstallDato(const std::vector<std::string>& archive_names,
       journal->Keep();
       result.kept_in = journal->backup_folder();
     }
+    runlog::Write(result.kept_in.empty()
+                      ? "instalacija poništena, vraćene su prijašnje datoteke"
+                      : "instalacija nije poništena do kraja, prijašnje datoteke su u " +
+                            result.kept_in + ": " + undo.reason);
   }
   journal.reset();
   if (made_update_folder) platform::RemoveEmptyFolder(update_folder);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "core/run_log.h"
 #include "core/text.h"
 
 namespace zepr {
@@ -175,7 +176,11 @@ bool TerminateSelected(const std::string& name, StopMatch match) {
   // Each stop may wait a few seconds, so the later ones are checked to still be the
   // processes that were listed.
   bool last = false;
-  for (const auto& process : selected) last = platform::TerminateProcess(process);
+  for (const auto& process : selected) {
+    last = platform::TerminateProcess(process);
+    runlog::Write("program " + process.short_name + " (" + std::to_string(process.pid) + ") " +
+                  (last ? "zaustavljen" : "nije zaustavljen"));
+  }
   return last;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/path_text.h"
+#include "core/run_log.h"
 #include "core/text.h"
 #include "install/unzip_backend.h"
 #include "platform/files.h"
@@ -210,6 +211,12 @@ UnzipResult UnzipWith(Unpacker unpack, const std::string& archive, const std::st
   const UnzipResult result =
       missing ? Damaged()
               : Extract(unpack, archive_path, fs::absolute(PathFromUtf8(target_folder), ec));
+  runlog::Write("arhiva " + Utf8FromPath(archive_path) + ": " +
+                (result    ? "raspakirana"
+                 : missing ? "ne postoji"
+                 : result.outcome == UnzipResult::Outcome::kWriteFailed
+                     ? "nije raspakirana: " + result.file + ": " + result.reason
+                     : "oštećena"));
   if (!result && window != nullptr) {
     const std::string_view text = missing ? kArchiveMissingText
                                   : result.outcome == UnzipResult::Outcome::kWriteFailed

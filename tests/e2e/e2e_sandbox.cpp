@@ -135,6 +135,17 @@ std::vector<std::string> AppSandbox::Starts() const {
   return SplitAt(ReadFile(path() / "started.txt"), '\n');
 }
 
+std::vector<std::string> RunLogs(const AppSandbox& box) {
+  std::vector<fs::path> files;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(box.path() / "ZEPRUpdateLog", ec))
+    files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  std::vector<std::string> logs;
+  for (const auto& file : files) logs.push_back(ReadFile(file));
+  return logs;
+}
+
 ZipEntry AppEntry(const std::string& name, Build build) {
   return {name, ReadFile(BinDir(build) / "Demo.exe"), false, 0100755};
 }

@@ -75,6 +75,9 @@ class AppSandbox {
   std::string app_;
 };
 
+// The run logs in the application folder, oldest first.
+std::vector<std::string> RunLogs(const AppSandbox& box);
+
 // An archive entry holding the application stand-in, executable as unpacked.
 ZipEntry AppEntry(const std::string& name, Build build = Build::kLinux);
 

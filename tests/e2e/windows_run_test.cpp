@@ -102,6 +102,13 @@ TEST_F(WindowsRun, InternetRunInstallsAndRestartsTheApplication) {
   EXPECT_TRUE(fs::is_directory(box.path() / "Izvjestaji"));
   EXPECT_TRUE(HasLine(run.output, "done: Instalacija završena.")) << run.output;
   EXPECT_EQ(box.AwaitStarts(2), (Strings{"--live-ms=60000", ""}));
+  // The run log, as on Linux.
+  const auto logs = testing::RunLogs(box);
+  ASSERT_EQ(logs.size(), 1u);
+  for (const char* event :
+       {"status: Skidam > Update.zip", "zamijenjena datoteka: ", "izlazni status: 0\r\n"}) {
+    EXPECT_NE(logs[0].find(event), std::string::npos) << event << "\n" << logs[0];
+  }
 }
 
 // Type 8: the archive already in Update\ is installed and the application started.

@@ -81,10 +81,16 @@ std::filesystem::path SourceDir() {
 std::vector<std::pair<std::string, std::string>> Tree(const std::filesystem::path& folder) {
   std::vector<std::pair<std::string, std::string>> entries;
   namespace fs = std::filesystem;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::end(it); ++it) {
+    const auto& entry = *it;
     const auto status = fs::symlink_status(entry.path());
     const std::u8string generic = fs::relative(entry.path(), folder).generic_u8string();
     const std::string name(generic.begin(), generic.end());
+    // Every run adds its log there; a folder that is as it was is so without it.
+    if (name == "ZEPRUpdateLog" && it.depth() == 0) {
+      it.disable_recursion_pending();
+      continue;
+    }
     const std::string mode = "mode " + std::to_string(static_cast<int>(status.permissions()));
     if (fs::is_directory(status)) {
       entries.emplace_back(name + "/", mode);

@@ -44,7 +44,8 @@ std::string ReadFile(const std::filesystem::path& path);
 std::vector<std::string> ListFolder(const std::filesystem::path& folder);
 
 // Everything under a folder, sorted: relative path ("/" ends a folder's own entry) and its
-// mode, and for a file its size and a digest of its contents.
+// mode, and for a file its size and a digest of its contents. The updater's run logs
+// (ZEPRUpdateLog/ at the top) are left out.
 std::vector<std::pair<std::string, std::string>> Tree(const std::filesystem::path& folder);
 
 // A program the Windows build made (its tests sit in folders of their own), found under that

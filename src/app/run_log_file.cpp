@@ -1,0 +1,90 @@
+#include "app/run_log_file.h"
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+
+#include "core/path_text.h"
+#include "core/run_log.h"
+#include "platform/process.h"
+
+namespace zepr {
+namespace {
+
+// "2026-12-11 06:30:15.123"-like local time, with the given separators.
+std::string LocalTime(const char* format, bool milliseconds) {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  char text[32] = {};
+  std::strftime(text, sizeof text, format, std::localtime(&seconds));
+  std::string result = text;
+  if (milliseconds) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    char part[8];
+    std::snprintf(part, sizeof part, ".%03d", static_cast<int>(ms));
+    result += part;
+  }
+  return result;
+}
+
+bool IsRunLogName(const std::string& name) {
+  return name.size() > 4 && name.ends_with(".log") && name[0] >= '0' && name[0] <= '9';
+}
+
+}  // namespace
+
+RunLogFile::RunLogFile(const std::string& exe_folder)
+    : transcript_([](const std::string& line) { runlog::Write(line); }) {
+  const std::string folder = exe_folder + kFolderName;
+  std::error_code error;
+  const auto kind = platform::KindOf(folder, error);
+  // Anything but a folder at the name (a planted link above all) is removed, never followed.
+  if (!error && kind != platform::FolderEntry::Kind::kFolder) platform::RemoveFile(folder);
+  std::filesystem::create_directory(PathFromUtf8(folder), error);
+  const std::string name = LocalTime("%Y-%m-%d_%H-%M-%S", false) + "_" +
+                           std::to_string(platform::CurrentProcessId()) + ".log";
+  file_ = platform::File::CreateNew(folder + "/" + name, error);
+  if (!file_) return;
+  path_ = folder + "/" + name;
+  PruneRunLogs(folder, name);
+  runlog::SetSink([this](std::string_view line) { Append(line); });
+}
+
+RunLogFile::~RunLogFile() {
+  if (file_) runlog::SetSink(nullptr);
+}
+
+void RunLogFile::Append(std::string_view line) {
+  std::string text = LocalTime("%Y-%m-%d %H:%M:%S", true) + " [" +
+                     std::to_string(platform::CurrentProcessId()) + "] ";
+  text += line;
+  text += "\r\n";
+  // A failed write drops the line; the run does not depend on its log.
+  (void)file_.Append(text);
+}
+
+void PruneRunLogs(const std::string& folder, const std::string& keep) {
+  std::vector<platform::FolderEntry> entries;
+  if (platform::ListFolder(folder, entries)) return;
+  std::vector<std::string> names;
+  for (const auto& entry : entries) {
+    if (entry.kind == platform::FolderEntry::Kind::kFile && IsRunLogName(entry.name))
+      names.push_back(entry.name);
+  }
+  std::sort(names.rbegin(), names.rend());  // newest first
+  size_t files = 0;
+  uintmax_t bytes = 0;
+  for (const auto& name : names) {
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(PathFromUtf8(folder + "/" + name), error);
+    ++files;
+    bytes += error ? 0 : size;
+    if (name != keep && (files > RunLogFile::kMaxFiles || bytes > RunLogFile::kMaxBytes))
+      platform::RemoveFile(folder + "/" + name);
+  }
+}
+
+}  // namespace zepr

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <string>
+
+#include "app/window_transcript.h"
+#include "core/main_window.h"
+#include "platform/files.h"
+
+namespace zepr {
+
+// The run's log file: one per run in ZEPRUpdateLog/ beside the executable, named by the start
+// time and the process, UTF-8, each line written through at once so that a kill loses nothing
+// before it. It takes every runlog::Write and, as a watcher, what the window showed. A log that
+// cannot be written is left out; the run goes on.
+class RunLogFile : public WindowWatcher {
+ public:
+  static constexpr char kFolderName[] = "ZEPRUpdateLog";
+  // Beyond these the oldest runs' files are removed.
+  static constexpr size_t kMaxFiles = 30;
+  static constexpr uintmax_t kMaxBytes = 10 * 1000 * 1000;
+
+  explicit RunLogFile(const std::string& exe_folder);
+  ~RunLogFile() override;
+  RunLogFile(const RunLogFile&) = delete;
+  RunLogFile& operator=(const RunLogFile&) = delete;
+
+  // The file's path; "" when none could be made.
+  const std::string& path() const { return path_; }
+  // The window is on the screen: what it shows from now on is logged.
+  void Shown(const MainWindow& window) { transcript_.Shown(window); }
+
+  void Changed(const MainWindow& window, Element what) override {
+    transcript_.Changed(window, what);
+  }
+  void DialogShown(const std::string& title, const std::string& text) override {
+    transcript_.Dialog(title, text);
+  }
+  void EndRequested() override { transcript_.End(); }
+
+ private:
+  void Append(std::string_view line);
+
+  platform::File file_;
+  std::string path_;
+  WindowTranscript transcript_;
+};
+
+// Removes the oldest log files of folder (by name: start time first) beyond kMaxFiles or
+// kMaxBytes together; keep is never removed. Other files in the folder are left alone.
+void PruneRunLogs(const std::string& folder, const std::string& keep);
+
+}  // namespace zepr

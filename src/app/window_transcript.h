@@ -1,0 +1,40 @@
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/main_window.h"
+
+namespace zepr {
+
+// The window's visible changes as stable lines, for the headless output and for the run log's
+// copy of what the window showed. The format is the headless output's (see headless_view.h).
+class WindowTranscript {
+ public:
+  explicit WindowTranscript(std::function<void(const std::string&)> print)
+      : print_(std::move(print)) {}
+
+  // The visible state when the window is shown; nothing is written before.
+  void Shown(const MainWindow& window);
+  // What changed since.
+  void Changed(const MainWindow& window, Element what);
+  void Dialog(const std::string& title, const std::string& text);
+  void End();
+
+ private:
+  void PrintList(const MainWindow& window, StepList list);
+  void PrintCheckBoxes(const MainWindow& window, bool initial);
+
+  std::function<void(const std::string&)> print_;
+  bool shown_ = false;
+  // What was printed last, to print only differences.
+  std::array<std::vector<StepLine>, 2> printed_lines_;
+  std::array<CheckBoxState, 3> printed_boxes_;
+};
+
+// "\r" for every CR, "\n" for every LF.
+std::string EscapeLineBreaks(const std::string& text);
+
+}  // namespace zepr

@@ -1,0 +1,51 @@
+#include "core/run_log.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "core/text.h"
+
+namespace zepr::runlog {
+namespace {
+
+struct State {
+  std::mutex mutex;
+  Sink sink;
+  std::vector<std::string> secrets;  // longest first, so a secret inside another goes whole
+};
+
+State& TheLog() {
+  static State state;
+  return state;
+}
+
+}  // namespace
+
+void SetSink(Sink sink) {
+  State& log = TheLog();
+  std::lock_guard lock(log.mutex);
+  log.sink = std::move(sink);
+}
+
+void AddSecret(const std::string& secret) {
+  if (secret.empty()) return;
+  State& log = TheLog();
+  std::lock_guard lock(log.mutex);
+  if (std::find(log.secrets.begin(), log.secrets.end(), secret) != log.secrets.end()) return;
+  log.secrets.push_back(secret);
+  std::sort(log.secrets.begin(), log.secrets.end(),
+            [](const auto& a, const auto& b) { return a.size() > b.size(); });
+}
+
+void Write(std::string_view text) {
+  State& log = TheLog();
+  std::lock_guard lock(log.mutex);
+  if (!log.sink) return;
+  std::string line(text);
+  for (const auto& secret : log.secrets) line = ReplaceAll(line, secret, "***");
+  line = ReplaceAll(ReplaceAll(line, "\r", "\\r"), "\n", "\\n");
+  log.sink(line);
+}
+
+}  // namespace zepr::runlog
