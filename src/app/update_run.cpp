@@ -131,7 +131,10 @@ bool UpdateRun::SignatureAccepted(const std::string& path, const std::string& pu
   window_.SetLabel1("Provjeravam potpis > " + published_name);
   window_.ProcessMessages();
   const std::string refusal = services_.signatures.Refusal(path, published_name);
-  if (refusal.empty()) return true;
+  if (refusal.empty()) {
+    runlog::Write("potpis prihvaćen: " + path);
+    return true;
+  }
   run_.Fail(ExitStatus::kSignatureRefused);
   DeleteFile(path);
   DeleteFile(path + ".minisig");

@@ -55,10 +55,17 @@ void ExpectNothingInstalled(Build build, const std::string& reason) {
   const auto disk = OnSmallDisk(box);
   if (!disk->why_not().empty()) GTEST_SKIP() << disk->why_not();
   ASSERT_LT(disk->FreeBytes(), library.size());
+  // The log folder is there before, and the run's own log is left out of the space compared.
+  box.Run(kClient, "9");
+  const auto logs_before = testing::ListFolder(box.path() / "ZEPRUpdateLog");
   const auto before = testing::Tree(box.path());
   const std::string free = disk->Free();
 
   const auto run = box.Run(kClient, "8", {"x", "0"});
+  for (const auto& log : testing::ListFolder(box.path() / "ZEPRUpdateLog")) {
+    if (std::find(logs_before.begin(), logs_before.end(), log) == logs_before.end())
+      fs::remove(box.path() / "ZEPRUpdateLog" / log);
+  }
   EXPECT_EQ(run.exit_code, 4) << run.output;
   EXPECT_TRUE(HasLine(run.output, "status: Dekompresiranje nije uspjelo: Update.zip"))
       << run.output;
