@@ -12,7 +12,9 @@ namespace zepr {
 class HttpClient {
  public:
   virtual ~HttpClient() = default;
-  // True when status 200 came with the whole body and the file is in place under local_path.
+  // True when status 200 (or 206 for the rest of a file begun earlier) came with the whole
+  // body and the file is in place under local_path. Any other answer to the request returns
+  // false without a word; a transfer cut or stalled is asked for again a few times first.
   // display_name is only shown, never used as a path. A local file that cannot be written
   // raises UpdateError.
   virtual bool HttpDownloadFile(const std::string& url, const std::string& local_path,
@@ -26,6 +28,9 @@ struct HttpOptions {
   long stall_limit_s = 120;
   // The pause that leaves the final figures readable; benchmarks switch it off.
   bool pause_after_download = true;
+  // Where a download that could not be finished keeps its bytes for the next run to continue;
+  // "" keeps them only for the attempts of this run.
+  std::string resume_folder;
   // For https URLs only; a plain http download never looks at them. Certificates and host
   // names are verified whatever they say.
   // A PEM file of a private certificate authority, trusted besides the system's; "" for none.

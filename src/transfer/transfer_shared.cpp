@@ -6,8 +6,10 @@
 #include <iterator>
 
 #include "core/encoding.h"
+#include "core/errors.h"
 #include "core/path_text.h"
 #include "core/wait.h"
+#include "platform/files.h"
 
 namespace zepr {
 namespace {
@@ -64,6 +66,173 @@ void DownloadDisplay::Show(uint64_t written, uint64_t expected, bool complete) {
 void EndDownload(MainWindow& window, const HttpOptions& options) {
   if (options.pause_after_download) WaitPumpingMessages(window, 1500);
   window.SetLabel1("");
+}
+
+HttpTransfer::HttpTransfer(MainWindow& window, const HttpOptions& options, std::string url,
+                           std::string target, std::string display_name, unsigned long process_id)
+    : window_(window),
+      options_(options),
+      target_(target),
+      display_name_(display_name),
+      partial_(options.resume_folder, std::move(url), std::move(target), process_id),
+      display_(window, std::move(display_name)) {}
+
+bool HttpTransfer::Head(const HttpHead& head) {
+  head_seen_ = true;
+  status_ = head.status;
+  take_ = JudgeAnswer(head, offset_, partial_.version());
+  switch (take_) {
+    case Take::kFromStart:
+      if (!partial_.Restart(VersionOf(head))) return false;
+      body_expected_ = head.content_length;
+      total_ = head.content_length > 0 ? static_cast<uint64_t>(head.content_length) : 0;
+      break;
+    case Take::kAppend:
+      body_expected_ = head.content_length;
+      total_ = static_cast<uint64_t>(partial_.version().total);
+      break;
+    case Take::kRestart:
+    case Take::kRefuse:
+      return false;
+  }
+  held_ = partial_.held();
+  opened_ = true;
+  return true;
+}
+
+bool HttpTransfer::Body(const char* data, size_t size) {
+  if (!partial_.Append(data, size)) return false;
+  body_bytes_ += size;
+  held_.store(partial_.held(), std::memory_order_release);
+  return true;
+}
+
+void HttpTransfer::Pump() {
+  if (!opened_) {
+    display_.Idle();
+    return;
+  }
+  if (!window_ready_) {
+    window_ready_ = true;
+    window_.SetProgressMax(100);
+    window_.SetProgress(0);
+  }
+  const uint64_t held = held_.load(std::memory_order_acquire);
+  if (held != shown_) {
+    shown_ = held;
+    display_.Received(held, total_);
+  } else {
+    display_.Idle();
+  }
+}
+
+bool HttpTransfer::Complete() const {
+  if (take_ != Take::kFromStart && take_ != Take::kAppend) return false;
+  // A connection that closed early ends the body like a complete one; only the announced
+  // length tells them apart.
+  if (body_expected_ >= 0 && body_bytes_ != static_cast<uint64_t>(body_expected_)) return false;
+  const int64_t total = partial_.version().total;
+  return total < 0 || partial_.held() == static_cast<uint64_t>(total);
+}
+
+// Whatever was at the target is no longer what the server has: nothing is left there.
+void HttpTransfer::DiscardTarget() {
+  std::error_code ec;
+  if (platform::KindOf(target_, ec) == platform::FolderEntry::Kind::kFile) {
+    platform::RemoveFile(target_);
+  }
+}
+
+void HttpTransfer::WaitBeforeAttempt(int ms, int attempt) {
+  WaitCountingDown(window_, ms, [&](int seconds) {
+    window_.SetLabel1(RetryStatusText(display_name_, seconds, attempt));
+  });
+  display_.Show(partial_.held(), total_);
+}
+
+bool HttpTransfer::Run(const Attempt& attempt,
+                       const std::function<std::string(const std::error_code&)>& file_error_text) {
+  RetryPlan plan(partial_.held());
+  bool restarted = false;
+  bool opened = false;
+  while (true) {
+    // Without the whole length there is nothing to ask the rest of.
+    offset_ = partial_.version().total > 0 ? partial_.held() : 0;
+    head_seen_ = false;
+    take_ = Take::kRefuse;
+    status_ = 0;
+    body_expected_ = -1;
+    body_bytes_ = 0;
+    refusal_.clear();
+    const Ended ended = attempt(RangeHeaders(offset_, partial_.version()));
+    opened = opened || opened_;
+    if (partial_.error()) {
+      const std::error_code error = partial_.error();
+      partial_.Drop();
+      DiscardTarget();
+      EndDownload(window_, options_);
+      throw UpdateError(file_error_text(error));
+    }
+    if (ended == Ended::kRefused) {
+      // Nothing came from a server we trust: what the target held stays.
+      window_.ShowPoruka(kRefusedTitle, refusal_);
+      if (opened) EndDownload(window_, options_);
+      return false;
+    }
+    if (ended == Ended::kFinished && Complete()) {
+      const uint64_t held = partial_.held();
+      if (!partial_.Commit()) {
+        const std::error_code error = partial_.error();
+        partial_.Drop();
+        EndDownload(window_, options_);
+        throw UpdateError(file_error_text(error));
+      }
+      Pump();
+      display_.Show(held, total_, true);
+      EndDownload(window_, options_);
+      return true;
+    }
+    if (take_ == Take::kRestart && !restarted) {
+      // The server cannot give the rest of what is held: the whole file, at once.
+      restarted = true;
+      partial_.Restart({});
+      continue;
+    }
+    // The answer to the first request decides, as a status check before it once did: a file
+    // that is not there is no failure to report.
+    if (!opened) return false;
+    const bool worth = head_seen_ && take_ == Take::kRefuse ? StatusWorthRetry(status_) : true;
+    const auto wait = worth ? plan.After(partial_.held()) : std::nullopt;
+    if (wait && !window_.EndRequested()) {
+      WaitBeforeAttempt(*wait, plan.attempt());
+      if (!window_.EndRequested()) continue;
+    }
+    if (ended == Ended::kNoAnswer) {
+      window_.ShowPoruka(kErrorTitle, kCannotConnect);
+    } else {
+      display_.Show(partial_.held(), total_);
+      window_.ShowPoruka(kMessageBoxTitle, kDownloadFailed);
+      DiscardTarget();
+    }
+    partial_.Keep();
+    EndDownload(window_, options_);
+    return false;
+  }
+}
+
+void WaitCountingDown(MainWindow& window, int ms, const std::function<void(int)>& show) {
+  Clock& clock = window.clock();
+  const uint32_t start = clock.TickCount();
+  int shown = -1;
+  while (!window.EndRequested()) {
+    const uint32_t elapsed = clock.TickCount() - start;
+    if (elapsed >= static_cast<uint32_t>(ms)) break;
+    const int seconds = static_cast<int>((static_cast<uint32_t>(ms) - elapsed + 999) / 1000);
+    if (seconds != shown) show(shown = seconds);
+    window.ProcessMessages();
+    if (window.EndRequested()) break;
+    window.WaitMessages(std::min<uint32_t>(static_cast<uint32_t>(ms) - elapsed, 50));
+  }
 }
 
 std::string EscapeUrl(std::string_view url) {

@@ -2,16 +2,20 @@
 
 // What the transfer back ends share, so the window shows the same texts and figures whichever
 // library moves the bytes. Internal to the transfer library.
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "core/clock.h"
 #include "core/main_window.h"
 #include "transfer/http_download.h"
+#include "transfer/resume.h"
 
 namespace zepr::transfer {
 
@@ -113,6 +117,70 @@ class DownloadDisplay {
 // After every download whose transfer was opened: the pause that leaves the final figures
 // readable, then an empty status text.
 void EndDownload(MainWindow& window, const HttpOptions& options);
+
+// The pause before another attempt: the window stays alive, show tells the seconds left each
+// time they change, and an end asked for (Esc) ends the pause at once.
+void WaitCountingDown(MainWindow& window, int ms, const std::function<void(int)>& show);
+
+// One HttpDownloadFile, whichever library moves the bytes: one request per attempt, its status
+// judged before any byte is written, the rest of a cut transfer asked for again (in this run
+// or a later one), and only a complete file put at the target.
+class HttpTransfer {
+ public:
+  HttpTransfer(MainWindow& window, const HttpOptions& options, std::string url, std::string target,
+               std::string display_name, unsigned long process_id);
+
+  // How one request ended, as the back end saw it.
+  enum class Ended {
+    kNoAnswer,  // no answer came (no connection, no head)
+    kRefused,   // an https server that is not trusted: nothing of it was read
+    kFinished,  // the body ended as the connection says (it may still be short)
+    kBroken,    // cut, stalled, or stopped because Head or Body said so
+  };
+  // Sends one request with the no-cache headers and these lines, calls Head with the head of
+  // the final answer and Body with each block as long as they return true.
+  using Attempt = std::function<Ended(const std::vector<std::string>& headers)>;
+
+  // The whole download; returns as HttpDownloadFile does. A file that cannot be written raises
+  // UpdateError with file_error_text of the error once the window is cleared.
+  bool Run(const Attempt& attempt,
+           const std::function<std::string(const std::error_code&)>& file_error_text);
+
+  // From the attempt, on whichever thread runs it. False: stop, nothing more is wanted.
+  bool Head(const HttpHead& head);
+  bool Body(const char* data, size_t size);
+  // Why an https server was not trusted.
+  void Refuse(std::string why) { refusal_ = std::move(why); }
+  // From the window's thread while an attempt runs: the figures within the throttle, and the
+  // window's messages.
+  void Pump();
+
+ private:
+  void WaitBeforeAttempt(int ms, int attempt);
+  bool Complete() const;
+  void DiscardTarget();
+
+  MainWindow& window_;
+  const HttpOptions& options_;
+  std::string target_;
+  std::string display_name_;
+  PartialFile partial_;
+  DownloadDisplay display_;
+  // This attempt: the offset asked for, what its head made of it, how much body came.
+  uint64_t offset_ = 0;
+  bool head_seen_ = false;
+  Take take_ = Take::kRefuse;
+  long status_ = 0;
+  int64_t body_expected_ = -1;
+  uint64_t body_bytes_ = 0;
+  std::string refusal_;
+  // Read by the window's thread meanwhile.
+  std::atomic<bool> opened_{false};
+  std::atomic<uint64_t> held_{0};
+  std::atomic<uint64_t> total_{0};
+  bool window_ready_ = false;
+  uint64_t shown_ = 0;
+};
 
 // URLs are composed without escaping, so a script name may carry blanks or Croatian letters,
 // which URL parsers refuse. They go out percent-encoded in the ANSI code page, the bytes the

@@ -1,26 +1,23 @@
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <utility>
+#include <vector>
 
-#include "core/errors.h"
-#include "platform/unique_fd.h"
 #include "transfer/http_download.h"
 #include "transfer/transfer_shared.h"
 
 namespace zepr {
 namespace {
 
-using transfer::DownloadDisplay;
 using transfer::FileFailure;
 
 constexpr long kBufferSize = 512 * 1024;
@@ -63,16 +60,6 @@ std::string IoErrorText(int error) {
 void GlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-// The Content-Length of the answer; 0 when the server sent none.
-uint64_t HttpContentLength(CURL* request) {
-  curl_off_t length = -1;
-  if (curl_easy_getinfo(request, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK ||
-      length < 0) {
-    return 0;
-  }
-  return static_cast<uint64_t>(length);
 }
 
 long ResponseCode(CURL* request) {
@@ -220,138 +207,71 @@ size_t StopAtHeadersEnd(char* data, size_t size, size_t count, void* user) {
 
 size_t DiscardBody(char*, size_t size, size_t count, void*) { return size * count; }
 
-// One transfer into a temporary file beside the target.
-class BodySink {
+// One attempt of a download: the head of the final answer goes to the transfer before any byte
+// of its body, and the body block by block.
+class Attempt {
  public:
-  BodySink(MainWindow& window, long stall_limit_s, CURL* request, std::string target,
-           std::string display_name)
-      : request_(request),
-        target_(std::move(target)),
-        display_(window, std::move(display_name)),
-        watch_(window, stall_limit_s) {}
+  Attempt(MainWindow& window, long stall_limit_s, CURL* request, transfer::HttpTransfer& transfer)
+      : request_(request), transfer_(transfer), watch_(window, stall_limit_s) {}
 
-  ~BodySink() {
-    if (!temp_path_.empty()) {
-      file_.Close();
-      std::error_code ignored;
-      std::filesystem::remove(temp_path_, ignored);
-    }
+  static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+    return static_cast<Attempt*>(user)->Header(std::string_view(data, size * count));
   }
-
   static size_t OnBody(char* data, size_t size, size_t count, void* user) {
-    return static_cast<BodySink*>(user)->Write(data, size * count);
+    auto& attempt = *static_cast<Attempt*>(user);
+    const size_t length = size * count;
+    return attempt.taken_ && attempt.transfer_.Body(data, length) ? length : 0;
   }
   static int OnProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
-    auto& sink = *static_cast<BodySink*>(user);
-    if (sink.Receiving()) {
-      sink.display_.Received(sink.written_, sink.expected_);
-    } else {
-      sink.display_.Idle();
-    }
-    return sink.watch_.Stalled(received) ? 1 : 0;
+    auto& attempt = *static_cast<Attempt*>(user);
+    attempt.transfer_.Pump();
+    return attempt.watch_.Stalled(received) ? 1 : 0;
   }
 
-  // The answer has been judged: a 200 gets its file, any other status stops the transfer.
-  bool Start() {
-    started_ = true;
-    if (ResponseCode(request_) != 200) {
-      wrong_status_ = true;
-      return false;
-    }
-    expected_ = HttpContentLength(request_);
-    return CreateTemp();
-  }
-
-  // Puts the complete file in place.
-  bool Commit() {
-    if (!started_ && !Start()) return false;
-    if (int error = file_.Close(); error != 0) {
-      io_error_ = error;
-      return false;
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp_path_, target_, ec);
-    if (ec) {
-      io_error_ = ec.value();
-      return false;
-    }
-    temp_path_.clear();
-    display_.Show(written_, expected_, true);
-    return true;
-  }
-
-  // Whatever was at the target is no longer what the server has: leave nothing there.
-  void Discard() {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(target_, ec)) std::filesystem::remove(target_, ec);
-  }
-
-  // The figures reached before a failure.
-  void ShowReached() {
-    if (Receiving()) display_.Show(written_, expected_);
-  }
-
-  bool Receiving() const { return started_ && !wrong_status_ && io_error_ == 0; }
-  int io_error() const { return io_error_; }
+  bool head_seen() const { return head_seen_; }
 
  private:
-  size_t Write(const char* data, size_t length) {
-    if (!started_ && !Start()) return 0;
-    size_t done = 0;
-    while (done < length) {
-      ssize_t n = ::write(file_.get(), data + done, length - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        io_error_ = errno;
-        return 0;
-      }
-      done += static_cast<size_t>(n);
+  size_t Header(std::string_view line) {
+    const size_t length = line.size();
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.substr(0, 5) == "HTTP/") {
+      head_ = {};
+      return length;
     }
-    written_ += length;
-    display_.Received(written_, expected_);
-    return length;
-  }
-
-  bool CreateTemp() {
-    for (int attempt = 0;; ++attempt) {
-      std::string path =
-          transfer::PartFileName(target_, static_cast<unsigned long>(::getpid()), attempt);
-      int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd >= 0) {
-        file_.Reset(fd);
-        temp_path_ = std::move(path);
-        KeepModeOfTarget(fd);
-        return true;
+    if (!line.empty()) {
+      const size_t colon = line.find(':');
+      if (colon == std::string_view::npos) return length;
+      std::string name(line.substr(0, colon));
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      std::string_view value = line.substr(colon + 1);
+      while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+        value.remove_prefix(1);
       }
-      if (errno != EEXIST || attempt + 1 >= transfer::kPartFileAttempts) {
-        io_error_ = errno;
-        return false;
-      }
+      if (name == "etag") head_.etag = value;
+      if (name == "last-modified") head_.last_modified = value;
+      if (name == "content-range") head_.content_range = value;
+      return length;
     }
-  }
-
-  // The file that the download replaces keeps its permissions and, where we may set it, its
-  // owner: a script or program fetched over an executable one must stay executable.
-  void KeepModeOfTarget(int fd) const {
-    struct stat old {};
-    if (::stat(target_.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
-    if (::fchmod(fd, old.st_mode & 0777) != 0) return;
-    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
-      // Not ours to give away; the mode alone is kept.
+    const long code = ResponseCode(request_);
+    // Informational answers and redirects are followed by the answer that counts.
+    if (code < 200 || (code >= 300 && code < 400)) return length;
+    head_seen_ = true;
+    head_.status = code;
+    curl_off_t content_length = -1;
+    if (curl_easy_getinfo(request_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &content_length) ==
+        CURLE_OK) {
+      head_.content_length = content_length;
     }
+    taken_ = transfer_.Head(head_);
+    return taken_ ? length : 0;
   }
 
   CURL* request_;
-  std::string target_;
-  DownloadDisplay display_;
+  transfer::HttpTransfer& transfer_;
   TransferWatch watch_;
-  platform::UniqueFd file_;
-  std::string temp_path_;
-  uint64_t written_ = 0;
-  uint64_t expected_ = 0;
-  bool started_ = false;
-  bool wrong_status_ = false;
-  int io_error_ = 0;
+  transfer::HttpHead head_;
+  bool head_seen_ = false;
+  bool taken_ = false;
 };
 
 // The status of the final answer, or why an https server was not trusted with the request.
@@ -406,54 +326,36 @@ bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::strin
     window_.ShowPoruka(transfer::kRefusedTitle, trust.refusal);
     return false;
   }
-  const Checked checked = CheckStatus(window_, app_title_, options_, url, trusted);
-  if (!checked.refusal.empty()) {
-    window_.ShowPoruka(transfer::kRefusedTitle, checked.refusal);
-    return false;
-  }
-  if (checked.status != 200) return false;
-  window_.SetProgressMax(100);
-  window_.SetProgress(0);
-
-  bool ok = false;
-  int io_error = 0;
-  {
-    HeaderList headers = NoCacheHeaders();
-    CurlHandle request =
-        OpenRequest(url, transfer::kTransferAgent, options_, headers.get(), trusted);
-    BodySink sink(window_, options_.stall_limit_s, request.get(), local_path, display_name);
-    long status = 0;
-    CURLcode rc = CURLE_FAILED_INIT;
-    std::string refusal;
-    if (request) {
-      curl_easy_setopt(request.get(), CURLOPT_WRITEFUNCTION, BodySink::OnBody);
-      curl_easy_setopt(request.get(), CURLOPT_WRITEDATA, &sink);
-      curl_easy_setopt(request.get(), CURLOPT_XFERINFOFUNCTION, BodySink::OnProgress);
-      curl_easy_setopt(request.get(), CURLOPT_XFERINFODATA, &sink);
-      rc = curl_easy_perform(request.get());
-      status = ResponseCode(request.get());
-      if (https) refusal = Refusal(rc);
-    }
-    if (rc == CURLE_OK && sink.Commit()) {
-      ok = true;
-    } else if (sink.io_error() != 0) {
-      io_error = sink.io_error();
-      sink.Discard();
-    } else if (!refusal.empty()) {
-      // Nothing came from a server we trust: what the target held stays.
-      window_.ShowPoruka(transfer::kRefusedTitle, refusal);
-    } else if (status == 0) {
-      window_.ShowPoruka(transfer::kErrorTitle, transfer::kCannotConnect);
-    } else {
-      sink.ShowReached();
-      window_.ShowPoruka(transfer::kMessageBoxTitle, transfer::kDownloadFailed);
-      sink.Discard();
-    }
-  }
-
-  transfer::EndDownload(window_, options_);
-  if (io_error != 0) throw UpdateError(IoErrorText(io_error));
-  return ok;
+  using Ended = transfer::HttpTransfer::Ended;
+  transfer::HttpTransfer transfer(window_, options_, url, local_path, display_name,
+                                  static_cast<unsigned long>(::getpid()));
+  return transfer.Run(
+      [&](const std::vector<std::string>& lines) {
+        HeaderList headers = NoCacheHeaders();
+        for (const auto& line : lines) {
+          if (headers) curl_slist_append(headers.get(), line.c_str());
+        }
+        CurlHandle request =
+            OpenRequest(url, transfer::kTransferAgent, options_, headers.get(), trusted);
+        if (!request) return Ended::kNoAnswer;
+        Attempt attempt(window_, options_.stall_limit_s, request.get(), transfer);
+        curl_easy_setopt(request.get(), CURLOPT_HEADERFUNCTION, Attempt::OnHeader);
+        curl_easy_setopt(request.get(), CURLOPT_HEADERDATA, &attempt);
+        curl_easy_setopt(request.get(), CURLOPT_WRITEFUNCTION, Attempt::OnBody);
+        curl_easy_setopt(request.get(), CURLOPT_WRITEDATA, &attempt);
+        curl_easy_setopt(request.get(), CURLOPT_XFERINFOFUNCTION, Attempt::OnProgress);
+        curl_easy_setopt(request.get(), CURLOPT_XFERINFODATA, &attempt);
+        const CURLcode rc = curl_easy_perform(request.get());
+        if (https) {
+          if (std::string refusal = Refusal(rc); !refusal.empty()) {
+            transfer.Refuse(std::move(refusal));
+            return Ended::kRefused;
+          }
+        }
+        if (rc == CURLE_OK) return Ended::kFinished;
+        return attempt.head_seen() ? Ended::kBroken : Ended::kNoAnswer;
+      },
+      [](const std::error_code& error) { return IoErrorText(error.value()); });
 }
 
 }  // namespace zepr

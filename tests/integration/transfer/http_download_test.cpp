@@ -31,9 +31,11 @@ using zepr::testing::WriteFile;
 constexpr const char* kTitle = "Demo Aplikacija";
 constexpr const char* kMessageBoxTitle = "ZEPR Nadogradnja aplikacije";
 
-std::string Bytes(size_t size) {
+std::string Bytes(size_t size, unsigned seed = 0) {
   std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
+  for (size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<char>((i * 131 + i / 251 + seed) & 0xFF);
+  }
   return bytes;
 }
 
@@ -56,12 +58,18 @@ class HttpDownloadTest : public ::testing::Test {
   HttpDownloadTest()
       : endpoint_({zepr::testing::SystemPython(), zepr::testing::SupportFile("http_endpoint.py"),
                    "--root", served_.folder(), "--log", LogPath().string(), "--control",
-                   ControlPath().string(), "--time-limit", "120"}),
+                   ControlPath().string(), "--sent", SentPath().string(), "--time-limit", "120"}),
         window_(clock_),
         client_(window_, kTitle, {.connect_timeout_ms = 5000, .stall_limit_s = 1}) {}
 
   fs::path LogPath() const { return served_.path() / "requests.log"; }
   fs::path ControlPath() const { return served_.path() / "control.json"; }
+  fs::path SentPath() const { return served_.path() / "sent"; }
+  // Body bytes the endpoint has sent so far.
+  uint64_t Sent() const {
+    const std::string text = ReadFile(SentPath());
+    return text.empty() ? 0 : std::stoull(text);
+  }
 
   void Serve(const std::string& name, const std::string& bytes) {
     WriteFile(served_.path() / "Klijent" / "APP" / name, bytes);
@@ -81,7 +89,9 @@ class HttpDownloadTest : public ::testing::Test {
   SystemHttpClient client_;
 };
 
-TEST_F(HttpDownloadTest, DeliversFileWithFiguresAndBothAgentsWithoutCache) {
+// One request per download: its status is judged before any byte is written, so the archive
+// crosses the line once.
+TEST_F(HttpDownloadTest, DeliversFileInOneRequestWithFiguresWithoutCache) {
   const std::string body = Bytes(3'000'000);
   Serve("Update.zip", body);
   window_.SetProgress(42);
@@ -104,10 +114,11 @@ TEST_F(HttpDownloadTest, DeliversFileWithFiguresAndBothAgentsWithoutCache) {
   EXPECT_EQ(window_.statuses[2], "");
 
   const auto log = Lines(LogPath());
-  ASSERT_EQ(log.size(), 2u);
+  ASSERT_EQ(log.size(), 1u);
   const std::string path = "/download/_UPDATE/update.php?file=Klijent/APP/UPDATE.ZIP";
-  EXPECT_THAT(Fields(log[0]), ElementsAre("GET", path, kTitle, "no-cache", "no-cache"));
-  EXPECT_THAT(Fields(log[1]), ElementsAre("GET", path, "ZEPRUpdate.exe", "no-cache", "no-cache"));
+  EXPECT_THAT(Fields(log[0]),
+              ElementsAre("GET", path, "ZEPRUpdate.exe", "no-cache", "no-cache", "-", "-"));
+  EXPECT_EQ(Sent(), body.size());
 }
 
 TEST_F(HttpDownloadTest, FinalFiguresRoundHalvesToEven) {
@@ -168,15 +179,18 @@ TEST_F(HttpDownloadTest, FailuresLeaveNoPartialFile) {
     bool old_file_kept;
     size_t requests;
   } cases[] = {
+      // The first answer decides quietly, as a status check before the transfer once did.
       {"missing file", "", Shown::kNothing, true, 1},
       {"401", R"({"status": 401})", Shown::kNothing, true, 1},
       {"500", R"({"status": 500})", Shown::kNothing, true, 1},
-      {"check never answered", R"({"hang": 30})", Shown::kNothing, true, 1},
-      {"transfer refused an answer", R"({"drop": 1, "after": 1})", Shown::kCannotConnect, true, 2},
-      {"transfer answered 404", R"({"status": 404, "after": 1})", Shown::kDownloadError, false, 2},
-      {"body cut short", R"({"cut": 100000, "after": 1})", Shown::kDownloadError, false, 2},
-      {"body stalls", R"({"cut": 100000, "stall": 30, "after": 1})", Shown::kDownloadError, false,
-       2},
+      {"never answered", R"({"hang": 30})", Shown::kNothing, true, 1},
+      {"refused an answer", R"({"drop": 1})", Shown::kNothing, true, 1},
+      // Cut or stalled at the same point again: one more try, then given up.
+      {"body cut short", R"({"cut": 100000})", Shown::kDownloadError, false, 2},
+      {"body stalls", R"({"cut": 100000, "stall": 30})", Shown::kDownloadError, false, 2},
+      // A refusal of the rest is not asked again.
+      {"rest answered 404", R"({"cut": 100000, "times": 1, "then": "Nema.zip"})",
+       Shown::kDownloadError, false, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -217,6 +231,239 @@ TEST_F(HttpDownloadTest, FailuresLeaveNoPartialFile) {
         EXPECT_EQ(window_.Label1(), "");
         break;
     }
+  }
+}
+
+// A transfer cut or stalled after some bytes is asked for again after 2, 4 and 8 s (on the
+// window's clock) for the rest, with the version it must belong to: the file that arrives is
+// always one version whole.
+TEST_F(HttpDownloadTest, CutTransferIsContinuedWithinTheRunNeverMixed) {
+  const std::string body = Bytes(1'000'000);
+  const std::string replaced = Bytes(1'200'000, 7);
+  struct Case {
+    std::string what;
+    std::string rule;  // control file entry for Update.zip
+    bool delivered;
+    std::string expected;         // the file at the target
+    size_t requests;              // Range requests among them: all but the first
+    std::string if_range;         // "etag", "date" or "-" on the requests for the rest
+    uint64_t sent;                // body bytes over the wire
+    std::vector<uint32_t> waits;  // seconds of the pauses shown, in order
+  } cases[] = {
+      {"cut at 90 %", R"({"cut": 900000, "times": 1})", true, body, 2, "etag", 1'000'000, {2}},
+      {"stalls at 90 %",
+       R"({"cut": 900000, "stall": 30, "times": 1})",
+       true,
+       body,
+       2,
+       "etag",
+       1'000'000,
+       {2}},
+      {"cut every 300000 bytes",
+       R"({"cutby": 300000})",
+       true,
+       body,
+       4,
+       "etag",
+       1'000'000,
+       {2, 4, 8}},
+      {"only a date to check",
+       R"({"cut": 900000, "times": 1, "noetag": 1})",
+       true,
+       body,
+       2,
+       "date",
+       1'000'000,
+       {2}},
+      {"no validator: the length alone",
+       R"({"cut": 900000, "times": 1, "noetag": 1, "nodate": 1})",
+       true,
+       body,
+       2,
+       "-",
+       1'000'000,
+       {2}},
+      {"server ignores ranges",
+       R"({"cut": 900000, "times": 1, "norange": 1})",
+       true,
+       body,
+       2,
+       "etag",
+       1'900'000,
+       {2}},
+      {"replaced between attempts",
+       R"({"cut": 500000, "times": 1, "then": "Nova.zip"})",
+       true,
+       replaced,
+       2,
+       "etag",
+       1'700'000,
+       {2}},
+      {"no further than three attempts",
+       R"({"cutby": 200000})",
+       false,
+       "",
+       4,
+       "etag",
+       800'000,
+       {2, 4, 8}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(served_.path() / "Klijent");
+    fs::remove(LogPath());
+    Serve("Update.zip", body);
+    Serve("Nova.zip", replaced);
+    Rule(R"({"update.zip": )" + c.rule + "}");
+    const uint64_t sent_before = Sent();
+    window_.dialogs.clear();
+    window_.statuses.clear();
+    const uint64_t slept_before = clock_.slept_ms();
+
+    EXPECT_EQ(client_.HttpDownloadFile(Url("Update.zip"), Target().string(), "Update.zip"),
+              c.delivered);
+
+    if (c.delivered) {
+      EXPECT_TRUE(ReadFile(Target()) == c.expected);
+      EXPECT_TRUE(window_.dialogs.empty());
+    } else {
+      ASSERT_EQ(window_.dialogs.size(), 1u);
+      EXPECT_EQ(window_.dialogs[0].text, "greška u downloadu");
+    }
+    EXPECT_THAT(testing::ListFolder(local_.path()),
+                c.delivered ? std::vector<std::string>{"Update.zip"} : std::vector<std::string>{});
+    EXPECT_EQ(Sent() - sent_before, c.sent);
+    const auto log = Lines(LogPath());
+    ASSERT_EQ(log.size(), c.requests);
+    EXPECT_EQ(Fields(log[0])[5], "-");
+    for (size_t i = 1; i < log.size(); ++i) {
+      const auto fields = Fields(log[i]);
+      EXPECT_THAT(fields[5], ::testing::MatchesRegex("bytes=[0-9]+-"));
+      if (c.if_range == "etag") {
+        EXPECT_THAT(fields[6], ::testing::MatchesRegex("\"[0-9a-f-]+\""));
+      } else if (c.if_range == "date") {
+        EXPECT_THAT(fields[6], ::testing::EndsWith(" GMT"));
+      } else {
+        EXPECT_EQ(fields[6], "-");
+      }
+    }
+    // Each pause counts down on the status line, attempt by attempt, then the figures return.
+    std::vector<std::string> shown;
+    uint32_t waited = 0;
+    for (size_t i = 0; i < c.waits.size(); ++i) {
+      waited += c.waits[i];
+      for (uint32_t s = c.waits[i]; s > 0; --s) {
+        shown.push_back("Veza je prekinuta, nastavljam skidanje Update.zip za " +
+                        std::to_string(s) + " s (pokušaj " + std::to_string(i + 2) + " od 4)");
+      }
+    }
+    std::vector<std::string> retry_lines;
+    for (const auto& status : window_.statuses) {
+      if (status.starts_with("Veza je prekinuta")) retry_lines.push_back(status);
+    }
+    EXPECT_EQ(retry_lines, shown);
+    EXPECT_EQ(clock_.slept_ms() - slept_before, waited * 1000 + 1500);
+    EXPECT_EQ(window_.Label1(), "");
+  }
+}
+
+// The window stays alive in the pauses, and an end asked for meanwhile (Esc) ends the waiting.
+TEST_F(HttpDownloadTest, EndAskedForDuringAPauseGivesUp) {
+  // Asks for the end at the third refresh of the window in a pause.
+  class EscWindow : public FakeWindow {
+   public:
+    using FakeWindow::FakeWindow;
+    void ProcessMessages() override {
+      FakeWindow::ProcessMessages();
+      if (Label1().starts_with("Veza je prekinuta") && ++pumped_in_pause == 3) RequestEnd();
+    }
+    int pumped_in_pause = 0;
+  } window(clock_);
+  SystemHttpClient client(window, kTitle, {.connect_timeout_ms = 5000, .stall_limit_s = 1});
+  Serve("Update.zip", Bytes(1'000'000));
+  Rule(R"({"update.zip": {"cut": 500000}})");
+
+  EXPECT_FALSE(client.HttpDownloadFile(Url("Update.zip"), Target().string(), "Update.zip"));
+
+  EXPECT_EQ(window.pumped_in_pause, 3);
+  EXPECT_EQ(Lines(LogPath()).size(), 1u);
+  // The pause ended at once; the one that leaves the final figures readable still ran.
+  EXPECT_LT(clock_.slept_ms(), 1500u + 200u);
+  EXPECT_TRUE(testing::ListFolder(local_.path()).empty());
+}
+
+// A download given up on keeps its bytes in the resume folder with the version they belong to;
+// the next run continues them when the server still has that version, and starts afresh
+// otherwise.
+TEST_F(HttpDownloadTest, PartialFileIsContinuedByTheNextRun) {
+  const std::string body = Bytes(1'000'000);
+  const std::string replaced = Bytes(1'000'000, 9);
+  const fs::path resume = local_.path() / "ZEPRUpdateNastavak";
+  struct Case {
+    std::string what;
+    std::string second_rule;  // the server at the next run
+    std::string url;          // "" for the same
+    int age_days;             // of the partial file when the next run starts
+    std::string expected;
+    uint64_t sent;      // by the next run
+    std::string range;  // of its request
+  } cases[] = {
+      {"same version", "{}", "", 0, body, 400'000, "bytes=600000-"},
+      {"replaced on the server", R"({"update.zip": {"then": "Nova.zip"}})", "", 0, replaced,
+       1'000'000, "bytes=600000-"},
+      {"no validator", R"({"update.zip": {"noetag": 1, "nodate": 1}})", "", 0, body, 1'000'000,
+       "-"},
+      {"too old", "{}", "", 8, body, 1'000'000, "-"},
+      {"another URL", "{}", "Druga.zip", 0, body, 1'000'000, "-"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(served_.path() / "Klijent");
+    fs::remove_all(local_.path());
+    fs::create_directories(local_.path());
+    Serve("Update.zip", body);
+    Serve("Druga.zip", body);
+    Serve("Nova.zip", replaced);
+    const bool validated = c.what != "no validator";
+    Rule(validated ? R"({"update.zip": {"cut": 600000}})"
+                   : R"({"update.zip": {"cut": 600000, "noetag": 1, "nodate": 1}})");
+    {
+      SystemHttpClient first(window_, kTitle,
+                             {.connect_timeout_ms = 5000,
+                              .stall_limit_s = 1,
+                              .pause_after_download = false,
+                              .resume_folder = resume.string()});
+      EXPECT_FALSE(first.HttpDownloadFile(Url("Update.zip"), Target().string(), "Update.zip"));
+    }
+    EXPECT_FALSE(fs::exists(Target()));
+    // Bytes that nobody could tell the version of are not kept.
+    EXPECT_EQ(testing::ListFolder(resume).size(), validated ? 2u : 0u);
+    if (c.age_days > 0) {
+      for (const auto& entry : fs::directory_iterator(resume)) {
+        fs::last_write_time(entry.path(),
+                            fs::file_time_type::clock::now() - std::chrono::hours(24 * c.age_days));
+      }
+    }
+    Rule(c.second_rule);
+    fs::remove(LogPath());
+    const uint64_t sent_before = Sent();
+    SystemHttpClient next(window_, kTitle,
+                          {.connect_timeout_ms = 5000,
+                           .stall_limit_s = 1,
+                           .pause_after_download = false,
+                           .resume_folder = resume.string()});
+
+    ASSERT_TRUE(next.HttpDownloadFile(Url(c.url.empty() ? "Update.zip" : c.url), Target().string(),
+                                      "Update.zip"));
+
+    EXPECT_TRUE(ReadFile(Target()) == c.expected);
+    EXPECT_EQ(Sent() - sent_before, c.sent);
+    const auto log = Lines(LogPath());
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(Fields(log[0])[5], c.range);
+    EXPECT_TRUE(testing::ListFolder(resume).empty());
+    EXPECT_THAT(testing::ListFolder(local_.path()),
+                ElementsAre("Update.zip", "ZEPRUpdateNastavak"));
   }
 }
 
@@ -390,14 +637,14 @@ TEST_F(HttpsDownloadTest, ServerIsTrustedOnlyAsConfigured) {
       EXPECT_TRUE(delivered);
       EXPECT_TRUE(window_.dialogs.empty());
       EXPECT_TRUE(ReadFile(Target()) == body);
-      EXPECT_EQ(Lines(LogPath()).size(), 2u);
+      EXPECT_EQ(Lines(LogPath()).size(), 1u);
     } else {
       EXPECT_FALSE(delivered);
       ASSERT_EQ(window_.dialogs.size(), 1u);
       EXPECT_EQ(window_.dialogs[0].title, kRefusedTitle);
       EXPECT_EQ(window_.dialogs[0].text, c.refusal);
       EXPECT_EQ(ReadFile(Target()), "old archive");
-      // The transfer never began: at most the status check reached a server.
+      // The transfer never began: at most the request that was refused reached a server.
       EXPECT_LE(Lines(LogPath()).size(), 1u);
       EXPECT_FALSE(client.HttpCheckUrl(Url(c.server)));
     }

@@ -1,0 +1,293 @@
+#include "transfer/resume.h"
+
+#include <charconv>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "core/path_text.h"
+#include "transfer/transfer_shared.h"
+
+namespace zepr::transfer {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::optional<uint64_t> Number(std::string_view text) {
+  uint64_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || stop != end || text.empty()) return std::nullopt;
+  return value;
+}
+
+// A value of the record stays on its line.
+std::string OneLine(std::string_view text) {
+  std::string line(text);
+  for (char& c : line) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return line;
+}
+
+}  // namespace
+
+std::string RetryStatusText(const std::string& display_name, int seconds, int attempt) {
+  return "Veza je prekinuta, nastavljam skidanje " + display_name + " za " +
+         std::to_string(seconds) + " s (pokušaj " + std::to_string(attempt) + " od " +
+         std::to_string(kMaxAttempts) + ")";
+}
+
+std::optional<int> RetryPlan::After(uint64_t held) {
+  if (attempt_ >= kMaxAttempts || held <= best_) return std::nullopt;
+  best_ = held;
+  return kRetryWaitsMs[attempt_++ - 1];
+}
+
+std::optional<ContentRange> ParseContentRange(std::string_view value) {
+  constexpr std::string_view kUnit = "bytes ";
+  if (value.substr(0, kUnit.size()) != kUnit) return std::nullopt;
+  value.remove_prefix(kUnit.size());
+  const size_t dash = value.find('-');
+  const size_t slash = value.find('/');
+  if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) {
+    return std::nullopt;
+  }
+  const auto first = Number(value.substr(0, dash));
+  const auto last = Number(value.substr(dash + 1, slash - dash - 1));
+  const auto total = Number(value.substr(slash + 1));
+  if (!first || !last || !total || *first > *last || *last >= *total) return std::nullopt;
+  return ContentRange{*first, *last, *total};
+}
+
+std::string StrongEtag(std::string_view etag) {
+  if (etag.size() < 2 || etag.front() != '"' || etag.back() != '"') return {};
+  return std::string(etag);
+}
+
+std::vector<std::string> RangeHeaders(uint64_t offset, const FileVersion& held) {
+  if (offset == 0) return {};
+  std::vector<std::string> headers{"Range: bytes=" + std::to_string(offset) + "-"};
+  if (!held.etag.empty()) {
+    headers.push_back("If-Range: " + held.etag);
+  } else if (!held.modified.empty()) {
+    headers.push_back("If-Range: " + held.modified);
+  }
+  return headers;
+}
+
+Take JudgeAnswer(const HttpHead& head, uint64_t offset, const FileVersion& held) {
+  if (head.status == 200) return Take::kFromStart;
+  if (offset == 0) return Take::kRefuse;
+  if (head.status == 416) return Take::kRestart;
+  if (head.status != 206) return Take::kRefuse;
+  // Only the rest of the very version held may be appended; anything else would mix two.
+  const auto range = ParseContentRange(head.content_range);
+  const bool rest = range && range->first == offset && held.total > 0 &&
+                    range->total == static_cast<uint64_t>(held.total) &&
+                    range->last + 1 == range->total &&
+                    (head.content_length < 0 ||
+                     static_cast<uint64_t>(head.content_length) == range->total - offset);
+  return rest ? Take::kAppend : Take::kRestart;
+}
+
+FileVersion VersionOf(const HttpHead& head) {
+  return {StrongEtag(head.etag), head.last_modified, head.content_length};
+}
+
+bool StatusWorthRetry(long status) {
+  return status == 0 || status == 408 || status == 429 || status >= 500;
+}
+
+std::string PartialKey(std::string_view target) {
+  // FNV-1a: the name only has to be the same for the same target, and short.
+  uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : target) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string key(16, '0');
+  for (int i = 15; i >= 0; --i, hash >>= 4) key[static_cast<size_t>(i)] = kHex[hash & 0xF];
+  return key;
+}
+
+PartialFile::PartialFile(std::string resume_folder, std::string url, std::string target,
+                         unsigned long process_id)
+    : resume_folder_(std::move(resume_folder)),
+      url_(std::move(url)),
+      target_(std::move(target)),
+      process_id_(process_id) {
+  if (resume_folder_.empty()) return;
+  std::error_code ec;
+  const fs::path folder = PathFromUtf8(resume_folder_);
+  fs::create_directories(folder, ec);
+  if (ec || !fs::is_directory(folder, ec)) return;
+  // What an earlier run left days ago is of no use now.
+  const auto too_old = fs::file_time_type::clock::now() - std::chrono::hours(24 * kPartialKeepDays);
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code entry_error;
+    if (!it->is_regular_file(entry_error)) continue;
+    const auto written = it->last_write_time(entry_error);
+    if (!entry_error && written < too_old) fs::remove(it->path(), entry_error);
+  }
+  std::string path = resume_folder_;
+  if (path.back() != '/' && path.back() != '\\') path += '/';
+  path += PartialKey(target_) + ".part";
+  // Another updater fetching into the same target holds it: this run keeps its bytes beside
+  // the target instead.
+  std::error_code open_error;
+  file_ = platform::File::OpenLocked(path, false, open_error);
+  if (!file_) return;
+  data_path_ = std::move(path);
+  in_resume_folder_ = true;
+
+  std::ifstream in(PathFromUtf8(RecordPath()), std::ios::binary);
+  std::string line;
+  std::string url_seen;
+  std::string target_seen;
+  FileVersion recorded;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string key = line.substr(0, eq);
+    const std::string value = line.substr(eq + 1);
+    if (key == "url") url_seen = value;
+    if (key == "target") target_seen = value;
+    if (key == "etag") recorded.etag = value;
+    if (key == "modified") recorded.modified = value;
+    if (key == "total") recorded.total = static_cast<int64_t>(Number(value).value_or(0));
+  }
+  const uint64_t size = fs::file_size(PathFromUtf8(data_path_), ec);
+  if (!ec && url_seen == url_ && target_seen == target_ && recorded.Identifies() && size > 0 &&
+      size <= static_cast<uint64_t>(recorded.total)) {
+    held_ = size;
+    version_ = recorded;
+    return;
+  }
+  // Another URL's bytes, or bytes nobody can say the version of.
+  file_.Truncate(0);
+  RemoveRecord();
+}
+
+PartialFile::~PartialFile() { Keep(); }
+
+bool PartialFile::OpenFile() {
+  if (file_) return true;
+  for (int attempt = 0; attempt < kPartFileAttempts; ++attempt) {
+    std::string path = PartFileName(target_, process_id_, attempt);
+    file_ = platform::File::OpenLocked(path, false, error_);
+    if (file_) {
+      data_path_ = std::move(path);
+      return true;
+    }
+    if (error_) return false;
+  }
+  error_ = std::make_error_code(std::errc::file_exists);
+  return false;
+}
+
+bool PartialFile::Restart(const FileVersion& version) {
+  if (!OpenFile()) return false;
+  if (auto ec = file_.Truncate(0); ec) {
+    error_ = ec;
+    return false;
+  }
+  held_ = 0;
+  version_ = version;
+  if (in_resume_folder_) {
+    // The record comes before any byte, so that bytes on disk always have their version.
+    if (version_.Identifies()) {
+      WriteRecord();
+    } else {
+      RemoveRecord();
+    }
+  }
+  return true;
+}
+
+bool PartialFile::Append(const char* data, size_t size) {
+  if (auto ec = file_.WriteAt(std::string_view(data, size), held_); ec) {
+    error_ = ec;
+    return false;
+  }
+  held_ += size;
+  return true;
+}
+
+bool PartialFile::Commit() {
+  // A file fetched over another keeps what the old one had: permissions, owner, attributes.
+  file_.TakePermissionsOf(target_);
+  if (auto ec = file_.Close(); ec) {
+    error_ = ec;
+    return false;
+  }
+  std::error_code ec = platform::Rename(data_path_, target_);
+  if (ec && platform::OnAnotherFileSystem(ec)) {
+    // The target lies on another disk (a share): copied beside it first, so the target only
+    // ever changes from whole file to whole file.
+    const std::string copy = PartFileName(target_, process_id_, 0);
+    platform::RemoveFile(copy);
+    ec = platform::CopyFileAs(data_path_, copy, target_, false);
+    if (!ec) ec = platform::Rename(copy, target_);
+    if (ec) {
+      platform::RemoveFile(copy);
+    } else {
+      platform::RemoveFile(data_path_);
+    }
+  }
+  if (ec) {
+    error_ = ec;
+    return false;
+  }
+  if (in_resume_folder_) RemoveRecord();
+  data_path_.clear();
+  held_ = 0;
+  version_ = {};
+  kept_ = true;
+  return true;
+}
+
+void PartialFile::Keep() {
+  if (kept_) return;
+  kept_ = true;
+  if (in_resume_folder_ && held_ > 0 && version_.Identifies()) {
+    file_.Close();
+    return;
+  }
+  Drop();
+}
+
+void PartialFile::Drop() {
+  kept_ = true;
+  file_.Close();
+  if (data_path_.empty()) return;
+  platform::RemoveFile(data_path_);
+  if (in_resume_folder_) RemoveRecord();
+  data_path_.clear();
+  held_ = 0;
+  version_ = {};
+}
+
+void PartialFile::WriteRecord() {
+  std::ostringstream record;
+  record << "url=" << OneLine(url_) << "\ntarget=" << OneLine(target_)
+         << "\netag=" << OneLine(version_.etag) << "\nmodified=" << OneLine(version_.modified)
+         << "\ntotal=" << version_.total << "\n";
+  const std::string path = RecordPath();
+  const std::string temporary = path + ".new";
+  {
+    std::ofstream out(PathFromUtf8(temporary), std::ios::binary | std::ios::trunc);
+    out << record.str();
+    if (!out.flush()) return;
+  }
+  platform::Rename(temporary, path);
+}
+
+void PartialFile::RemoveRecord() {
+  if (!data_path_.empty()) platform::RemoveFile(RecordPath());
+}
+
+}  // namespace zepr::transfer

@@ -1,0 +1,133 @@
+#include "transfer/resume.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+namespace zepr::transfer {
+namespace {
+
+// After each failed attempt: the bytes held then, and the pause that follows (nothing: given
+// up).
+struct Step {
+  uint64_t held;
+  std::optional<int> wait;
+};
+
+TEST(RetryPlan, AsksAgainOnlyWhileEveryAttemptGetsFurther) {
+  struct Case {
+    const char* what;
+    uint64_t held_at_start;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"nothing arrived", 0, {{0, std::nullopt}}},
+      {"cut at the same point", 0, {{900, 2000}, {900, std::nullopt}}},
+      {"further each time", 0, {{100, 2000}, {200, 4000}, {300, 8000}, {400, std::nullopt}}},
+      {"back from zero, not further", 0, {{500, 2000}, {400, std::nullopt}}},
+      {"an earlier run's bytes must be passed", 700, {{700, std::nullopt}}},
+      {"an earlier run's bytes passed", 700, {{800, 2000}, {900, 4000}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RetryPlan plan(c.held_at_start);
+    int attempt = 1;
+    for (const auto& step : c.steps) {
+      EXPECT_EQ(plan.attempt(), attempt);
+      EXPECT_EQ(plan.After(step.held), step.wait);
+      if (step.wait) ++attempt;
+    }
+  }
+}
+
+TEST(RetryPlan, StatusLineNamesTheFileThePauseAndTheAttempt) {
+  EXPECT_EQ(RetryStatusText("Update.zip (_SVI)", 4, 3),
+            "Veza je prekinuta, nastavljam skidanje Update.zip (_SVI) za 4 s (pokušaj 3 od 4)");
+}
+
+// Only the rest of the very version held is appended; everything else starts from zero or is
+// not the file.
+TEST(JudgeAnswer, AppendsOnlyTheRestOfTheVersionHeld) {
+  const FileVersion held{"\"v1\"", "", 1000};
+  struct Case {
+    const char* what;
+    uint64_t offset;
+    HttpHead head;
+    Take take;
+  } cases[] = {
+      {"whole file", 0, {200, 1000, "\"v1\"", "", ""}, Take::kFromStart},
+      {"not found", 0, {404, 10, "", "", ""}, Take::kRefuse},
+      {"a part not asked for", 0, {206, 100, "", "", "bytes 0-99/1000"}, Take::kRefuse},
+      {"the rest", 600, {206, 400, "\"v1\"", "", "bytes 600-999/1000"}, Take::kAppend},
+      {"the rest without a length", 600, {206, -1, "", "", "bytes 600-999/1000"}, Take::kAppend},
+      {"changed: whole file", 600, {200, 1200, "\"v2\"", "", ""}, Take::kFromStart},
+      {"range from elsewhere", 600, {206, 500, "", "", "bytes 500-999/1000"}, Take::kRestart},
+      {"another length", 600, {206, 600, "", "", "bytes 600-1199/1200"}, Take::kRestart},
+      {"not up to the end", 600, {206, 200, "", "", "bytes 600-799/1000"}, Take::kRestart},
+      {"length disagrees", 600, {206, 300, "", "", "bytes 600-999/1000"}, Take::kRestart},
+      {"no range named", 600, {206, 400, "", "", ""}, Take::kRestart},
+      {"unsatisfiable", 600, {416, 0, "", "", "bytes */500"}, Take::kRestart},
+      {"gone", 600, {404, 10, "", "", ""}, Take::kRefuse},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(JudgeAnswer(c.head, c.offset, held), c.take);
+  }
+}
+
+TEST(JudgeAnswer, RangeAsksWithTheStrongestValidatorHeld) {
+  struct Case {
+    const char* what;
+    FileVersion held;
+    uint64_t offset;
+    std::vector<std::string> headers;
+  } cases[] = {
+      {"nothing held", {"\"v1\"", "", 10}, 0, {}},
+      {"etag",
+       {"\"v1\"", "Tue, 01 Dec 2026 10:00:00 GMT", 10},
+       5,
+       {"Range: bytes=5-", "If-Range: \"v1\""}},
+      {"date",
+       {"", "Tue, 01 Dec 2026 10:00:00 GMT", 10},
+       5,
+       {"Range: bytes=5-", "If-Range: Tue, 01 Dec 2026 10:00:00 GMT"}},
+      {"length alone", {"", "", 10}, 5, {"Range: bytes=5-"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(RangeHeaders(c.offset, c.held), c.headers);
+  }
+  // A weak tag cannot vouch for the bytes: the version is known by its date alone then.
+  const FileVersion version = VersionOf({200, 10, "W/\"v1\"", "Tue, 01 Dec 2026 10:00:00 GMT", ""});
+  EXPECT_EQ(version, (FileVersion{"", "Tue, 01 Dec 2026 10:00:00 GMT", 10}));
+  EXPECT_TRUE(version.Identifies());
+  EXPECT_FALSE(VersionOf({200, 10, "W/\"v1\"", "", ""}).Identifies());
+  EXPECT_FALSE(VersionOf({200, -1, "\"v1\"", "", ""}).Identifies());
+}
+
+TEST(JudgeAnswer, ContentRangeIsReadStrictly) {
+  struct Case {
+    const char* text;
+    std::optional<uint64_t> first;
+  } cases[] = {
+      {"bytes 0-9/10", 0},
+      {"bytes 5-9/10", 5},
+      {"bytes 5-9/*", std::nullopt},
+      {"bytes */10", std::nullopt},
+      {"bytes 9-5/10", std::nullopt},
+      {"bytes 5-10/10", std::nullopt},
+      {"items 5-9/10", std::nullopt},
+      {"bytes 5-9/10x", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const auto range = ParseContentRange(c.text);
+    ASSERT_EQ(range.has_value(), c.first.has_value());
+    if (range) {
+      EXPECT_EQ(range->first, *c.first);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zepr::transfer
