@@ -1,7 +1,7 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <atomic>
+#include <algorithm>
 #include <charconv>
 #include <string>
 #include <utility>
@@ -17,18 +17,19 @@
 namespace zepr {
 namespace {
 
-using transfer::DownloadDisplay;
 using transfer::InternetHandle;
-using transfer::PartFile;
 
 constexpr DWORD kBlock = 256 * 1024;
 // Nothing is taken from or put into the user's cache, and no cookie is kept.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                 INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES;
 
-std::wstring NoCacheHeaders() {
-  return platform::Utf8ToWide(std::string(transfer::kCacheControlHeader) + "\r\n" +
-                              transfer::kPragmaHeader + "\r\n");
+// The no-cache headers and the given lines, each ended by CR LF.
+std::wstring RequestHeaders(const std::vector<std::string>& lines) {
+  std::string headers =
+      std::string(transfer::kCacheControlHeader) + "\r\n" + transfer::kPragmaHeader + "\r\n";
+  for (const auto& line : lines) headers += line + "\r\n";
+  return platform::Utf8ToWide(headers);
 }
 
 // One request with its own internet and connection handles. The time limits are set on the
@@ -46,7 +47,7 @@ struct Request {
 
 // trust is for https URLs only.
 Request Send(const std::string& url, const std::string& agent, const HttpOptions& options,
-             const transfer::ServerTrust* trust) {
+             const transfer::ServerTrust* trust, const std::vector<std::string>& lines = {}) {
   const auto connect_ms = static_cast<DWORD>(options.connect_timeout_ms);
   const auto stall_ms = static_cast<DWORD>(options.stall_limit_s * 1000);
   Request r;
@@ -75,7 +76,7 @@ Request Send(const std::string& url, const std::string& agent, const HttpOptions
   if (!r.request) return r;
   transfer::SetConnectLimit(r.request.get(), connect_ms);
   transfer::SetStallLimit(r.request.get(), stall_ms);
-  const std::wstring headers = NoCacheHeaders();
+  const std::wstring headers = RequestHeaders(lines);
   auto send = [&] {
     return HttpSendRequestW(r.request.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
                             nullptr, 0) != FALSE;
@@ -139,103 +140,58 @@ int64_t ContentLength(HINTERNET request) {
   return ec == std::errc() && end == text.data() + text.size() && length >= 0 ? length : -1;
 }
 
-enum class Outcome { kNoAnswer, kRefused, kComplete, kFailed, kFileError };
-
-// One transfer into a temporary file beside the target. Run() is the worker's part and touches
-// no window; the figures it reaches are read meanwhile by the window's thread.
-class Transfer {
- public:
-  explicit Transfer(std::string target) : target_(std::move(target)) {}
-
-  void Run(const std::string& url, const HttpOptions& options, const transfer::ServerTrust* trust,
-           transfer::BlockingCalls& calls) {
-    const Request r = Send(url, transfer::kTransferAgent, options, trust);
-    if (!r.refusal.empty()) {
-      refusal_ = r.refusal;
-      outcome_ = Outcome::kRefused;
-      return;
-    }
-    if (!r.answered || StatusCode(r.request.get()) == 0) {
-      outcome_ = Outcome::kNoAnswer;
-      return;
-    }
-    outcome_ = Receive(r.request.get(), calls);
+// A header of the answer as the server wrote it; "" when there is none.
+std::string HeaderText(HINTERNET request, DWORD info) {
+  std::vector<wchar_t> buffer(256, L'\0');
+  DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+  if (!HttpQueryInfoW(request, info, buffer.data(), &size, nullptr)) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
+    buffer.assign(size / sizeof(wchar_t) + 1, L'\0');
+    if (!HttpQueryInfoW(request, info, buffer.data(), &size, nullptr)) return {};
   }
+  return platform::WideToUtf8(std::wstring(buffer.data()));
+}
 
-  // Called by the window's thread while Run() goes on.
-  void ShowProgress(DownloadDisplay& display) {
-    const uint64_t written = written_.load(std::memory_order_acquire);
-    if (written != shown_) {
-      shown_ = written;
-      display.Received(written, expected_);
-    } else {
-      display.Idle();
-    }
+using Ended = transfer::HttpTransfer::Ended;
+
+// One request of a download, on the worker: the head of the answer goes to the transfer
+// before any byte of its body, then the body block by block.
+Ended RunAttempt(const std::string& url, const HttpOptions& options,
+                 const transfer::ServerTrust* trust, const std::vector<std::string>& lines,
+                 transfer::HttpTransfer& transfer, transfer::BlockingCalls& calls) {
+  const Request r = Send(url, transfer::kTransferAgent, options, trust, lines);
+  if (!r.refusal.empty()) {
+    transfer.Refuse(r.refusal);
+    return Ended::kRefused;
   }
-
-  // The rest is read after Run() has ended.
-  Outcome outcome() const { return outcome_; }
-  uint64_t written() const { return written_; }
-  uint64_t expected() const { return expected_; }
-  // The answer was a 200 and its file was opened: the figures reached are worth showing.
-  bool receiving() const { return receiving_; }
-  const std::string& error_text() const { return error_text_; }
-  const std::string& refusal() const { return refusal_; }
-
-  // Whatever was at the target is no longer what the server has: leave nothing there.
-  void Discard() {
-    const std::wstring target = platform::Utf8ToWide(target_);
-    const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      return;
+  const HINTERNET request = r.request.get();
+  if (!r.answered || StatusCode(request) == 0) return Ended::kNoAnswer;
+  transfer::HttpHead head;
+  head.status = static_cast<long>(StatusCode(request));
+  head.content_length = ContentLength(request);
+  head.etag = HeaderText(request, HTTP_QUERY_ETAG);
+  head.last_modified = HeaderText(request, HTTP_QUERY_LAST_MODIFIED);
+  head.content_range = HeaderText(request, HTTP_QUERY_CONTENT_RANGE);
+  if (!transfer.Head(head)) return Ended::kBroken;
+  std::vector<char> buffer(kBlock);
+  bool first = true;
+  while (true) {
+    // Asked for what has arrived, not for a whole block: Wine's read waits for the block to
+    // fill, and a read that the stall limit ends loses what it had gathered.
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(request, &available, 0, 0)) return Ended::kBroken;
+    if (available == 0) return Ended::kFinished;
+    DWORD read = 0;
+    if (!InternetReadFile(request, buffer.data(), std::min(available, kBlock), &read)) {
+      return Ended::kBroken;
     }
-    if (attributes & FILE_ATTRIBUTE_READONLY) {
-      SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    }
-    DeleteFileW(target.c_str());
+    if (read == 0) return Ended::kFinished;
+    if (!transfer.Body(buffer.data(), read)) return Ended::kBroken;
+    // The first figures appear with the first block.
+    if (first) calls.Wake();
+    first = false;
   }
-
- private:
-  Outcome Receive(HINTERNET request, transfer::BlockingCalls& calls) {
-    if (StatusCode(request) != 200) return Outcome::kFailed;
-    const int64_t length = ContentLength(request);
-    expected_ = length > 0 ? static_cast<uint64_t>(length) : 0;
-    PartFile part(target_);
-    if (!part.ok()) return FileError(part.error());
-    receiving_ = true;
-    std::vector<char> buffer(kBlock);
-    uint64_t written = 0;
-    while (true) {
-      DWORD read = 0;
-      if (!InternetReadFile(request, buffer.data(), kBlock, &read)) return Outcome::kFailed;
-      if (read == 0) break;
-      if (!part.Write(buffer.data(), read)) return FileError(part.error());
-      written += read;
-      written_.store(written, std::memory_order_release);
-      // The first figures appear with the first block.
-      if (written == read) calls.Wake();
-    }
-    // A connection that closed early ends the body like a complete one; only the announced
-    // length tells them apart.
-    if (length >= 0 && written != static_cast<uint64_t>(length)) return Outcome::kFailed;
-    if (const DWORD error = part.Commit(target_, true); error != 0) return FileError(error);
-    return Outcome::kComplete;
-  }
-
-  Outcome FileError(DWORD code) {
-    error_text_ = transfer::FileErrorText(code);
-    return Outcome::kFileError;
-  }
-
-  std::string target_;
-  std::atomic<uint64_t> written_{0};
-  uint64_t expected_ = 0;
-  uint64_t shown_ = 0;
-  bool receiving_ = false;
-  Outcome outcome_ = Outcome::kFailed;
-  std::string error_text_;
-  std::string refusal_;
-};
+}
 
 // The status of the final answer, or why an https server was not trusted with the request.
 struct Checked {
@@ -281,49 +237,19 @@ bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::strin
     window_.ShowPoruka(transfer::kRefusedTitle, trust.refusal);
     return false;
   }
-  const Checked checked = CheckStatus(window_, app_title_, options_, url, trusted);
-  if (!checked.refusal.empty()) {
-    window_.ShowPoruka(transfer::kRefusedTitle, checked.refusal);
-    return false;
-  }
-  if (checked.status != 200) return false;
-  window_.SetProgressMax(100);
-  window_.SetProgress(0);
-
-  bool ok = false;
-  std::string file_error;
-  {
-    DownloadDisplay display(window_, display_name);
-    Transfer job(local_path);
-    transfer::BlockingCalls calls;
-    calls.Run([&] { job.Run(url, options_, trusted, calls); }, [&] { job.ShowProgress(display); });
-    switch (job.outcome()) {
-      case Outcome::kNoAnswer:
-        window_.ShowPoruka(transfer::kErrorTitle, transfer::kCannotConnect);
-        break;
-      case Outcome::kRefused:
-        // Nothing came from a server we trust: what the target held stays.
-        window_.ShowPoruka(transfer::kRefusedTitle, job.refusal());
-        break;
-      case Outcome::kComplete:
-        display.Show(job.written(), job.expected(), true);
-        ok = true;
-        break;
-      case Outcome::kFileError:
-        file_error = job.error_text();
-        job.Discard();
-        break;
-      case Outcome::kFailed:
-        if (job.receiving()) display.Show(job.written(), job.expected());
-        window_.ShowPoruka(transfer::kMessageBoxTitle, transfer::kDownloadFailed);
-        job.Discard();
-        break;
-    }
-  }
-
-  transfer::EndDownload(window_, options_);
-  if (!file_error.empty()) throw UpdateError(file_error);
-  return ok;
+  transfer::HttpTransfer transfer(window_, options_, url, local_path, display_name,
+                                  GetCurrentProcessId());
+  return transfer.Run(
+      [&](const std::vector<std::string>& lines) {
+        Ended ended = Ended::kNoAnswer;
+        transfer::BlockingCalls calls;
+        calls.Run([&] { ended = RunAttempt(url, options_, trusted, lines, transfer, calls); },
+                  [&] { transfer.Pump(); });
+        return ended;
+      },
+      [](const std::error_code& error) {
+        return transfer::FileErrorText(static_cast<DWORD>(error.value()));
+      });
 }
 
 }  // namespace zepr

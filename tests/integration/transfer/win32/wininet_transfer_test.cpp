@@ -119,9 +119,15 @@ class WininetHttpTest : public ::testing::Test {
     EmptyFolder(root_ / "served");
     WriteFile(ControlPath(), "{}");
     log_ = LogTail(root_ / "requests.log");
+    sent_before_ = Sent();
   }
 
   fs::path ControlPath() const { return root_ / "control.json"; }
+  // Body bytes the endpoint has sent so far.
+  uint64_t Sent() const {
+    const std::string text = ReadFile(root_ / "sent");
+    return text.empty() ? 0 : std::stoull(text);
+  }
   void Serve(const std::string& name, const std::string& bytes) {
     WriteFile(root_ / "served" / "Klijent" / "APP" / PathFromUtf8(name), bytes);
   }
@@ -138,13 +144,15 @@ class WininetHttpTest : public ::testing::Test {
   std::string port_;
   fs::path root_;
   LogTail log_;
+  uint64_t sent_before_ = 0;
   TempDir local_;
   VirtualClock clock_;
   FakeWindow window_{clock_};
   SystemHttpClient client_{window_, kTitle, {.connect_timeout_ms = 5000, .stall_limit_s = 1}};
 };
 
-TEST_F(WininetHttpTest, DeliversFileWithFiguresBothAgentsAndNoCache) {
+// One request per download: the archive crosses the line once.
+TEST_F(WininetHttpTest, DeliversFileInOneRequestWithFiguresAndNoCache) {
   const std::string body = Bytes(3'000'000);
   Serve("Update.zip", body);
   window_.SetProgress(42);
@@ -164,15 +172,15 @@ TEST_F(WininetHttpTest, DeliversFileWithFiguresBothAgentsAndNoCache) {
   EXPECT_EQ(window_.statuses[1], "skidam datoteku Update.zip (_SVI): 3000k/3000k...");
 
   const auto log = log_.Lines();
-  ASSERT_EQ(log.size(), 2u);
+  ASSERT_EQ(log.size(), 1u);
   const std::string path = "GET\t/download/_UPDATE/update.php?file=Klijent/APP/UPDATE.ZIP\t";
-  EXPECT_EQ(log[0], path + kTitle + "\tno-cache\tno-cache");
-  EXPECT_EQ(log[1], path + "ZEPRUpdate.exe\tno-cache\tno-cache");
+  EXPECT_EQ(log[0], path + "ZEPRUpdate.exe\tno-cache\tno-cache\t-\t-");
+  EXPECT_EQ(Sent() - sent_before_, body.size());
 
   // The same file again comes from the server, not from a cache.
   fs::remove(Target());
   ASSERT_TRUE(client_.HttpDownloadFile(Url("UPDATE.ZIP"), Utf8FromPath(Target()), "Update.zip"));
-  EXPECT_EQ(log_.Lines().size(), 4u);
+  EXPECT_EQ(log_.Lines().size(), 2u);
 }
 
 TEST_F(WininetHttpTest, FinalFiguresRoundHalvesToEven) {
@@ -210,14 +218,17 @@ TEST_F(WininetHttpTest, FailuresLeaveNoPartialFile) {
     bool old_file_kept;
     size_t requests;
   } cases[] = {
+      // The first answer decides quietly, as a status check before the transfer once did.
       {"missing file", "", Shown::kNothing, true, 1},
       {"401", R"({"status": 401})", Shown::kNothing, true, 1},
-      {"check never answered", R"({"hang": 30})", Shown::kNothing, true, 1},
-      {"transfer refused an answer", R"({"drop": 1, "after": 1})", Shown::kCannotConnect, true, 2},
-      {"transfer answered 404", R"({"status": 404, "after": 1})", Shown::kDownloadError, false, 2},
-      {"body cut short", R"({"cut": 100000, "after": 1})", Shown::kDownloadError, false, 2},
-      {"body stalls", R"({"cut": 100000, "stall": 30, "after": 1})", Shown::kDownloadError, false,
-       2},
+      {"never answered", R"({"hang": 30})", Shown::kNothing, true, 1},
+      {"refused an answer", R"({"drop": 1})", Shown::kNothing, true, 1},
+      // Cut or stalled at the same point again: one more try, then given up.
+      {"body cut short", R"({"cut": 100000})", Shown::kDownloadError, false, 2},
+      {"body stalls", R"({"cut": 100000, "stall": 30})", Shown::kDownloadError, false, 2},
+      // A refusal of the rest is not asked again.
+      {"rest answered 404", R"({"cut": 100000, "times": 1, "then": "Nema.zip"})",
+       Shown::kDownloadError, false, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -301,6 +312,124 @@ TEST_F(WininetHttpTest, UnwritableTargetRaisesAfterTheWindowIsCleared) {
   EXPECT_TRUE(testing::ListFolder(local_.path()).empty());
 }
 
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::stringstream in(line);
+  for (std::string field; std::getline(in, field, '\t');) fields.push_back(field);
+  return fields;
+}
+
+// A transfer cut or stalled after some bytes is asked for again (Range in the request headers,
+// the status and Content-Range of the answer checked) until the file is whole, never mixed.
+TEST_F(WininetHttpTest, CutTransferIsContinuedWithinTheRunNeverMixed) {
+  const std::string body = Bytes(1'000'000);
+  const std::string replaced = Bytes(1'200'000, 7);
+  struct Case {
+    std::string what;
+    std::string rule;
+    bool delivered;
+    std::string expected;
+    size_t requests;
+    bool if_range;  // the requests for the rest carry the ETag
+    uint64_t sent;
+  } cases[] = {
+      {"cut at 90 %", R"({"cut": 900000, "times": 1})", true, body, 2, true, 1'000'000},
+      {"stalls at 90 %", R"({"cut": 900000, "stall": 30, "times": 1})", true, body, 2, true,
+       1'000'000},
+      {"cut every 300000 bytes", R"({"cutby": 300000})", true, body, 4, true, 1'000'000},
+      {"no validator: the length alone", R"({"cut": 900000, "times": 1, "noetag": 1, "nodate": 1})",
+       true, body, 2, false, 1'000'000},
+      {"server ignores ranges", R"({"cut": 900000, "times": 1, "norange": 1})", true, body, 2, true,
+       1'900'000},
+      {"replaced between attempts", R"({"cut": 500000, "times": 1, "then": "Nova.zip"})", true,
+       replaced, 2, true, 1'700'000},
+      {"no further than three attempts", R"({"cutby": 200000})", false, "", 4, true, 800'000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EmptyFolder(root_ / "served");
+    EmptyFolder(local_.path());
+    Serve("Update.zip", body);
+    Serve("Nova.zip", replaced);
+    Rule("update.zip", c.rule);
+    const LogTail log(root_ / "requests.log");
+    const uint64_t sent_before = Sent();
+    window_.dialogs.clear();
+    window_.statuses.clear();
+
+    EXPECT_EQ(client_.HttpDownloadFile(Url("Update.zip"), Utf8FromPath(Target()), "Update.zip"),
+              c.delivered);
+
+    if (c.delivered) {
+      EXPECT_TRUE(ReadFile(Target()) == c.expected);
+      EXPECT_TRUE(window_.dialogs.empty());
+    } else {
+      ASSERT_EQ(window_.dialogs.size(), 1u);
+      EXPECT_EQ(window_.dialogs[0].text, "greška u downloadu");
+      EXPECT_TRUE(testing::ListFolder(local_.path()).empty());
+    }
+    EXPECT_EQ(Sent() - sent_before, c.sent);
+    const auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), c.requests);
+    for (size_t i = 1; i < lines.size(); ++i) {
+      const auto fields = Fields(lines[i]);
+      ASSERT_EQ(fields.size(), 7u);
+      EXPECT_EQ(fields[5].rfind("bytes=", 0), 0u);
+      EXPECT_EQ(fields[6] != "-", c.if_range) << fields[6];
+    }
+    EXPECT_NE(
+        std::find(window_.statuses.begin(), window_.statuses.end(),
+                  "Veza je prekinuta, nastavljam skidanje Update.zip za 2 s (pokušaj 2 od 4)"),
+        window_.statuses.end());
+  }
+}
+
+// A download given up on keeps its bytes in the resume folder; the next run continues them
+// while the server has the same version.
+TEST_F(WininetHttpTest, PartialFileIsContinuedByTheNextRun) {
+  const std::string body = Bytes(1'000'000);
+  const std::string replaced = Bytes(1'000'000, 9);
+  const fs::path resume = local_.path() / "ZEPRUpdateNastavak";
+  struct Case {
+    std::string what;
+    std::string second_rule;
+    std::string expected;
+    uint64_t sent;
+  } cases[] = {
+      {"same version", "{}", body, 400'000},
+      {"replaced on the server", R"({"update.zip": {"then": "Nova.zip"}})", replaced, 1'000'000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EmptyFolder(root_ / "served");
+    EmptyFolder(local_.path());
+    Serve("Update.zip", body);
+    Serve("Nova.zip", replaced);
+    Rule("update.zip", R"({"cut": 600000})");
+    const HttpOptions options{.connect_timeout_ms = 5000,
+                              .stall_limit_s = 1,
+                              .pause_after_download = false,
+                              .resume_folder = Utf8FromPath(resume)};
+    {
+      SystemHttpClient first(window_, kTitle, options);
+      EXPECT_FALSE(first.HttpDownloadFile(Url("Update.zip"), Utf8FromPath(Target()), "Update.zip"));
+    }
+    EXPECT_EQ(testing::ListFolder(resume).size(), 2u);
+    WriteFile(ControlPath(), c.second_rule);
+    const LogTail log(root_ / "requests.log");
+    const uint64_t sent_before = Sent();
+    SystemHttpClient next(window_, kTitle, options);
+
+    ASSERT_TRUE(next.HttpDownloadFile(Url("Update.zip"), Utf8FromPath(Target()), "Update.zip"));
+
+    EXPECT_TRUE(ReadFile(Target()) == c.expected);
+    EXPECT_EQ(Sent() - sent_before, c.sent);
+    ASSERT_EQ(log.Lines().size(), 1u);
+    EXPECT_EQ(Fields(log.Lines()[0])[5], "bytes=600000-");
+    EXPECT_TRUE(testing::ListFolder(resume).empty());
+  }
+}
+
 // WinINet blocks in the connect, the wait for the headers and every read for as long as the
 // limits allow; the window must go on running meanwhile.
 TEST_F(WininetHttpTest, WindowRunsWhileTheServerIsSilent) {
@@ -309,9 +438,8 @@ TEST_F(WininetHttpTest, WindowRunsWhileTheServerIsSilent) {
     std::string what;
     std::string rule;
   } cases[] = {
-      {"check waits for the headers", R"({"hang": 30})"},
-      {"transfer waits for the headers", R"({"hang": 30, "after": 1})"},
-      {"body stalls", R"({"cut": 100000, "stall": 30, "after": 1})"},
+      {"waits for the headers", R"({"hang": 30})"},
+      {"body stalls", R"({"cut": 100000, "stall": 30})"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -440,7 +568,7 @@ TEST_F(WininetHttpsTest, ServerIsTrustedOnlyAsConfigured) {
       EXPECT_TRUE(delivered);
       EXPECT_TRUE(window_.dialogs.empty());
       EXPECT_TRUE(ReadFile(Target()) == body);
-      EXPECT_EQ(log.Lines().size(), 2u);
+      EXPECT_EQ(log.Lines().size(), 1u);
     } else {
       EXPECT_FALSE(delivered);
       ASSERT_EQ(window_.dialogs.size(), 1u);
