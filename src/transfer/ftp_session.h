@@ -44,7 +44,9 @@ class FtpSession {
   int64_t Size(const std::string& name);
   // Binary retrieval into local_path, which must not exist yet. The file appears only when
   // complete. RETR goes out without a size query first, so servers that refuse SIZE still
-  // serve files. Raises UpdateError with the server's reply (or the transfer error) on failure.
+  // serve files. A transfer cut or stalled after some bytes is continued (REST) a few times
+  // while the file's size and modification time, asked for by Size before, stay the same.
+  // Raises UpdateError with the server's reply (or the transfer error) on failure.
   void Retrieve(const std::string& name, const std::string& local_path);
   // Logged in and not closed. A control connection that the server dropped is opened and
   // logged in again by the next operation.
@@ -57,13 +59,17 @@ class FtpSession {
   // active mode), so a dead server cannot hang an unattended run.
   void SetStallLimitMs(long ms) { stall_limit_ms_ = ms; }
   long StallLimitMs() const { return stall_limit_ms_; }
+  // Where a retrieval that could not be finished keeps its bytes for the next run; "" keeps
+  // them only for the attempts of this one.
+  void SetResumeFolder(std::string folder) { resume_folder_ = std::move(folder); }
 
  private:
   // The back end's connection and state.
   struct Impl;
 
-  std::unique_ptr<Impl> impl_;
   long stall_limit_ms_ = 120'000;
+  std::string resume_folder_;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace zepr

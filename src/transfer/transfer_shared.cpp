@@ -220,6 +220,40 @@ bool HttpTransfer::Run(const Attempt& attempt,
   }
 }
 
+FtpRetrieval::FtpRetrieval(MainWindow& window, const std::string& resume_folder, std::string key,
+                           std::string target, std::string display_name, unsigned long process_id,
+                           const FileVersion& version)
+    : window_(window),
+      display_name_(std::move(display_name)),
+      partial_(resume_folder, std::move(key), std::move(target), process_id) {
+  Recheck(version);
+  plan_ = RetryPlan(partial_.held());
+}
+
+void FtpRetrieval::Recheck(const FileVersion& now) {
+  if (partial_.held() > 0 && now.Identifies() && now == partial_.version()) return;
+  partial_.Restart(now);
+}
+
+bool FtpRetrieval::AnotherAttempt() {
+  const auto wait = plan_.After(partial_.held());
+  if (!wait || window_.EndRequested()) {
+    partial_.Keep();
+    return false;
+  }
+  // The run's own line comes back once the pause is over.
+  const std::string line = window_.Label1();
+  WaitCountingDown(window_, *wait, [&](int seconds) {
+    window_.SetLabel1(RetryStatusText(display_name_, seconds, plan_.attempt()));
+  });
+  window_.SetLabel1(line);
+  if (window_.EndRequested()) {
+    partial_.Keep();
+    return false;
+  }
+  return true;
+}
+
 void WaitCountingDown(MainWindow& window, int ms, const std::function<void(int)>& show) {
   Clock& clock = window.clock();
   const uint32_t start = clock.TickCount();

@@ -182,6 +182,37 @@ class HttpTransfer {
   uint64_t shown_ = 0;
 };
 
+// One FtpSession::Retrieve over however many attempts it takes: where the next one starts,
+// the pauses before it, and the partial file that only goes to the target complete.
+class FtpRetrieval {
+ public:
+  // key names the file on its server (URL-like) for the resume folder; version is what SIZE
+  // and MDTM said before the first attempt (empty when they were not asked).
+  FtpRetrieval(MainWindow& window, const std::string& resume_folder, std::string key,
+               std::string target, std::string display_name, unsigned long process_id,
+               const FileVersion& version);
+
+  // The bytes held, where the next attempt starts (REST), and the whole length if known.
+  uint64_t held() const { return partial_.held(); }
+  int64_t total() const { return partial_.version().total; }
+  bool Body(const char* data, size_t size) { return partial_.Append(data, size); }
+  const std::error_code& file_error() const { return partial_.error(); }
+
+  // After a failed attempt: waits the pause and returns true when another attempt is worth it
+  // (this one got further than all before); else keeps the bytes for a later run.
+  bool AnotherAttempt();
+  // What SIZE and MDTM say now: the bytes held are kept only for the very same version.
+  void Recheck(const FileVersion& now);
+  // Puts the complete file at the target; false with file_error() when that fails.
+  bool Commit() { return partial_.Commit(); }
+
+ private:
+  MainWindow& window_;
+  std::string display_name_;
+  PartialFile partial_;
+  RetryPlan plan_;
+};
+
 // URLs are composed without escaping, so a script name may carry blanks or Croatian letters,
 // which URL parsers refuse. They go out percent-encoded in the ANSI code page, the bytes the
 // endpoint has always received; everything else is passed as composed.

@@ -1,7 +1,7 @@
-#!/usr/bin/python3
+#!/ usr / bin / python3
 """A local FTP server for the transfer tests.
 
-Serves one folder to one user on 127.0.0.1, on a port picked at start, and writes
+Serves one folder to one user on 127.0.0.1, on a port picked at start (or --port), and writes
 "LISTENING <port>" as its first line. It stops when its standard input closes or after
 --time-limit seconds. Every command is appended to --log as the raw bytes the client sent.
 
@@ -9,13 +9,19 @@ The user name and password are compared as the bytes they become in --encoding (
 default), so a client that sends another encoding fails to log in.
 
 Faults on request, for the file whose name (last path part) matches:
-  --cut NAME:BYTES            the transfer breaks after BYTES bytes (426 on the control line)
+  --cut NAME:BYTES[:TIMES]    the transfer breaks after BYTES bytes (426 on the control line);
+                              only the first TIMES transfers of it when TIMES is given
+  --cut-at NAME:POSITION      every transfer breaks when it reaches POSITION of the file, also
+                              one that began there or later (REST)
+  --replace NAME:OTHER        after the first break of NAME, the file OTHER of the same folder
+                              is moved over it: the file was replaced on the server
   --pause NAME:BYTES:SECONDS  the server goes silent for SECONDS after BYTES bytes
   --mute NAME                 a command naming it (USER, CWD, SIZE, RETR, ...) is logged but
                               never answered; the server goes on serving everyone else
 and for the whole session:
   --refuse-size               every SIZE is answered "550 SIZE not allowed here."
-  --ignore-quit               QUIT is logged but never answered; the connection stays open
+  --ignore-quit               QUIT is logged but never answered;
+                              the connection stays open
 """
 
 import argparse
@@ -34,7 +40,7 @@ from pyftpdlib.servers import FTPServer
 
 
 def raw_bytes(text):
-    # Commands are decoded as UTF-8 with surrogateescape; this gives back what was sent.
+#Commands are decoded as UTF - 8 with surrogateescape; this gives back what was sent.
     return text.encode("utf8", "surrogateescape")
 
 
@@ -42,25 +48,30 @@ class FaultyFile:
     """A file that breaks or stalls after a number of bytes. It has no fileno, so the
     server falls back from sendfile to plain sends and the byte count is exact."""
 
-    def __init__(self, real, limit, action, seconds):
+    def __init__(self, real, limit, action, seconds, absolute=False, on_cut=None):
         self._real = real
         self._limit = limit
         self._action = action
         self._seconds = seconds
+        self._absolute = absolute
+        self._on_cut = on_cut
         self._sent = 0
         self._done = False
 
     def read(self, size=-1):
         if not self._done:
-            if self._sent >= self._limit:
+            reached = self._real.tell() if self._absolute else self._sent
+            if reached >= self._limit:
                 self._done = True
                 if self._action == "cut":
+                    if self._on_cut:
+                        self._on_cut()
                     raise OSError(errno.EIO, os.strerror(errno.EIO))
-                # The bytes before the limit have left for the kernel; blocking here
-                # silences the whole server.
+#The bytes before the limit have left for the kernel; blocking here
+#silences the whole server.
                 time.sleep(self._seconds)
             else:
-                room = self._limit - self._sent
+                room = self._limit - reached
                 if size < 0 or size > room:
                     size = room
         data = self._real.read(size)
@@ -82,19 +93,32 @@ def main():
     parser.add_argument("--log", default=None)
     parser.add_argument("--cut", default=None)
     parser.add_argument("--pause", default=None)
+    parser.add_argument("--cut-at", default=None)
+    parser.add_argument("--replace", default=None)
     parser.add_argument("--mute", action="append", default=[])
     parser.add_argument("--refuse-size", action="store_true")
     parser.add_argument("--ignore-quit", action="store_true")
     parser.add_argument("--time-limit", type=float, default=120)
+    parser.add_argument("--port", type=int, default=0)
     args = parser.parse_args()
 
     faults = {}
+    cut_times = {}
     if args.cut:
-        name, limit = args.cut.rsplit(":", 1)
-        faults[raw_bytes(name)] = (int(limit), "cut", 0.0)
+        parts = args.cut.split(":")
+        faults[raw_bytes(parts[0])] = (int(parts[1]), "cut", 0.0, False)
+        if len(parts) > 2:
+            cut_times[raw_bytes(parts[0])] = int(parts[2])
+    if args.cut_at:
+        name, limit = args.cut_at.rsplit(":", 1)
+        faults[raw_bytes(name)] = (int(limit), "cut", 0.0, True)
+    replacements = {}
+    if args.replace:
+        name, other = args.replace.split(":", 1)
+        replacements[raw_bytes(name)] = other
     if args.pause:
         name, limit, seconds = args.pause.rsplit(":", 2)
-        faults[raw_bytes(name)] = (int(limit), "pause", float(seconds))
+        faults[raw_bytes(name)] = (int(limit), "pause", float(seconds), False)
 
     muted = {raw_bytes(name) for name in args.mute}
 
@@ -128,22 +152,31 @@ def main():
     class FaultyFS(AbstractedFS):
         def open(self, filename, mode):
             real = super().open(filename, mode)
-            fault = faults.get(raw_bytes(os.path.basename(filename)))
+            name = raw_bytes(os.path.basename(filename))
+            fault = faults.get(name)
             if fault is None:
                 return real
-            return FaultyFile(real, *fault)
+            if name in cut_times:
+                if cut_times[name] <= 0:
+                    return real
+                cut_times[name] -= 1
+            on_cut = None
+            if name in replacements:
+                other = os.path.join(os.path.dirname(filename), replacements.pop(name))
+                on_cut = lambda: os.replace(other, filename)  # noqa: E731
+            return FaultyFile(real, *fault, on_cut=on_cut)
 
     class Handler(FTPHandler):
         authorizer = Authorizer()
         abstracted_fs = FaultyFS
         auth_failed_timeout = 0
-        # Keep the bytes the client sent, so they can be compared and logged as they came.
+#Keep the bytes the client sent, so they can be compared and logged as they came.
         unicode_errors = "surrogateescape"
         banner = "Test server ready."
         permit_privileged_ports = False
 
         def push(self, s):
-            # Replies quote paths, which may hold bytes that are not UTF-8.
+#Replies quote paths, which may hold bytes that are not UTF - 8.
             super().push(s.encode("utf8", "surrogateescape").decode("utf8", "replace"))
 
         def pre_process_command(self, line, cmd, arg):
@@ -161,11 +194,11 @@ def main():
         if args.ignore_quit:
 
             def ftp_QUIT(self, line):
-                # Neither a reply nor a hang-up: only the client can end the session now.
+#Neither a reply nor a hang - up : only the client can end the session now.
                 pass
 
     ftplog.config_logging(level=logging.WARNING)
-    server = FTPServer(("127.0.0.1", 0), Handler)
+    server = FTPServer(("127.0.0.1", args.port), Handler)
     print("LISTENING %d" % server.socket.getsockname()[1], flush=True)
 
     def watch_stdin():

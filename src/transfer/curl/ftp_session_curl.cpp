@@ -105,73 +105,16 @@ std::string FolderPath(const std::string& current, const std::string& folder) {
   return path;
 }
 
-class PartFile {
- public:
-  // A new, empty file beside target that nobody else uses.
-  explicit PartFile(const std::string& target) {
-    for (int attempt = 0;; ++attempt) {
-      std::string path =
-          transfer::PartFileName(target, static_cast<unsigned long>(::getpid()), attempt);
-      fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd_ >= 0) {
-        path_ = std::move(path);
-        return;
-      }
-      if (errno != EEXIST || attempt + 1 >= transfer::kPartFileAttempts) {
-        throw UpdateError("Cannot create file \"" + target + "\". " + std::strerror(errno));
-      }
-    }
-  }
-  ~PartFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  PartFile(const PartFile&) = delete;
-  PartFile& operator=(const PartFile&) = delete;
-
-  int fd() const { return fd_; }
-
-  // Puts the complete file at target; raises when that is not possible.
-  void Commit(const std::string& target) {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    if (rc != 0) throw UpdateError(std::strerror(errno));
-    std::error_code ec;
-    // Someone may have put a file there while the transfer ran; it is not ours to replace.
-    if (std::filesystem::exists(std::filesystem::symlink_status(target, ec))) {
-      throw UpdateError(kDestinationExists);
-    }
-    std::filesystem::rename(path_, target, ec);
-    if (ec) throw UpdateError(ec.message());
-    path_.clear();
-  }
-
- private:
-  int fd_ = -1;
-  std::string path_;
-};
-
 struct Transfer {
-  int fd = -1;
-  int64_t expected = -1;  // from a size query of the same file just before
-  uint64_t bytes = 0;
-  int write_error = 0;
+  transfer::FtpRetrieval* retrieval = nullptr;
+  uint64_t bytes = 0;  // of this attempt
   bool begun = false;
 
   static size_t OnWrite(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     const size_t length = size * count;
     if (transfer == nullptr) return length;
-    size_t done = 0;
-    while (done < length) {
-      const ssize_t n = ::write(transfer->fd, data + done, length - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        transfer->write_error = errno;
-        return 0;
-      }
-      done += static_cast<size_t>(n);
-    }
+    if (!transfer->retrieval->Body(data, length)) return 0;
     transfer->bytes += length;
     return length;
   }
@@ -251,8 +194,11 @@ struct Handles {
 }  // namespace
 
 struct FtpSession::Impl {
-  Impl(MainWindow& window, const long& stall_limit_ms)
-      : window_(window), stall_limit_ms_(stall_limit_ms), throttle_(window.clock()) {}
+  Impl(MainWindow& window, const long& stall_limit_ms, const std::string& resume_folder)
+      : window_(window),
+        stall_limit_ms_(stall_limit_ms),
+        resume_folder_(resume_folder),
+        throttle_(window.clock()) {}
 
   bool Connect(const FtpSettings& settings);
   void ChangeDir(const std::string& folder);
@@ -267,20 +213,31 @@ struct FtpSession::Impl {
   void ReleaseHandles();
   void IdFTP1AfterGet();
 
+  // What SIZE and MDTM say of a file in the current folder now.
+  transfer::FileVersion Version(const std::string& path);
+  // The figures of a transfer: the bytes of the file held.
+  int64_t Shown(const Transfer& transfer) const;
+
   MainWindow& window_;
   const long& stall_limit_ms_;
+  const std::string& resume_folder_;
   transfer::RefreshThrottle throttle_;
   std::unique_ptr<Handles> handles_;
   std::string base_url_;
+  std::string identity_;     // "ftp://user@host:port", naming the server's files for resuming
   std::string folder_path_;  // URL path of the current folder, ending in "/"
   bool connected_ = false;
-  // The last file whose size was asked and that size, as the expected length of its transfer.
+  // The last file whose size was asked, that size (the expected length of its transfer) and
+  // its modification time.
   std::string sized_path_;
   int64_t sized_ = -1;
+  std::string sized_modified_;
+  // The transfer under way and how much of the file was held when it began.
+  uint64_t held_before_ = 0;
 };
 
 FtpSession::FtpSession(MainWindow& window)
-    : impl_(std::make_unique<Impl>(window, stall_limit_ms_)) {
+    : impl_(std::make_unique<Impl>(window, stall_limit_ms_, resume_folder_)) {
   GlobalInit();
 }
 
@@ -310,6 +267,8 @@ bool FtpSession::Impl::Connect(const FtpSettings& settings) {
     window_.ShowPoruka(kLoginFailedTitle, error);
     return false;
   }
+  identity_ = base_url_;
+  identity_.insert(identity_.find("//") + 2, EncodePath(user) + "@");
   handles_ = std::make_unique<Handles>();
   if (!handles_->multi || !handles_->easy) {
     handles_.reset();
@@ -368,16 +327,35 @@ int64_t FtpSession::Impl::Size(const std::string& name) {
   sized_path_.clear();
   if (!connected_ || name.empty() || name.back() == '/') return -1;
   const std::string path = folder_path_ + EncodePath(Utf8ToCp1250(name));
-  if (Perform(path, nullptr) != CURLE_OK) return -1;
-  curl_off_t size = -1;
-  if (curl_easy_getinfo(handles_->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) !=
-          CURLE_OK ||
-      size < 0) {
-    return -1;
-  }
+  const transfer::FileVersion version = Version(path);
+  if (version.total < 0) return -1;
   sized_path_ = path;
-  sized_ = static_cast<int64_t>(size);
+  sized_ = version.total;
+  sized_modified_ = version.modified;
   return sized_;
+}
+
+transfer::FileVersion FtpSession::Impl::Version(const std::string& path) {
+  transfer::FileVersion version;
+  CURL* easy = handles_->easy.get();
+  // MDTM goes with the SIZE of the same request; a server without it answers the size alone.
+  curl_easy_setopt(easy, CURLOPT_FILETIME, 1L);
+  const int result = Perform(path, nullptr);
+  curl_easy_setopt(easy, CURLOPT_FILETIME, 0L);
+  if (result != CURLE_OK) return version;
+  curl_off_t size = -1;
+  if (curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) == CURLE_OK) {
+    version.total = size >= 0 ? static_cast<int64_t>(size) : -1;
+  }
+  curl_off_t modified = -1;
+  if (curl_easy_getinfo(easy, CURLINFO_FILETIME_T, &modified) == CURLE_OK && modified >= 0) {
+    version.modified = std::to_string(modified);
+  }
+  return version;
+}
+
+int64_t FtpSession::Impl::Shown(const Transfer& transfer) const {
+  return static_cast<int64_t>(held_before_ + transfer.bytes);
 }
 
 void FtpSession::Impl::Retrieve(const std::string& name, const std::string& local_path) {
@@ -389,40 +367,70 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
   // A path without a file name would fetch the folder's listing instead.
   if (name.empty() || name.back() == '/') throw UpdateError(kNoFileName);
   const std::string path = folder_path_ + EncodePath(Utf8ToCp1250(name));
-  PartFile part(local_path);
-  Transfer transfer;
-  transfer.fd = part.fd();
-  if (path == sized_path_) transfer.expected = sized_;
+  transfer::FileVersion version;
+  if (path == sized_path_) version = {"", sized_modified_, sized_};
   sized_path_.clear();
-
-  // The statistics block is emptied again however the transfer ends.
-  struct WorkEnd {
-    MainWindow& window;
-    Transfer& transfer;
-    ~WorkEnd() {
-      if (transfer.begun) window.IdFTP1WorkEnd();
+  transfer::FtpRetrieval retrieval(window_, resume_folder_, identity_ + path, local_path, name,
+                                   static_cast<unsigned long>(::getpid()), version);
+  if (retrieval.file_error()) {
+    throw UpdateError("Cannot create file \"" + local_path + "\". " +
+                      retrieval.file_error().message());
+  }
+  CURL* easy = handles_->easy.get();
+  while (true) {
+    Transfer transfer;
+    transfer.retrieval = &retrieval;
+    held_before_ = retrieval.held();
+    // The statistics block is emptied again however the attempt ends.
+    struct WorkEnd {
+      MainWindow& window;
+      Transfer& transfer;
+      ~WorkEnd() {
+        if (transfer.begun) window.IdFTP1WorkEnd();
+      }
+    } work_end{window_, transfer};
+    // libcurl sends no REST while it ignores the length; a continued file has shown its SIZE.
+    curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(held_before_));
+    curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, held_before_ == 0 ? 1L : 0L);
+    const int result = Perform(path, &transfer);
+    curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, curl_off_t{0});
+    curl_easy_setopt(easy, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+    if (result == CURLE_OK && !transfer.begun) {
+      transfer.begun = true;
+      window_.IdFTP1WorkBegin(0);
     }
-  } work_end{window_, transfer};
-
-  const int result = Perform(path, &transfer);
-  if (result == CURLE_OK && !transfer.begun) {
-    transfer.begun = true;
-    window_.IdFTP1WorkBegin(0);
+    if (transfer.begun) window_.IdFTP1Work(Shown(transfer));
+    if (retrieval.file_error()) {
+      throw UpdateError("Cannot write file \"" + local_path + "\". " +
+                        retrieval.file_error().message());
+    }
+    std::string failure;
+    if (result != CURLE_OK) {
+      failure = FailureText(result);
+    } else {
+      // libcurl no longer compares the length itself: a file cut short is not the file.
+      int64_t expected = retrieval.total();
+      if (expected < 0 && handles_->announced_size >= 0) {
+        expected = static_cast<int64_t>(held_before_) + handles_->announced_size;
+      }
+      if (expected >= 0 && static_cast<int64_t>(retrieval.held()) != expected) {
+        failure = "Transfer closed with " + std::to_string(retrieval.held()) + " of " +
+                  std::to_string(expected) + " bytes received.";
+      }
+    }
+    if (failure.empty()) {
+      // Someone may have put a file there while the transfer ran; it is not ours to replace.
+      if (std::filesystem::exists(std::filesystem::symlink_status(local_path, ec))) {
+        throw UpdateError(kDestinationExists);
+      }
+      if (!retrieval.Commit()) throw UpdateError(retrieval.file_error().message());
+      IdFTP1AfterGet();
+      return;
+    }
+    if (!retrieval.AnotherAttempt()) throw UpdateError(failure);
+    // The rest only of the very file begun: the server must still show its size and time.
+    retrieval.Recheck(Version(path));
   }
-  if (transfer.begun) window_.IdFTP1Work(static_cast<int64_t>(transfer.bytes));
-  if (transfer.write_error != 0) {
-    throw UpdateError("Cannot write file \"" + local_path + "\". " +
-                      std::strerror(transfer.write_error));
-  }
-  if (result != CURLE_OK) throw UpdateError(FailureText(result));
-  // libcurl no longer compares the length itself: a file cut short is not the file.
-  const int64_t expected = transfer.expected >= 0 ? transfer.expected : handles_->announced_size;
-  if (expected >= 0 && static_cast<int64_t>(transfer.bytes) != expected) {
-    throw UpdateError("Transfer closed with " + std::to_string(transfer.bytes) + " of " +
-                      std::to_string(expected) + " bytes received.");
-  }
-  part.Commit(local_path);
-  IdFTP1AfterGet();
 }
 
 void FtpSession::Impl::Close() {
@@ -495,13 +503,15 @@ int FtpSession::Impl::Perform(const std::string& path, Transfer* transfer) {
 void FtpSession::Impl::Pump(Transfer* transfer) {
   if (transfer != nullptr && transfer->bytes > 0 && !transfer->begun) {
     transfer->begun = true;
-    const int64_t expected =
-        transfer->expected >= 0 ? transfer->expected : handles_->announced_size;
+    int64_t expected = transfer->retrieval->total();
+    if (expected < 0 && handles_->announced_size >= 0) {
+      expected = static_cast<int64_t>(held_before_) + handles_->announced_size;
+    }
     window_.IdFTP1WorkBegin(expected > 0 ? expected : 0);
   }
   if (!throttle_.Due()) return;
   if (transfer != nullptr && transfer->begun) {
-    window_.IdFTP1Work(static_cast<int64_t>(transfer->bytes));
+    window_.IdFTP1Work(Shown(*transfer));
   } else {
     window_.ProcessMessages();
   }

@@ -32,17 +32,25 @@ constexpr const char* kUser = "korisnik";
 constexpr const char* kPassword = "tajna";
 
 // Real ticks, so the window is refreshed as in production, but a wall clock that only the
-// test moves, so the statistics come out exact.
+// test moves, so the statistics come out exact. A wait for the window's messages skips the
+// ticks it would take, so the pauses between attempts cost no real time.
 class TestClock : public Clock {
  public:
-  uint32_t TickCount() override { return real_.TickCount(); }
+  uint32_t TickCount() override { return real_.TickCount() + skipped_; }
   void Sleep(uint32_t ms) override { now_ms_ += ms; }
   int64_t NowMs() override { return now_ms_; }
   void AdvanceNow(int64_t ms) { now_ms_ += ms; }
+  void Skip(uint32_t ms) {
+    skipped_ += ms;
+    skipped_total_ += ms;
+  }
+  uint64_t skipped_total() const { return skipped_total_; }
 
  private:
   SystemClock real_;
   int64_t now_ms_ = 1'700'000'000'000;
+  uint32_t skipped_ = 0;
+  uint64_t skipped_total_ = 0;
 };
 
 class TestWindow : public MainWindow {
@@ -51,17 +59,18 @@ class TestWindow : public MainWindow {
     std::string title;
     std::string text;
   };
-  explicit TestWindow(Clock& clock) : MainWindow(clock) {}
+  explicit TestWindow(TestClock& clock) : MainWindow(clock), test_clock_(clock) {}
 
   void ProcessMessages() override {
     ++processed;
     if (on_messages) on_messages();
   }
-  void WaitMessages(uint32_t) override {}
+  void WaitMessages(uint32_t ms) override { test_clock_.Skip(ms); }
   void OpenErrorLog(const std::string&) override {}
   bool IsHeadless() const override { return true; }
 
   std::vector<Dialog> dialogs;
+  std::vector<std::string> statuses;
   int processed = 0;
   std::function<void()> on_messages;
 
@@ -69,6 +78,12 @@ class TestWindow : public MainWindow {
   void ShowDialog(const std::string& title, const std::string& text) override {
     dialogs.push_back({title, text});
   }
+  void Changed(Element what) override {
+    if (what == Element::kLabel1) statuses.push_back(Label1());
+  }
+
+ private:
+  TestClock& test_clock_;
 };
 
 std::string Bytes(size_t size, unsigned seed = 1) {
@@ -134,6 +149,12 @@ class FtpSessionTest : public ::testing::Test {
   }
   std::vector<std::string> Commands(const std::string& verb) const {
     return Commands(std::initializer_list<std::string>{verb});
+  }
+  // The offsets asked for; libcurl's own "REST 0" with a size query only probes the server.
+  std::vector<std::string> Rests() const {
+    auto rests = Commands("REST ");
+    std::erase(rests, "REST 0");
+    return rests;
   }
 
   TempDir served_;
@@ -305,6 +326,106 @@ TEST_F(FtpSessionTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
 
   session_.Retrieve("Update.zip", Local("Update.zip"));
   EXPECT_EQ(ReadFile(Local("Update.zip")), big);
+}
+
+// A transfer cut after some bytes is continued with REST, after 2, 4 and 8 s, only while the
+// server shows the same SIZE and MDTM as before and each attempt gets further; the file that
+// arrives is one version whole.
+TEST_F(FtpSessionTest, CutRetrievalIsContinuedWithinTheRunNeverMixed) {
+  const std::string body = Bytes(1'000'000);
+  const std::string replaced = Bytes(1'100'000, 5);
+  struct Case {
+    std::string what;
+    std::vector<std::string> server;
+    std::string expected;  // "" when the retrieval fails
+    std::vector<std::string> rests;
+    uint64_t waited_ms;
+  } cases[] = {
+      {"cut at 90 %", {"--cut", "Update.zip:900000:1"}, body, {"REST 900000"}, 2000},
+      {"cut every 300000 bytes",
+       {"--cut", "Update.zip:300000"},
+       body,
+       {"REST 300000", "REST 600000", "REST 900000"},
+       14000},
+      {"replaced after the cut",
+       {"--cut", "Update.zip:500000:1", "--replace", "Update.zip:Nova.zip"},
+       replaced,
+       {},
+       2000},
+      {"cut at the same point again", {"--cut-at", "Update.zip:400000"}, "", {"REST 400000"}, 2000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(served_.path());
+    fs::remove_all(local_.path());
+    fs::create_directories(local_.path());
+    Serve("Update.zip", body);
+    Serve("Nova.zip", replaced);
+    fs::remove(LogPath());
+    StartServer(c.server);
+    FtpSession session(window_);
+    window_.statuses.clear();
+    ASSERT_TRUE(session.Connect(Settings()));
+    window_.SetLabel1("Download > (1/1) = Update.zip");
+    const uint64_t skipped = clock_.skipped_total();
+    EXPECT_EQ(session.Size("Update.zip"), 1'000'000);
+
+    std::string error;
+    try {
+      session.Retrieve("Update.zip", Local("Update.zip").string());
+    } catch (const UpdateError& e) {
+      error = e.what();
+    }
+
+    if (c.expected.empty()) {
+      EXPECT_NE(error, "");
+      EXPECT_TRUE(testing::ListFolder(local_.path()).empty());
+    } else {
+      EXPECT_EQ(error, "");
+      EXPECT_TRUE(ReadFile(Local("Update.zip")) == c.expected);
+      EXPECT_THAT(testing::ListFolder(local_.path()), ElementsAre("Update.zip"));
+    }
+    EXPECT_EQ(Rests(), c.rests);
+    EXPECT_GE(Commands("MDTM").size(), 1u);
+    EXPECT_THAT(
+        window_.statuses,
+        Contains("Veza je prekinuta, nastavljam skidanje Update.zip za 2 s (pokušaj 2 od 4)"));
+    // The run's own line is back once the pauses are over.
+    EXPECT_EQ(window_.Label1(), "Download > (1/1) = Update.zip");
+    EXPECT_GE(clock_.skipped_total() - skipped, c.waited_ms);
+    EXPECT_LT(clock_.skipped_total() - skipped, c.waited_ms + 1000);
+  }
+}
+
+// A retrieval given up on keeps its bytes in the resume folder; the next session continues
+// them with REST when SIZE and MDTM are those recorded.
+TEST_F(FtpSessionTest, PartialFileIsContinuedByTheNextRun) {
+  const std::string body = Bytes(1'000'000);
+  Serve("Update.zip", body);
+  StartServer({"--cut-at", "Update.zip:600000"});
+  const fs::path resume = local_.path() / "ZEPRUpdateNastavak";
+  {
+    FtpSession first(window_);
+    first.SetResumeFolder(resume.string());
+    ASSERT_TRUE(first.Connect(Settings()));
+    EXPECT_EQ(first.Size("Update.zip"), 1'000'000);
+    EXPECT_THROW(first.Retrieve("Update.zip", Local("Update.zip").string()), UpdateError);
+  }
+  EXPECT_EQ(testing::ListFolder(resume).size(), 2u);
+  EXPECT_FALSE(fs::exists(Local("Update.zip")));
+  fs::remove(LogPath());
+  // The same server as before, on its port: the bytes belong to its file.
+  StartServer({"--port", std::to_string(server_->port())});
+  FtpSession next(window_);
+  next.SetResumeFolder(resume.string());
+  ASSERT_TRUE(next.Connect(Settings()));
+  EXPECT_EQ(next.Size("Update.zip"), 1'000'000);
+
+  next.Retrieve("Update.zip", Local("Update.zip").string());
+
+  EXPECT_TRUE(ReadFile(Local("Update.zip")) == body);
+  EXPECT_EQ(Rests(), std::vector<std::string>{"REST 600000"});
+  EXPECT_TRUE(testing::ListFolder(resume).empty());
 }
 
 TEST_F(FtpSessionTest, ServerThatRefusesSizeStillServesEveryFile) {
