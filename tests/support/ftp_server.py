@@ -1,4 +1,4 @@
-#!/ usr / bin / python3
+#!/usr/bin/python3
 """A local FTP server for the transfer tests.
 
 Serves one folder to one user on 127.0.0.1, on a port picked at start (or --port), and writes
@@ -20,8 +20,7 @@ Faults on request, for the file whose name (last path part) matches:
                               never answered; the server goes on serving everyone else
 and for the whole session:
   --refuse-size               every SIZE is answered "550 SIZE not allowed here."
-  --ignore-quit               QUIT is logged but never answered;
-                              the connection stays open
+  --ignore-quit               QUIT is logged but never answered; the connection stays open
 """
 
 import argparse
@@ -40,7 +39,7 @@ from pyftpdlib.servers import FTPServer
 
 
 def raw_bytes(text):
-#Commands are decoded as UTF - 8 with surrogateescape; this gives back what was sent.
+    # Commands are decoded as UTF-8 with surrogateescape; this gives back what was sent.
     return text.encode("utf8", "surrogateescape")
 
 
@@ -67,8 +66,8 @@ class FaultyFile:
                     if self._on_cut:
                         self._on_cut()
                     raise OSError(errno.EIO, os.strerror(errno.EIO))
-#The bytes before the limit have left for the kernel; blocking here
-#silences the whole server.
+                # The bytes before the limit have left for the kernel; blocking here
+                # silences the whole server.
                 time.sleep(self._seconds)
             else:
                 room = self._limit - reached
@@ -170,13 +169,13 @@ def main():
         authorizer = Authorizer()
         abstracted_fs = FaultyFS
         auth_failed_timeout = 0
-#Keep the bytes the client sent, so they can be compared and logged as they came.
+        # Keep the bytes the client sent, so they can be compared and logged as they came.
         unicode_errors = "surrogateescape"
         banner = "Test server ready."
         permit_privileged_ports = False
 
         def push(self, s):
-#Replies quote paths, which may hold bytes that are not UTF - 8.
+            # Replies quote paths, which may hold bytes that are not UTF-8.
             super().push(s.encode("utf8", "surrogateescape").decode("utf8", "replace"))
 
         def pre_process_command(self, line, cmd, arg):
@@ -194,7 +193,7 @@ def main():
         if args.ignore_quit:
 
             def ftp_QUIT(self, line):
-#Neither a reply nor a hang - up : only the client can end the session now.
+                # Neither a reply nor a hang-up: only the client can end the session now.
                 pass
 
     ftplog.config_logging(level=logging.WARNING)
