@@ -1,6 +1,7 @@
 // The Windows HTTP download (WinINet under Wine) against the libcurl one on the same 300 MB
-// file from the local endpoint, in one run. The Windows side is the WinINet test program of
-// the Windows build named by ZEPR_WINDOWS_BUILD_DIR; its own timing leaves out Wine's start.
+// file from the local endpoint, in one run. Goal: at least 0.8 of libcurl's throughput, with
+// one request per download. The Windows side is the WinINet test program of the Windows build
+// named by ZEPR_WINDOWS_BUILD_DIR; its own timing leaves out Wine's start.
 // Run: build-*/bench/transfer/wininet_download_bench [MB]
 #include <algorithm>
 #include <chrono>
@@ -86,20 +87,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double wininet = std::strtod(result.output.c_str() + at + 14, nullptr);
-  const size_t check_at = result.output.find(" check ", at);
-  const double check = check_at == std::string::npos
-                           ? 0
-                           : std::strtod(result.output.c_str() + check_at + 7, nullptr);
 
   const double mb = static_cast<double>(megabytes);
-  std::printf("file                 %zu MB, best of %d runs, status check included\n", megabytes,
+  std::printf("file                 %zu MB, best of %d runs, one request per download\n", megabytes,
               kRuns);
   std::printf("WinINet under Wine   %.3f s  %8.1f MB/s  (Wine's start and the %d runs: %.1f s)\n",
               wininet, mb / wininet, kRuns, wall.count());
-  std::printf("  of which the check %.3f s (under Wine it reads the body it does not need)\n",
-              check);
   std::printf("libcurl              %.3f s  %8.1f MB/s\n", curl, mb / curl);
-  std::printf("throughput ratio     %.2f of libcurl (%.2f without the check)\n", curl / wininet,
-              curl / std::max(wininet - check, 1e-3));
+  const double ratio = curl / wininet;
+  std::printf("throughput ratio     %.2f of libcurl (goal: at least 0.80) %s\n", ratio,
+              ratio >= 0.8 ? "met" : "NOT MET");
   return 0;
 }

@@ -176,15 +176,10 @@ Ended RunAttempt(const std::string& url, const HttpOptions& options,
   std::vector<char> buffer(kBlock);
   bool first = true;
   while (true) {
-    // Asked for what has arrived, not for a whole block: Wine's read waits for the block to
-    // fill, and a read that the stall limit ends loses what it had gathered.
-    DWORD available = 0;
-    if (!InternetQueryDataAvailable(request, &available, 0, 0)) return Ended::kBroken;
-    if (available == 0) return Ended::kFinished;
+    // Wine's read returns only with a full block or the end of the body; a read that the
+    // stall limit ends loses what it gathered, which the next attempt asks for again.
     DWORD read = 0;
-    if (!InternetReadFile(request, buffer.data(), std::min(available, kBlock), &read)) {
-      return Ended::kBroken;
-    }
+    if (!InternetReadFile(request, buffer.data(), kBlock, &read)) return Ended::kBroken;
     if (read == 0) return Ended::kFinished;
     if (!transfer.Body(buffer.data(), read)) return Ended::kBroken;
     // The first figures appear with the first block.

@@ -225,7 +225,9 @@ TEST_F(WininetHttpTest, FailuresLeaveNoPartialFile) {
       {"refused an answer", R"({"drop": 1})", Shown::kNothing, true, 1},
       // Cut or stalled at the same point again: one more try, then given up.
       {"body cut short", R"({"cut": 100000})", Shown::kDownloadError, false, 2},
-      {"body stalls", R"({"cut": 100000, "stall": 30})", Shown::kDownloadError, false, 2},
+      // Wine's read loses the block it was filling when the stall limit ends it: a stall needs
+      // more than a block before it to have brought the file further.
+      {"body stalls", R"({"cut": 300000, "stall": 30})", Shown::kDownloadError, false, 2},
       // A refusal of the rest is not asked again.
       {"rest answered 404", R"({"cut": 100000, "times": 1, "then": "Nema.zip"})",
        Shown::kDownloadError, false, 2},
@@ -368,7 +370,9 @@ TEST_F(WininetHttpTest, CutTransferIsContinuedWithinTheRunNeverMixed) {
       EXPECT_EQ(window_.dialogs[0].text, "greška u downloadu");
       EXPECT_TRUE(testing::ListFolder(local_.path()).empty());
     }
-    EXPECT_EQ(Sent() - sent_before, c.sent);
+    // What a stalled read had gathered is asked for again: at most a block more.
+    EXPECT_GE(Sent() - sent_before, c.sent);
+    EXPECT_LE(Sent() - sent_before, c.sent + (c.what.starts_with("stalls") ? 256 * 1024 : 0));
     const auto lines = log.Lines();
     ASSERT_EQ(lines.size(), c.requests);
     for (size_t i = 1; i < lines.size(); ++i) {
