@@ -8,7 +8,8 @@ Serves one folder to one user on 127.0.0.1, on a port picked at start (or --port
 The user name and password are compared as the bytes they become in --encoding (CP1250 by
 default), so a client that sends another encoding fails to log in.
 
-Faults on request, for the file whose name (last path part) matches:
+Faults on request (each option may be given for several files), for the file whose name
+(last path part) matches:
   --cut NAME:BYTES[:TIMES]    the transfer breaks after BYTES bytes (426 on the control line);
                               only the first TIMES transfers of it when TIMES is given
   --cut-at NAME:POSITION      every transfer breaks when it reaches POSITION of the file, also
@@ -90,10 +91,10 @@ def main():
     parser.add_argument("--password", required=True)
     parser.add_argument("--encoding", default="cp1250")
     parser.add_argument("--log", default=None)
-    parser.add_argument("--cut", default=None)
+    parser.add_argument("--cut", action="append", default=[])
     parser.add_argument("--pause", default=None)
-    parser.add_argument("--cut-at", default=None)
-    parser.add_argument("--replace", default=None)
+    parser.add_argument("--cut-at", action="append", default=[])
+    parser.add_argument("--replace", action="append", default=[])
     parser.add_argument("--mute", action="append", default=[])
     parser.add_argument("--refuse-size", action="store_true")
     parser.add_argument("--ignore-quit", action="store_true")
@@ -103,17 +104,17 @@ def main():
 
     faults = {}
     cut_times = {}
-    if args.cut:
-        parts = args.cut.split(":")
+    for cut in args.cut:
+        parts = cut.split(":")
         faults[raw_bytes(parts[0])] = (int(parts[1]), "cut", 0.0, False)
         if len(parts) > 2:
             cut_times[raw_bytes(parts[0])] = int(parts[2])
-    if args.cut_at:
-        name, limit = args.cut_at.rsplit(":", 1)
+    for cut in args.cut_at:
+        name, limit = cut.rsplit(":", 1)
         faults[raw_bytes(name)] = (int(limit), "cut", 0.0, True)
     replacements = {}
-    if args.replace:
-        name, other = args.replace.split(":", 1)
+    for replace in args.replace:
+        name, other = replace.split(":", 1)
         replacements[raw_bytes(name)] = other
     if args.pause:
         name, limit, seconds = args.pause.rsplit(":", 2)

@@ -23,7 +23,6 @@ using transfer::kDestinationExists;
 using transfer::kLoginFailedTitle;
 using transfer::kNoFileName;
 using transfer::kNotConnected;
-using transfer::PartFile;
 
 constexpr DWORD kBlock = 256 * 1024;
 // How long the goodbye waits for the server's answer before the connection is simply closed.
@@ -57,8 +56,11 @@ enum class Reply { kAlways, kOnFailure };
 }  // namespace
 
 struct FtpSession::Impl {
-  Impl(MainWindow& window, const long& stall_limit_ms)
-      : window_(window), stall_limit_ms_(stall_limit_ms), throttle_(window.clock()) {}
+  Impl(MainWindow& window, const long& stall_limit_ms, const std::string& resume_folder)
+      : window_(window),
+        stall_limit_ms_(stall_limit_ms),
+        resume_folder_(resume_folder),
+        throttle_(window.clock()) {}
 
   bool Connect(const FtpSettings& settings);
   void ChangeDir(const std::string& folder);
@@ -71,9 +73,20 @@ struct FtpSession::Impl {
   void Idle();
   void Drop();
   CallResult CloseFile();
+  // Logs in without a word to the window: "" when it worked, else why not.
+  std::string Login(const FtpSettings& settings);
+  // After the connection was dropped: logged in again and back in the folder it was in.
+  bool Reconnect();
+  CallResult Command(const std::wstring& command);
+  // What SIZE and MDTM say of a file in the current folder now.
+  transfer::FileVersion Version(const std::wstring& name);
+  // One attempt of a retrieval: "" when the file is complete, else why not.
+  std::string Attempt(const std::wstring& name, transfer::FtpRetrieval& retrieval,
+                      const std::string& local_path);
 
   MainWindow& window_;
   const long& stall_limit_ms_;
+  const std::string& resume_folder_;
   transfer::RefreshThrottle throttle_;
   transfer::BlockingCalls calls_;
   InternetHandle internet_;
@@ -82,9 +95,15 @@ struct FtpSession::Impl {
   // The statistics of the transfer under way, once its first block came.
   bool work_begun_ = false;
   uint64_t work_bytes_ = 0;
-  // The last file whose size was asked and that size, as the expected length of its transfer.
+  // The last file whose size was asked, that size (the expected length of its transfer) and
+  // its modification time.
   std::string sized_name_;
   int64_t sized_ = -1;
+  std::string sized_modified_;
+  // How the session was opened and the folders changed to since, to open it again.
+  FtpSettings settings_;
+  std::vector<std::wstring> folders_;
+  std::string identity_;  // "ftp://user@host:port", naming the server's files for resuming
 };
 
 namespace {
@@ -96,7 +115,7 @@ std::string FailureText(const CallResult& result) {
 }  // namespace
 
 FtpSession::FtpSession(MainWindow& window)
-    : impl_(std::make_unique<Impl>(window, stall_limit_ms_)) {}
+    : impl_(std::make_unique<Impl>(window, stall_limit_ms_, resume_folder_)) {}
 
 FtpSession::~FtpSession() { Close(); }
 
@@ -163,21 +182,16 @@ CallResult FtpSession::Impl::CloseFile() {
       Reply::kAlways);
 }
 
-bool FtpSession::Impl::Connect(const FtpSettings& settings) {
-  Close();
+std::string FtpSession::Impl::Login(const FtpSettings& settings) {
   std::wstring user;
   std::wstring password;
   if (!WireName(settings.user, user) || !WireName(settings.password, password)) {
-    window_.ShowPoruka(kLoginFailedTitle, transfer::kInvalidLoginCharacter);
-    return false;
+    return transfer::kInvalidLoginCharacter;
   }
   // FTP goes to the server directly, never through a proxy.
   internet_ = transfer::OpenInternet(transfer::kTransferAgent, INTERNET_OPEN_TYPE_DIRECT,
                                      static_cast<DWORD>(kConnectTimeoutMs), StallMs());
-  if (!internet_) {
-    window_.ShowPoruka(kLoginFailedTitle, transfer::InternetFailureText(GetLastError(), {}));
-    return false;
-  }
+  if (!internet_) return transfer::InternetFailureText(GetLastError(), {});
   const HINTERNET internet = internet_.get();
   const std::wstring host = platform::Utf8ToWide(settings.host);
   const auto port = static_cast<INTERNET_PORT>(settings.port > 0 ? settings.port : kDefaultPort);
@@ -202,12 +216,65 @@ bool FtpSession::Impl::Connect(const FtpSettings& settings) {
   }
   if (!connection_) {
     internet_.reset();
-    window_.ShowPoruka(kLoginFailedTitle, FailureText(login));
+    return FailureText(login);
+  }
+  return {};
+}
+
+bool FtpSession::Impl::Connect(const FtpSettings& settings) {
+  Close();
+  if (const std::string refused = Login(settings); !refused.empty()) {
+    window_.ShowPoruka(kLoginFailedTitle, refused);
     return false;
   }
+  settings_ = settings;
+  folders_.clear();
+  identity_ = "ftp://" + settings.user + "@" + settings.host + ":" +
+              std::to_string(settings.port > 0 ? settings.port : kDefaultPort);
   // The login stands even when the folder is missing, which the run handles as an error.
   ChangeDir(settings.remote_folder);
   return true;
+}
+
+bool FtpSession::Impl::Reconnect() {
+  Close();
+  if (!Login(settings_).empty()) return false;
+  for (const auto& folder : folders_) {
+    const HINTERNET connection = connection_.get();
+    const CallResult changed = Call(
+        [connection, folder](CallResult&) {
+          return FtpSetCurrentDirectoryW(connection, folder.c_str()) != FALSE;
+        },
+        Reply::kOnFailure);
+    if (!changed.ok) return false;
+  }
+  return connection_ != nullptr;
+}
+
+CallResult FtpSession::Impl::Command(const std::wstring& command) {
+  if (!connection_) return {};
+  const HINTERNET connection = connection_.get();
+  return Call(
+      [connection, command](CallResult&) {
+        return FtpCommandW(connection, FALSE, FTP_TRANSFER_TYPE_BINARY, command.c_str(), 0,
+                           nullptr) != FALSE;
+      },
+      Reply::kAlways);
+}
+
+transfer::FileVersion FtpSession::Impl::Version(const std::wstring& name) {
+  transfer::FileVersion version;
+  // WinINet has no call of its own for SIZE that leaves the data connection alone.
+  const CallResult size = Command(L"SIZE " + name);
+  if (!size.ok || size.reply.code != 213) return version;
+  int64_t total = -1;
+  const std::string& text = size.reply.text;
+  const auto [stop, ec] = std::from_chars(text.data(), text.data() + text.size(), total);
+  if (ec != std::errc() || stop != text.data() + text.size() || total < 0) return version;
+  version.total = total;
+  const CallResult modified = Command(L"MDTM " + name);
+  if (modified.ok && modified.reply.code == 213) version.modified = modified.reply.text;
+  return version;
 }
 
 void FtpSession::Impl::ChangeDir(const std::string& folder) {
@@ -223,29 +290,18 @@ void FtpSession::Impl::ChangeDir(const std::string& folder) {
                CallResult&) { return FtpSetCurrentDirectoryW(connection, wide.c_str()) != FALSE; },
            Reply::kOnFailure);
   if (!changed.ok) throw UpdateError(FailureText(changed));
+  folders_.push_back(wide);
 }
 
 int64_t FtpSession::Impl::Size(const std::string& name) {
   sized_name_.clear();
   std::wstring wide;
   if (!connection_ || name.empty() || name.back() == '/' || !WireName(name, wide)) return -1;
-  // WinINet has no call of its own for SIZE that leaves the data connection alone.
-  const HINTERNET connection = connection_.get();
-  const CallResult asked = Call(
-      [connection, command = L"SIZE " + wide](CallResult&) {
-        return FtpCommandW(connection, FALSE, FTP_TRANSFER_TYPE_BINARY, command.c_str(), 0,
-                           nullptr) != FALSE;
-      },
-      Reply::kAlways);
-  if (!asked.ok) return -1;
-  const transfer::ServerReply& reply = asked.reply;
-  if (reply.code != 213) return -1;
-  int64_t size = -1;
-  const char* end = reply.text.data() + reply.text.size();
-  const auto [stop, ec] = std::from_chars(reply.text.data(), end, size);
-  if (ec != std::errc() || stop != end || size < 0) return -1;
+  const transfer::FileVersion version = Version(wide);
+  if (version.total < 0) return -1;
   sized_name_ = name;
-  sized_ = size;
+  sized_ = version.total;
+  sized_modified_ = version.modified;
   return sized_;
 }
 
@@ -258,14 +314,38 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
   if (name.empty() || name.back() == '/') throw UpdateError(kNoFileName);
   std::wstring wide;
   if (!WireName(name, wide)) throw UpdateError(transfer::kInvalidNameCharacter);
-  int64_t expected = name == sized_name_ ? sized_ : -1;
+  transfer::FileVersion version;
+  if (name == sized_name_) version = {"", sized_modified_, sized_};
   sized_name_.clear();
-
-  PartFile part(local_path);
-  if (!part.ok()) {
+  std::string key = identity_;
+  for (const auto& folder : folders_) key += "/" + platform::WideToUtf8(folder);
+  transfer::FtpRetrieval retrieval(window_, resume_folder_, key + "/" + name, local_path, name,
+                                   GetCurrentProcessId(), version);
+  if (retrieval.file_error()) {
     throw UpdateError("Cannot create file \"" + local_path + "\". " +
-                      transfer::FileErrorText(part.error()));
+                      transfer::FileErrorText(static_cast<DWORD>(retrieval.file_error().value())));
   }
+  while (true) {
+    const std::string failure = Attempt(wide, retrieval, local_path);
+    if (failure.empty()) break;
+    if (!retrieval.AnotherAttempt()) throw UpdateError(failure);
+    // A connection left half done by the transfer was dropped; the session goes on anew.
+    if (!connection_ && !Reconnect()) throw UpdateError(failure);
+    // The rest only of the very file begun: the server must still show its size and time.
+    retrieval.Recheck(Version(wide));
+  }
+  if (GetFileAttributesW(local.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    throw UpdateError(kDestinationExists);
+  }
+  if (!retrieval.Commit()) {
+    throw UpdateError(transfer::FileErrorText(static_cast<DWORD>(retrieval.file_error().value())));
+  }
+  // IdFTP1AfterGet
+  window_.SetProgress(0);
+}
+
+std::string FtpSession::Impl::Attempt(const std::wstring& wide, transfer::FtpRetrieval& retrieval,
+                                      const std::string& local_path) {
   // However the transfer ends, its file is closed and the statistics block emptied.
   struct TransferEnd {
     Impl& impl;
@@ -279,7 +359,16 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
       impl.work_begun_ = false;
     }
   } transfer_end{*this};
-  work_bytes_ = 0;
+  uint64_t offset = retrieval.held();
+  if (offset > 0) {
+    // The server starts the next retrieval there; one that cannot gets the whole file asked.
+    const CallResult rest = Command(L"REST " + std::to_wstring(offset));
+    if (!rest.ok || rest.reply.code != 350) {
+      retrieval.Recheck({});
+      offset = 0;
+    }
+  }
+  work_bytes_ = offset;
   const HINTERNET connection = connection_.get();
   CallResult opened = Call(
       [connection, wide](CallResult& r) {
@@ -287,9 +376,13 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
         return r.handle != nullptr;
       },
       Reply::kAlways);
-  if (!opened.ok) throw UpdateError(FailureText(opened));
+  if (!opened.ok) return FailureText(opened);
   file_ = std::move(opened.handle);
-  if (expected < 0) expected = transfer::AnnouncedSize(opened.reply.text);
+  int64_t expected = retrieval.total();
+  if (expected < 0) {
+    const int64_t announced = transfer::AnnouncedSize(opened.reply.text);
+    if (announced >= 0) expected = static_cast<int64_t>(offset) + announced;
+  }
   // Shared with the worker, which a stalled read may outlive this transfer on.
   const auto block = std::make_shared<std::vector<char>>(kBlock);
   while (true) {
@@ -301,12 +394,13 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
         Reply::kOnFailure);
     if (!got.ok) {
       if (work_begun_) window_.IdFTP1Work(static_cast<int64_t>(work_bytes_));
-      throw UpdateError(FailureText(got));
+      return FailureText(got);
     }
     if (got.read == 0) break;
-    if (!part.Write(block->data(), got.read)) {
-      throw UpdateError("Cannot write file \"" + local_path + "\". " +
-                        transfer::FileErrorText(part.error()));
+    if (!retrieval.Body(block->data(), got.read)) {
+      throw UpdateError(
+          "Cannot write file \"" + local_path + "\". " +
+          transfer::FileErrorText(static_cast<DWORD>(retrieval.file_error().value())));
     }
     work_bytes_ += got.read;
     if (!work_begun_) {
@@ -316,27 +410,20 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
     if (throttle_.Due()) window_.IdFTP1Work(static_cast<int64_t>(work_bytes_));
   }
   const CallResult closed = CloseFile();
-  if (!closed.ok) throw UpdateError(FailureText(closed));
+  if (!closed.ok) return FailureText(closed);
   const transfer::ServerReply& final_reply = closed.reply;
   if (!work_begun_) {
     work_begun_ = true;
     window_.IdFTP1WorkBegin(0);
   }
-  const uint64_t bytes = work_bytes_;
-  window_.IdFTP1Work(static_cast<int64_t>(bytes));
-  if (final_reply.code >= 400) throw UpdateError(final_reply.text);
+  const uint64_t bytes = retrieval.held();
+  window_.IdFTP1Work(static_cast<int64_t>(work_bytes_));
+  if (final_reply.code >= 400) return final_reply.text;
   if (expected >= 0 && static_cast<int64_t>(bytes) != expected) {
-    throw UpdateError("Transfer closed with " + std::to_string(bytes) + " of " +
-                      std::to_string(expected) + " bytes received.");
+    return "Transfer closed with " + std::to_string(bytes) + " of " + std::to_string(expected) +
+           " bytes received.";
   }
-  if (const DWORD error = part.Commit(local_path, false); error != 0) {
-    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
-      throw UpdateError(kDestinationExists);
-    }
-    throw UpdateError(transfer::FileErrorText(error));
-  }
-  // IdFTP1AfterGet
-  window_.SetProgress(0);
+  return {};
 }
 
 void FtpSession::Impl::Close() {

@@ -78,28 +78,4 @@ class BlockingCalls {
 // Runs call on a worker and refreshes the window at most every kRefreshMs until it ends.
 void RunPumping(MainWindow& window, std::function<void()> call);
 
-// A new, empty file beside target that nobody else uses, removed again unless committed.
-class PartFile {
- public:
-  // Fails with the system's error code in error(); the file then does not exist.
-  explicit PartFile(const std::string& target);
-  ~PartFile();
-  PartFile(const PartFile&) = delete;
-  PartFile& operator=(const PartFile&) = delete;
-
-  bool ok() const { return file_ != nullptr; }
-  DWORD error() const { return error_; }
-  // Appends all bytes; false with error() set when the disk refuses.
-  bool Write(const char* data, DWORD size);
-  // Puts the complete file at target. replace: a file already there is replaced and its
-  // attributes (read-only, hidden, system) carry over to the new one; otherwise a file that
-  // appeared meanwhile is not ours to replace and ERROR_FILE_EXISTS comes back.
-  DWORD Commit(const std::string& target, bool replace);
-
- private:
-  FileHandle file_;
-  std::wstring path_;
-  DWORD error_ = 0;
-};
-
 }  // namespace zepr::transfer

@@ -146,6 +146,12 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
       FtpServer(peers.path() / "ftpmute", "korisnik", "tajna",
                 {"--mute", "TIHO", "--mute", "Tiho.zip", "--pause", "Stall.zip:100000:60"}));
   SilentListener silent;
+  // Breaks for the retrievals that are continued: once at 90 %, once and then replaced, and
+  // always at the same point.
+  PeerProcess ftp_resume(
+      FtpServer(peers.path() / "ftpresume", "korisnik", "tajna",
+                {"--cut", "Once.zip:900000:1", "--cut", "Swap.zip:500000:1", "--replace",
+                 "Swap.zip:Nova.zip", "--cut-at", "Fixed.zip:400000"}));
 
   const char* prefix = std::getenv("WINEPREFIX");
   const fs::path wine_prefix =
@@ -183,7 +189,11 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
                          "ZEPR_FTP_MUTE_ROOT=" + WinePath(peers.path() / "ftpmute"),
                          "ZEPR_FTP_MUTE_USER=korisnik",
                          "ZEPR_FTP_MUTE_PASSWORD=tajna",
-                         "ZEPR_FTP_SILENT_PORT=" + std::to_string(silent.port())});
+                         "ZEPR_FTP_SILENT_PORT=" + std::to_string(silent.port()),
+                         "ZEPR_FTP_RESUME_PORT=" + std::to_string(ftp_resume.port()),
+                         "ZEPR_FTP_RESUME_ROOT=" + WinePath(peers.path() / "ftpresume"),
+                         "ZEPR_FTP_RESUME_USER=korisnik",
+                         "ZEPR_FTP_RESUME_PASSWORD=tajna"});
   const auto result = zepr::testing::RunProgram({wine, program.string()}, env);
   // The whole output only on failure: its lines about skipped cases (the benchmark's) would
   // make CTest count this test as skipped.

@@ -74,34 +74,45 @@ void EmptyFolder(const fs::path& folder) {
 }
 
 // Real ticks, so the window is refreshed as in production; a wall clock only the test moves.
+// A wait for the window's messages skips the ticks it would take, so the pauses between
+// attempts cost no real time.
 class TestClock : public Clock {
  public:
-  uint32_t TickCount() override { return real_.TickCount(); }
+  uint32_t TickCount() override { return real_.TickCount() + skipped_; }
   void Sleep(uint32_t ms) override { now_ms_ += ms; }
   int64_t NowMs() override { return now_ms_; }
+  void Skip(uint32_t ms) { skipped_ += ms; }
 
  private:
   SystemClock real_;
   int64_t now_ms_ = 1'700'000'000'000;
+  uint32_t skipped_ = 0;
 };
 
 class TestWindow : public MainWindow {
  public:
-  explicit TestWindow(Clock& clock) : MainWindow(clock) {}
+  explicit TestWindow(TestClock& clock) : MainWindow(clock), test_clock_(clock) {}
   void ProcessMessages() override {
     if (on_messages) on_messages();
   }
-  void WaitMessages(uint32_t) override {}
+  void WaitMessages(uint32_t ms) override { test_clock_.Skip(ms); }
   void OpenErrorLog(const std::string&) override {}
   bool IsHeadless() const override { return true; }
 
   std::vector<std::pair<std::string, std::string>> dialogs;
+  std::vector<std::string> statuses;
   std::function<void()> on_messages;
 
  protected:
   void ShowDialog(const std::string& title, const std::string& text) override {
     dialogs.emplace_back(title, text);
   }
+  void Changed(Element what) override {
+    if (what == Element::kLabel1) statuses.push_back(Label1());
+  }
+
+ private:
+  TestClock& test_clock_;
 };
 
 // --- HTTP ---------------------------------------------------------------------------------
@@ -767,6 +778,65 @@ TEST_F(WininetFtpTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
   EXPECT_TRUE(log_.Starting("DELE").empty());
   session_.Retrieve("Update.zip", Local("Update.zip"));
   EXPECT_TRUE(ReadFile(Local("Update.zip")) == big);
+}
+
+// A retrieval cut after some bytes is continued with REST before the retrieval, while SIZE and
+// MDTM stay what they were; the file that arrives is one version whole.
+TEST(WininetFtpResumeTest, CutRetrievalIsContinuedWithinTheRunNeverMixed) {
+  const auto peer = FtpPeerFromEnv("ZEPR_FTP_RESUME");
+  if (!peer) GTEST_SKIP() << "no FTP server: run through windows_transfer_test";
+  EmptyFolder(peer->root);
+  const std::string body = Bytes(1'000'000);
+  const std::string replaced = Bytes(1'100'000, 5);
+  for (const char* name : {"Once.zip", "Swap.zip", "Fixed.zip"}) {
+    WriteFile(peer->root / "KLIJENT" / "APP" / name, body);
+  }
+  WriteFile(peer->root / "KLIJENT" / "APP" / "Nova.zip", replaced);
+  struct Case {
+    std::string name;
+    std::string expected;  // "" when the retrieval fails
+    std::vector<std::string> rests;
+  } cases[] = {
+      {"Once.zip", body, {"REST 900000"}},
+      {"Swap.zip", replaced, {}},
+      {"Fixed.zip", "", {"REST 400000"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const LogTail log(peer->log);
+    TempDir local;
+    TestClock clock;
+    TestWindow window(clock);
+    FtpSession session(window);
+    session.SetStallLimitMs(2000);
+    ASSERT_TRUE(session.Connect(
+        {"127.0.0.1", std::stoi(peer->port), true, peer->user, peer->password, "KLIJENT/APP"}));
+    window.SetLabel1("Download > (1/1) = " + c.name);
+    EXPECT_EQ(session.Size(c.name), 1'000'000);
+    const std::string target = Utf8FromPath(local.path() / c.name);
+
+    std::string error;
+    try {
+      session.Retrieve(c.name, target);
+    } catch (const UpdateError& e) {
+      error = e.what();
+    }
+
+    if (c.expected.empty()) {
+      EXPECT_NE(error, "");
+      EXPECT_TRUE(testing::ListFolder(local.path()).empty());
+    } else {
+      EXPECT_EQ(error, "");
+      EXPECT_TRUE(ReadFile(target) == c.expected);
+    }
+    EXPECT_EQ(log.Starting("REST "), c.rests);
+    EXPECT_FALSE(log.Starting("MDTM ").empty());
+    EXPECT_NE(
+        std::find(window.statuses.begin(), window.statuses.end(),
+                  "Veza je prekinuta, nastavljam skidanje " + c.name + " za 2 s (pokušaj 2 od 4)"),
+        window.statuses.end());
+    EXPECT_EQ(window.Label1(), "Download > (1/1) = " + c.name);
+  }
 }
 
 // WinINet blocks in the login, every wait for a reply and every read, and Wine's FTP ignores
