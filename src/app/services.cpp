@@ -60,7 +60,9 @@ class ServerDatabase : public DatabaseWork {
 // The FTP source configured from the program's section of UPDATE.INI.
 class SettingsFtp : public FtpClient {
  public:
-  SettingsFtp(RunParams& run, MainWindow& window) : run_(run), window_(window), session_(window) {}
+  SettingsFtp(RunParams& run, MainWindow& window) : run_(run), window_(window), session_(window) {
+    session_.SetResumeFolder(ResumeFolder(run.ExeFolder));
+  }
 
   bool ConnectServer() override {
     if (!UcitajIni(run_.ExeFolder, run_.AppSection, rConfig_)) {
@@ -92,12 +94,13 @@ class SettingsFtp : public FtpClient {
   TConfig rConfig_;
 };
 
-// What the [HTTP] settings ask of https downloads.
+// What the [HTTP] settings ask of https downloads, and where unfinished downloads wait.
 HttpOptions HttpsOptions(const std::string& exe_folder) {
   const HttpSettings settings = ReadHttpSettings(exe_folder);
   HttpOptions options;
   options.ca_file = settings.ca_file;
   options.pinned_keys = settings.pin;
+  options.resume_folder = ResumeFolder(exe_folder);
   return options;
 }
 

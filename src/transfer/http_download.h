@@ -61,6 +61,10 @@ class SystemHttpClient : public HttpClient {
   HttpOptions options_;
 };
 
+// The folder beside the executable where downloads that could not be finished wait for the
+// next run (exe_folder ends in a separator): out of reach of the emptying of Update/.
+std::string ResumeFolder(const std::string& exe_folder);
+
 // "skidam datoteku NAME: Wk/Ek..." with bytes shown as kilobytes (1000), halves to even.
 std::string DownloadStatusText(const std::string& display_name, uint64_t written,
                                uint64_t expected);

@@ -122,8 +122,8 @@ PartialFile::PartialFile(std::string resume_folder, std::string url, std::string
   if (resume_folder_.empty()) return;
   std::error_code ec;
   const fs::path folder = PathFromUtf8(resume_folder_);
-  fs::create_directories(folder, ec);
-  if (ec || !fs::is_directory(folder, ec)) return;
+  // Made only once a download has bytes to keep.
+  if (!fs::is_directory(folder, ec)) return;
   // What an earlier run left days ago is of no use now.
   const auto too_old = fs::file_time_type::clock::now() - std::chrono::hours(24 * kPartialKeepDays);
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
@@ -132,16 +132,7 @@ PartialFile::PartialFile(std::string resume_folder, std::string url, std::string
     const auto written = it->last_write_time(entry_error);
     if (!entry_error && written < too_old) fs::remove(it->path(), entry_error);
   }
-  std::string path = resume_folder_;
-  if (path.back() != '/' && path.back() != '\\') path += '/';
-  path += PartialKey(target_) + ".part";
-  // Another updater fetching into the same target holds it: this run keeps its bytes beside
-  // the target instead.
-  std::error_code open_error;
-  file_ = platform::File::OpenLocked(path, false, open_error);
-  if (!file_) return;
-  data_path_ = std::move(path);
-  in_resume_folder_ = true;
+  if (!OpenInResumeFolder()) return;
 
   std::ifstream in(PathFromUtf8(RecordPath()), std::ios::binary);
   std::string line;
@@ -174,8 +165,27 @@ PartialFile::PartialFile(std::string resume_folder, std::string url, std::string
 
 PartialFile::~PartialFile() { Keep(); }
 
+bool PartialFile::OpenInResumeFolder() {
+  std::string path = resume_folder_;
+  if (path.back() != '/' && path.back() != '\\') path += '/';
+  path += PartialKey(url_ + "\n" + target_) + ".part";
+  // Another updater fetching into the same target holds it: this run keeps its bytes beside
+  // the target instead.
+  std::error_code ignored;
+  file_ = platform::File::OpenLocked(path, false, ignored);
+  if (!file_) return false;
+  data_path_ = std::move(path);
+  in_resume_folder_ = true;
+  return true;
+}
+
 bool PartialFile::OpenFile() {
   if (file_) return true;
+  if (!resume_folder_.empty()) {
+    std::error_code ec;
+    fs::create_directories(PathFromUtf8(resume_folder_), ec);
+    if (!ec && OpenInResumeFolder()) return true;
+  }
   for (int attempt = 0; attempt < kPartFileAttempts; ++attempt) {
     std::string path = PartFileName(target_, process_id_, attempt);
     file_ = platform::File::OpenLocked(path, false, error_);
@@ -247,7 +257,39 @@ bool PartialFile::Commit() {
   held_ = 0;
   version_ = {};
   kept_ = true;
+  RemoveOthersForTarget();
+  RemoveEmptyResumeFolder();
   return true;
+}
+
+void PartialFile::RemoveOthersForTarget() {
+  if (resume_folder_.empty()) return;
+  // The target came whole from somewhere: what other URLs left for it is of no more use.
+  std::error_code ec;
+  for (fs::directory_iterator it(PathFromUtf8(resume_folder_), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const fs::path record = it->path();
+    if (record.extension() != ".info") continue;
+    std::ifstream in(record, std::ios::binary);
+    std::string line;
+    bool same_target = false;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line == "target=" + target_) same_target = true;
+    }
+    in.close();
+    if (!same_target) continue;
+    fs::path data = record;
+    data.replace_extension();
+    std::error_code ignored;
+    fs::remove(data, ignored);
+    fs::remove(record, ignored);
+  }
+}
+
+void PartialFile::RemoveEmptyResumeFolder() {
+  // Nothing waits for a later run: the application folder stays as it was.
+  if (in_resume_folder_) platform::RemoveEmptyFolder(resume_folder_);
 }
 
 void PartialFile::Keep() {
@@ -269,6 +311,7 @@ void PartialFile::Drop() {
   data_path_.clear();
   held_ = 0;
   version_ = {};
+  RemoveEmptyResumeFolder();
 }
 
 void PartialFile::WriteRecord() {

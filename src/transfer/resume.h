@@ -103,8 +103,8 @@ bool StatusWorthRetry(long status);
 class PartialFile {
  public:
   // Looks for what an earlier run left for this URL and target, and removes what has grown too
-  // old or belongs to another URL. resume_folder: "" for none. process_id names the temporary
-  // beside the target.
+  // old. resume_folder: "" for none. process_id names the temporary beside the target. Once the
+  // target has come whole, what other URLs left for it goes too.
   PartialFile(std::string resume_folder, std::string url, std::string target,
               unsigned long process_id);
   ~PartialFile();
@@ -129,6 +129,9 @@ class PartialFile {
 
  private:
   bool OpenFile();
+  bool OpenInResumeFolder();
+  void RemoveEmptyResumeFolder();
+  void RemoveOthersForTarget();
   void WriteRecord();
   void RemoveRecord();
   std::string RecordPath() const { return data_path_ + ".info"; }
@@ -146,7 +149,7 @@ class PartialFile {
   std::error_code error_;
 };
 
-// The key of a download in the resume folder: the same target path gives the same key.
+// The name of a download in the resume folder, from its URL and target.
 std::string PartialKey(std::string_view target);
 
 }  // namespace zepr::transfer

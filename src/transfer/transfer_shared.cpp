@@ -29,6 +29,10 @@ std::string DownloadStatusText(const std::string& display_name, uint64_t written
          "k/" + std::to_string(RoundHalfEven(expected, 1000)) + "k...";
 }
 
+std::string ResumeFolder(const std::string& exe_folder) {
+  return exe_folder + transfer::kResumeFolderName + "/";
+}
+
 int64_t DownloadPercent(uint64_t written, uint64_t expected) {
   if (expected == 0) return 0;
   const uint64_t percent = RoundHalfEven(static_cast<unsigned __int128>(written) * 100, expected);

@@ -24,7 +24,8 @@ unlogged.
 --log FILE: one line per request, tab-separated, UTF-8:
     METHOD  PATH?QUERY  User-Agent  Cache-Control  Pragma  Range  If-Range
     (a header that was not sent is written as "-").
---sent FILE: the number of body bytes sent so far, over all requests, rewritten as it grows.
+--sent FILE: the number of body bytes sent so far, over all requests, rewritten as it grows
+(by default the log's name with ".sent" appended, when there is a log).
 
 Misbehaviour for chosen files. A rule names a file and what to do with it:
     --rule 'NAME:key=value,key=value'
@@ -86,7 +87,7 @@ class Endpoint:
         self.root = os.path.realpath(args.root)
         self.log_path = args.log
         self.control_path = args.control
-        self.sent_path = args.sent
+        self.sent_path = args.sent or (args.log + ".sent" if args.log else None)
         self.sent = 0
         self.rules = dict(parse_rule(r) for r in args.rule)
         self.counts = {}

@@ -437,7 +437,7 @@ TEST_F(HttpDownloadTest, PartialFileIsContinuedByTheNextRun) {
     }
     EXPECT_FALSE(fs::exists(Target()));
     // Bytes that nobody could tell the version of are not kept.
-    EXPECT_EQ(testing::ListFolder(resume).size(), validated ? 2u : 0u);
+    EXPECT_EQ(fs::exists(resume) ? testing::ListFolder(resume).size() : 0u, validated ? 2u : 0u);
     if (c.age_days > 0) {
       for (const auto& entry : fs::directory_iterator(resume)) {
         fs::last_write_time(entry.path(),
@@ -461,9 +461,9 @@ TEST_F(HttpDownloadTest, PartialFileIsContinuedByTheNextRun) {
     const auto log = Lines(LogPath());
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(Fields(log[0])[5], c.range);
-    EXPECT_TRUE(testing::ListFolder(resume).empty());
-    EXPECT_THAT(testing::ListFolder(local_.path()),
-                ElementsAre("Update.zip", "ZEPRUpdateNastavak"));
+    // Nothing waits for a later run: the folder is gone again.
+    EXPECT_FALSE(fs::exists(resume));
+    EXPECT_THAT(testing::ListFolder(local_.path()), ElementsAre("Update.zip"));
   }
 }
 
