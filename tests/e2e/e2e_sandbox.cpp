@@ -183,6 +183,20 @@ std::vector<std::string> DownloadSite::Requests() const {
   return files;
 }
 
+std::vector<std::string> DownloadSite::Ranges() const {
+  std::vector<std::string> ranges;
+  for (const auto& line : SplitAt(ReadFile(dir_.path() / "requests.log"), '\n')) {
+    const auto fields = SplitAt(line, '\t');
+    if (fields.size() >= 6) ranges.push_back(fields[5]);
+  }
+  return ranges;
+}
+
+uint64_t DownloadSite::Sent() const {
+  const std::string count = ReadFile(dir_.path() / "requests.log.sent");
+  return count.empty() ? 0 : std::stoull(count);
+}
+
 void WriteUpdateIni(const AppSandbox& box, const DownloadSite& site) {
   WriteFile(box.path() / "UPDATE.INI", "[HTTP]\r\nHOST=" + site.host() + "\r\n");
 }
@@ -237,6 +251,18 @@ FtpServer::FtpServer(const fs::path& root, const std::string& user, const std::s
       std::vector<std::string>{SystemPython(), SupportFile("ftp_server.py"), "--root",
                                root.string(), "--user", user, "--password", password, "--log",
                                (log_dir_.path() / "commands.log").string(), "--time-limit", "300"});
+}
+
+FtpServer::FtpServer(const fs::path& root, const std::string& user, const std::string& password,
+                     const std::vector<std::string>& options) {
+  std::vector<std::string> argv{SystemPython(), SupportFile("ftp_server.py"),
+                                "--root",       root.string(),
+                                "--user",       user,
+                                "--password",   password,
+                                "--log",        (log_dir_.path() / "commands.log").string(),
+                                "--time-limit", "300"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  server_ = std::make_unique<PeerProcess>(argv);
 }
 
 std::vector<std::string> FtpServer::Commands() const {

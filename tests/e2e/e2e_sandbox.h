@@ -96,6 +96,10 @@ class DownloadSite {
   void Misbehave(const std::string& json);
   // The file= value of every request, in order.
   std::vector<std::string> Requests() const;
+  // The Range header of every request ("-" for none), in order.
+  std::vector<std::string> Ranges() const;
+  // The body bytes the endpoint has sent so far.
+  uint64_t Sent() const;
 
  private:
   TempDir dir_;
@@ -137,6 +141,9 @@ class FtpServer {
  public:
   FtpServer(const std::filesystem::path& root, const std::string& user,
             const std::string& password);
+  // With the server's fault options (tests/support/ftp_server.py).
+  FtpServer(const std::filesystem::path& root, const std::string& user, const std::string& password,
+            const std::vector<std::string>& options);
   int port() const { return server_->port(); }
   std::vector<std::string> Commands() const;
 
