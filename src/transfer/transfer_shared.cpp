@@ -8,6 +8,7 @@
 #include "core/encoding.h"
 #include "core/errors.h"
 #include "core/path_text.h"
+#include "core/run_log.h"
 #include "core/wait.h"
 #include "platform/files.h"
 
@@ -78,8 +79,9 @@ HttpTransfer::HttpTransfer(MainWindow& window, const HttpOptions& options, std::
       options_(options),
       target_(target),
       display_name_(display_name),
-      partial_(options.resume_folder, std::move(url), std::move(target), process_id),
-      display_(window, std::move(display_name)) {}
+      partial_(options.resume_folder, url, std::move(target), process_id),
+      display_(window, std::move(display_name)),
+      url_(std::move(url)) {}
 
 bool HttpTransfer::Head(const HttpHead& head) {
   head_seen_ = true;
@@ -154,6 +156,24 @@ void HttpTransfer::WaitBeforeAttempt(int ms, int attempt) {
   display_.Show(partial_.held(), total_);
 }
 
+namespace {
+
+// One request of a download in the run log: what was asked, what came, how long it took.
+void LogAttempt(const std::string& url, uint64_t offset, HttpTransfer::Ended ended, long status,
+                uint64_t bytes, int64_t ms, int attempt, const std::string& refusal) {
+  using Ended = HttpTransfer::Ended;
+  const std::string outcome = ended == Ended::kNoAnswer   ? "bez odgovora"
+                              : ended == Ended::kRefused  ? "poslužitelj odbijen: " + refusal
+                              : ended == Ended::kFinished ? "završeno"
+                                                          : "prekinuto";
+  runlog::Write("HTTP " + url + (offset > 0 ? " od bajta " + std::to_string(offset) : "") +
+                ": status " + std::to_string(status) + ", " + outcome + ", " +
+                std::to_string(bytes) + " bajtova, " + std::to_string(ms) + " ms, pokušaj " +
+                std::to_string(attempt));
+}
+
+}  // namespace
+
 bool HttpTransfer::Run(const Attempt& attempt,
                        const std::function<std::string(const std::error_code&)>& file_error_text) {
   RetryPlan plan(partial_.held());
@@ -168,7 +188,10 @@ bool HttpTransfer::Run(const Attempt& attempt,
     body_expected_ = -1;
     body_bytes_ = 0;
     refusal_.clear();
+    const int64_t started_ms = window_.clock().NowMs();
     const Ended ended = attempt(RangeHeaders(offset_, partial_.version()));
+    LogAttempt(url_, offset_, ended, status_, body_bytes_, window_.clock().NowMs() - started_ms,
+               plan.attempt(), refusal_);
     opened = opened || opened_;
     if (partial_.error()) {
       const std::error_code error = partial_.error();
@@ -229,7 +252,8 @@ FtpRetrieval::FtpRetrieval(MainWindow& window, const std::string& resume_folder,
                            const FileVersion& version)
     : window_(window),
       display_name_(std::move(display_name)),
-      partial_(resume_folder, std::move(key), std::move(target), process_id) {
+      partial_(resume_folder, key, std::move(target), process_id),
+      key_(std::move(key)) {
   Recheck(version);
   plan_ = RetryPlan(partial_.held());
 }
@@ -239,7 +263,17 @@ void FtpRetrieval::Recheck(const FileVersion& now) {
   partial_.Restart(now);
 }
 
-bool FtpRetrieval::AnotherAttempt() {
+bool FtpRetrieval::Commit() {
+  const uint64_t bytes = held();
+  const bool committed = partial_.Commit();
+  runlog::Write("FTP " + key_ + ": preuzeto, " + std::to_string(bytes) + " bajtova" +
+                (committed ? "" : "; datoteka se ne može spremiti: " + file_error().message()));
+  return committed;
+}
+
+bool FtpRetrieval::AnotherAttempt(const std::string& why) {
+  runlog::Write("FTP " + key_ + ": prekinuto s " + std::to_string(held()) + " bajtova, pokušaj " +
+                std::to_string(plan_.attempt()) + ": " + why);
   const auto wait = plan_.After(partial_.held());
   if (!wait || window_.EndRequested()) {
     partial_.Keep();

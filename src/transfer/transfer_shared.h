@@ -166,6 +166,7 @@ class HttpTransfer {
   std::string display_name_;
   PartialFile partial_;
   DownloadDisplay display_;
+  std::string url_;
   // This attempt: the offset asked for, what its head made of it, how much body came.
   uint64_t offset_ = 0;
   bool head_seen_ = false;
@@ -198,19 +199,20 @@ class FtpRetrieval {
   bool Body(const char* data, size_t size) { return partial_.Append(data, size); }
   const std::error_code& file_error() const { return partial_.error(); }
 
-  // After a failed attempt: waits the pause and returns true when another attempt is worth it
-  // (this one got further than all before); else keeps the bytes for a later run.
-  bool AnotherAttempt();
+  // After an attempt that failed for why: waits the pause and returns true when another attempt
+  // is worth it (this one got further than all before); else keeps the bytes for a later run.
+  bool AnotherAttempt(const std::string& why);
   // What SIZE and MDTM say now: the bytes held are kept only for the very same version.
   void Recheck(const FileVersion& now);
   // Puts the complete file at the target; false with file_error() when that fails.
-  bool Commit() { return partial_.Commit(); }
+  bool Commit();
 
  private:
   MainWindow& window_;
   std::string display_name_;
   PartialFile partial_;
   RetryPlan plan_;
+  std::string key_;
 };
 
 // URLs are composed without escaping, so a script name may carry blanks or Croatian letters,

@@ -71,8 +71,9 @@ TEST(RunLog, InternetRunLogsWhatItDidAndNoPassword) {
   ExpectNoPassword(logs, kDatabasePassword);
   ExpectEvents(
       logs[0],
-      {"ZEPRUpdate ", " 5=\"3\"", "status: Skidam > Update.zip", "Update.zip: raspakirana",
-       "zamijenjena datoteka: " + box.folder() + "Citaj.txt",
+      {"ZEPRUpdate ", " 5=\"3\"", "status: Skidam > Update.zip",
+       "HTTP " + site.Url(kClient) + "UPDATE.ZIP: status 200, završeno, ",
+       "Update.zip: raspakirana", "zamijenjena datoteka: " + box.folder() + "Citaj.txt",
        "dodana datoteka: " + box.folder() + "Novo.txt", "SQL skripta 01.sql",
        "SQL 01.sql, linija 2: izvršeno", "done: Instalacija završena.", "izlazni status: 0\r\n"});
   const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] .*)");
@@ -100,7 +101,8 @@ TEST(RunLog, FtpRunLogsNoPassword) {
 
   const auto logs = testing::RunLogs(box);
   ExpectNoPassword(logs, kFtpPassword);
-  ExpectEvents(logs.at(0), {"dodana datoteka: ", "izlazni status: 0"});
+  ExpectEvents(logs.at(0), {"KLIJENT/" + std::string(kSection) + "/Update.zip: preuzeto, ",
+                            "dodana datoteka: ", "izlazni status: 0"});
 }
 
 // Type 7: the group run and each child keep their own logs; the password that every child gets

@@ -427,7 +427,7 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
       IdFTP1AfterGet();
       return;
     }
-    if (!retrieval.AnotherAttempt()) throw UpdateError(failure);
+    if (!retrieval.AnotherAttempt(failure)) throw UpdateError(failure);
     // The rest only of the very file begun: the server must still show its size and time.
     retrieval.Recheck(Version(path));
   }

@@ -328,7 +328,7 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
   while (true) {
     const std::string failure = Attempt(wide, retrieval, local_path);
     if (failure.empty()) break;
-    if (!retrieval.AnotherAttempt()) throw UpdateError(failure);
+    if (!retrieval.AnotherAttempt(failure)) throw UpdateError(failure);
     // A connection left half done by the transfer was dropped; the session goes on anew.
     if (!connection_ && !Reconnect()) throw UpdateError(failure);
     // The rest only of the very file begun: the server must still show its size and time.
