@@ -58,7 +58,9 @@ bool Accepts(int port) {
 // and coreutils' timeout ends it after five minutes at the latest.
 class Nginx {
  public:
-  Nginx() : authority_(testing::MakeTestAuthority(dir_.path() / "ca")) {
+  // http_extra: more directives for the http block (a rate limit).
+  explicit Nginx(const std::string& http_extra = "")
+      : authority_(testing::MakeTestAuthority(dir_.path() / "ca")) {
     const fs::path root = fs::canonical(dir_.path());
     tree_ = root / "tree";
     fs::create_directories(tree_);
@@ -83,12 +85,12 @@ class Nginx {
               "load_module /usr/lib/nginx/modules/ngx_http_perl_module.so;\n"
               "daemon off;\n" +
                   user_line + "worker_processes 1;\npid " + r + "/nginx.pid;\nerror_log " + r +
-                  "/error.log;\nevents { worker_connections 64; }\nhttp {\n"
-                  "  log_format zepr '$scheme $status $arg_file';\n  access_log " +
-                  r + "/access.log zepr;\n  client_body_temp_path " + r +
-                  "/body;\n  proxy_temp_path " + r + "/proxy;\n  fastcgi_temp_path " + r +
-                  "/fastcgi;\n  uwsgi_temp_path " + r + "/uwsgi;\n  scgi_temp_path " + r +
-                  "/scgi;\n  include " + r + "/zepr-update.conf;\n}\n");
+                  "/error.log;\nevents { worker_connections 64; }\nhttp {\n" + http_extra +
+                  "  log_format zepr '$scheme $status $arg_file';\n  access_log " + r +
+                  "/access.log zepr;\n  client_body_temp_path " + r + "/body;\n  proxy_temp_path " +
+                  r + "/proxy;\n  fastcgi_temp_path " + r + "/fastcgi;\n  uwsgi_temp_path " + r +
+                  "/uwsgi;\n  scgi_temp_path " + r + "/scgi;\n  include " + r +
+                  "/zepr-update.conf;\n}\n");
 
     const std::string nginx = fs::exists("/usr/sbin/nginx") ? "/usr/sbin/nginx" : "nginx";
     const Strings argv{testing::FindProgram("timeout"),
@@ -285,8 +287,45 @@ INSTANTIATE_TEST_SUITE_P(Builds, NginxSignedRun, ::testing::Values(Build::kLinux
                            return info.param == Build::kLinux ? "Linux" : "WindowsUnderWine";
                          });
 
-// The run cut midway and resumed through nginx belongs here, beside the plain and the signed
-// runs, once resumed downloads are in: nginx already answers ranges (NginxRequests below).
+// A run killed midway through a slow download keeps what arrived; the next run asks nginx for
+// the rest only, which nginx answers with a range of the same file (its strong ETag), and the
+// archive installs whole.
+TEST(NginxResumedRun, KilledRunIsContinuedByTheNext) {
+  Nginx nginx("  limit_rate 256k;\n");
+  AppSandbox box;
+  WriteFile(box.path() / "UPDATE.INI", "[HTTP]\r\nHOST=" + nginx.host() + "\r\n");
+  std::string noise(1'500'000, '\0');
+  uint32_t state = 7;
+  for (auto& byte : noise) byte = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
+  WriteFile(nginx.tree() / kClient / kSection / "Update.zip",
+            BuildZip({{"Install.Ini", ""}, {"Citaj.txt", "nova verzija"}, {"Podaci.bin", noise}}));
+  {
+    setenv("ZEPR_HEADLESS", "1", 1);
+    testing::RunningProgram updater(testing::Launch(
+        Build::kLinux, box.updater(), {testing::kTitle, kSection, box.app(), kClient, "3", "x"}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    uintmax_t held = 0;
+    while (held < 300'000 && std::chrono::steady_clock::now() < deadline) {
+      std::error_code ec;
+      for (const auto& entry : fs::directory_iterator(box.path() / "ZEPRUpdateNastavak", ec)) {
+        if (entry.path().extension() == ".part") held = entry.file_size(ec);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_GE(held, 300'000u) << "the download did not begin";
+  }  // killed here
+
+  const auto run = box.Run(kClient, "3", {"x"});
+
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(ReadFile(box.path() / "Citaj.txt"), "nova verzija");
+  EXPECT_EQ(ReadFile(box.path() / "Podaci.bin"), noise);
+  const Strings served = nginx.Served();
+  EXPECT_NE(std::find(served.begin(), served.end(),
+                      std::string("http 206 ") + kClient + "/" + kSection + "/UPDATE.ZIP"),
+            served.end())
+      << ::testing::PrintToString(served);
+}
 
 // A tree with a file beside it, a link to that file and a link to the folder above the tree.
 class NginxRequests : public ::testing::Test {
