@@ -1,6 +1,7 @@
 // The release package of the Windows program, made by scripts/release from the Windows build:
-// what it holds, its signature and sums, and the program in it (and the program linked again
-// from its object files) installing an update under Wine.
+// what it holds, its signatures (minisign on the package, Authenticode in the program) and
+// sums, and the program in it (and the program linked again from its object files) installing
+// an update under Wine.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -22,6 +23,42 @@ using testing::WriteFile;
 
 const std::string kName = std::string("ZEPRUpdate-") + ZEPR_PROJECT_VERSION + "-win64";
 
+void Openssl(const Strings& arguments, const fs::path& folder) {
+  Strings argv{testing::FindProgram("openssl")};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const auto made = RunProgram(argv, {}, folder);
+  ASSERT_EQ(made.exit_code, 0) << made.output;
+}
+
+// A throwaway code-signing authority and a publisher's certificate from it, in folder: ca.pem,
+// sign.pem with sign.key, and both in sign.p12 under the password in sign.pass.
+void MakeCodeSigningCertificate(const fs::path& folder) {
+  fs::create_directories(folder);
+  Openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem",
+           "-days", "2", "-subj", "/CN=Firma Code CA", "-addext",
+           "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"},
+          folder);
+  Openssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "sign.key", "-out", "sign.csr",
+           "-subj", "/CN=Firma izdavac"},
+          folder);
+  WriteFile(folder / "sign.ext",
+            "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+            "extendedKeyUsage=codeSigning\n");
+  Openssl({"x509", "-req", "-in", "sign.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+           "-CAcreateserial", "-days", "2", "-extfile", "sign.ext", "-out", "sign.pem"},
+          folder);
+  WriteFile(folder / "sign.pass", "tajna lozinka\n");
+  Openssl({"pkcs12", "-export", "-inkey", "sign.key", "-in", "sign.pem", "-certfile", "ca.pem",
+           "-out", "sign.p12", "-passout", "file:sign.pass"},
+          folder);
+}
+
+// osslsigncode's verdict on the Authenticode signature of program, trusting only ca.
+testing::ProcessResult VerifyAuthenticode(const fs::path& program, const fs::path& ca) {
+  return RunProgram({testing::FindProgram("osslsigncode"), "verify", "-CAfile", ca.string(), "-in",
+                     program.string()});
+}
+
 // Made once for all tests: the package of the named Windows build, signed with a throwaway key.
 class ReleasePackage : public ::testing::Test {
  protected:
@@ -35,10 +72,15 @@ class ReleasePackage : public ::testing::Test {
         RunProgram({testing::FindProgram("minisign"), "-G", "-W", "-p",
                     (keys / "zepr.pub").string(), "-s", (keys / "zepr.key").string()});
     ASSERT_EQ(made.exit_code, 0) << made.output;
-    const auto released = RunProgram({(testing::SourceDir() / "scripts" / "release").string(), "-k",
-                                      (keys / "zepr.key").string(), "-o", out().string(),
-                                      std::getenv("ZEPR_WINDOWS_BUILD_DIR")});
+    MakeCodeSigningCertificate(certificates());
+    const auto released =
+        RunProgram({(testing::SourceDir() / "scripts" / "release").string(), "-k",
+                    (keys / "zepr.key").string(), "--cert", (certificates() / "sign.p12").string(),
+                    "--cert-pass", (certificates() / "sign.pass").string(), "-o", out().string(),
+                    std::getenv("ZEPR_WINDOWS_BUILD_DIR")});
     ASSERT_EQ(released.exit_code, 0) << released.output;
+    ASSERT_NE(released.output.find("signed with Authenticode"), std::string::npos)
+        << released.output;
     const auto unpacked =
         RunProgram({testing::FindProgram("unzip"), "-q", (out() / (kName + ".zip")).string(), "-d",
                     (dir_->path() / "unpacked").string()});
@@ -56,6 +98,7 @@ class ReleasePackage : public ::testing::Test {
   static fs::path out() { return dir_->path() / "out"; }
   static fs::path package() { return dir_->path() / "unpacked" / kName; }
   static fs::path public_key() { return dir_->path() / "keys" / "zepr.pub"; }
+  static fs::path certificates() { return dir_->path() / "certificates"; }
 
   // Files of the package outside the relink kit's object files and libraries, which follow the
   // build's own libraries.
@@ -111,6 +154,58 @@ TEST_F(ReleasePackage, IsSignedAndSummed) {
       RunProgram({testing::FindProgram("sha256sum"), "-c", "SHA256SUMS"}, {}, out());
   EXPECT_EQ(summed.exit_code, 0) << summed.output;
   EXPECT_EQ(summed.output, kName + ".zip: OK\n" + kName + ".zip.minisig: OK\n");
+}
+
+// The program carries an Authenticode signature that chains to the publisher's authority, and
+// that no longer holds once a byte of the program changes.
+TEST_F(ReleasePackage, ProgramIsSignedWithAuthenticode) {
+  const fs::path program = package() / "ZEPRUpdate.exe";
+  const auto verified = VerifyAuthenticode(program, certificates() / "ca.pem");
+  EXPECT_EQ(verified.exit_code, 0) << verified.output;
+  EXPECT_NE(verified.output.find("SHA256"), std::string::npos) << verified.output;
+  EXPECT_NE(verified.output.find("Firma izdavac"), std::string::npos) << verified.output;
+
+  const testing::TempDir changed;
+  std::string bytes = ReadFile(program);
+  bytes[bytes.size() / 2] ^= 1;
+  WriteFile(changed.path() / "ZEPRUpdate.exe", bytes);
+  EXPECT_NE(
+      VerifyAuthenticode(changed.path() / "ZEPRUpdate.exe", certificates() / "ca.pem").exit_code,
+      0);
+}
+
+// A PEM certificate with its key signs as the PKCS#12 file does; without a certificate the
+// package is made as before, and the script says that its program is not signed.
+TEST_F(ReleasePackage, SignsWithAPemPairAndSaysWhenItDoesNot) {
+  const struct {
+    Strings options;
+    bool signed_program;
+    const char* said;
+  } cases[] = {
+      {{"--cert", (certificates() / "sign.pem").string(), "--cert-key",
+        (certificates() / "sign.key").string()},
+       true,
+       "signed with Authenticode"},
+      {{}, false, "not signed with Authenticode"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.said);
+    const testing::TempDir made;
+    Strings argv{(testing::SourceDir() / "scripts" / "release").string(), "-o",
+                 made.path().string()};
+    argv.insert(argv.end(), c.options.begin(), c.options.end());
+    argv.push_back(std::getenv("ZEPR_WINDOWS_BUILD_DIR"));
+    const auto released = RunProgram(argv);
+    ASSERT_EQ(released.exit_code, 0) << released.output;
+    EXPECT_NE(released.output.find(c.said), std::string::npos) << released.output;
+    const auto unpacked =
+        RunProgram({testing::FindProgram("unzip"), "-q", (made.path() / (kName + ".zip")).string(),
+                    "-d", made.path().string()});
+    ASSERT_EQ(unpacked.exit_code, 0) << unpacked.output;
+    const auto verified =
+        VerifyAuthenticode(made.path() / kName / "ZEPRUpdate.exe", certificates() / "ca.pem");
+    EXPECT_EQ(verified.exit_code == 0, c.signed_program) << verified.output;
+  }
 }
 
 // Windows-1250 text in which every setting the program reads is present, and none is active.
