@@ -88,16 +88,19 @@ struct RefusalCase {
   const char* reason;
   // Serves the update (and may run the updater once before).
   std::function<void(SignedSite&)> arrange;
-  // The line that names the refusal, when not the usual one.
-  const char* status = nullptr;
+  // What the status line and the final dialog say, when not the usual refusal of Update.zip.
+  const char* line = nullptr;
+  // 3 fetches the update; 8 installs what lies in Update/.
+  const char* type = "3";
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class SignatureRefused : public ::testing::TestWithParam<RefusalCase> {};
 
-// Each refusal leaves everything outside the working folder byte for byte as it was, starts no
-// program and ends with status 9.
+// Each refusal leaves everything outside the working folder byte for byte as it was (nothing
+// recorded), starts no program and ends with status 9; the status line and the run's one
+// dialog name the refusal and its cause.
 TEST_P(SignatureRefused, LeavesTheApplicationAsItWas) {
   const RefusalCase& c = GetParam();
   SignedSite s;
@@ -105,12 +108,16 @@ TEST_P(SignatureRefused, LeavesTheApplicationAsItWas) {
   const auto before = TreeOutsideUpdate(s.box.path());
   const size_t starts_before = s.box.Starts().size();
 
-  const auto run = s.box.Run(kClient, "3", {"x"});
+  const bool present = std::string(c.type) == "8";
+  const auto run = s.box.Run(kClient, c.type, present ? Strings{"x", "1"} : Strings{"x"});
 
   EXPECT_EQ(run.exit_code, kRefused) << run.output;
-  const bool named = c.status ? !testing::LinesStartingWith(run.output, c.status).empty()
-                              : Refused(run.output, "Update.zip", c.reason);
-  EXPECT_TRUE(named) << run.output;
+  const std::string line =
+      c.line ? c.line : "Potpis nije prihvaćen: Update.zip\\rUzrok: " + std::string(c.reason);
+  EXPECT_FALSE(testing::LinesStartingWith(run.output, "status: " + line).empty()) << run.output;
+  const Strings dialogs = testing::LinesStartingWith(run.output, "dialog: ");
+  ASSERT_EQ(dialogs.size(), 1u) << run.output;
+  EXPECT_TRUE(dialogs[0].starts_with("dialog: Greška!: " + line)) << dialogs[0];
   EXPECT_EQ(TreeOutsideUpdate(s.box.path()), before);
   EXPECT_FALSE(fs::exists(s.box.path() / "Update" / "Update.zip"));
   EXPECT_EQ(s.box.Starts().size(), starts_before);
@@ -173,8 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
                       const std::string archive = s.Archive("nova verzija");
                       s.Serve(archive, s.publisher.Sign(archive, "Update.zip"));
                     },
-                    "status: Potpisi se ne mogu provjeriti.\\rUzrok: neispravan ključ u "
-                    "UPDATE.INI"}),
+                    "Potpisi se ne mogu provjeriti.\\rUzrok: neispravan ključ u UPDATE.INI"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Type 1: each archive of the list is checked on its own; the signed one installs.
