@@ -30,7 +30,8 @@ std::string SignedFiles::Refusal(const std::string& path, const std::string& pub
   const trust::Verdict verdict =
       trust::VerifyFile(path, path + ".minisig", Keys().keys, {published_name, run_.AppSection});
   if (!verdict.accepted) return verdict.refusal.Text();
-  if (const auto older = Store().Check(verdict.signed_for)) return older->Text();
+  const int64_t now = clock_.NowMs() / 1000;
+  if (const auto refused = Store().Check(verdict.signed_for, now)) return refused->Text();
   accepted_[path] = verdict.signed_for;
   return "";
 }

@@ -25,6 +25,7 @@ inline constexpr char kIncompleteComment[] = "potpisu nedostaje file:, program: 
 inline constexpr char kOtherFile[] = "potpis je za drugu datoteku";
 inline constexpr char kOtherProgram[] = "potpis je za drugi program";
 inline constexpr char kOlderVersion[] = "starija verzija od instalirane";
+inline constexpr char kSignedInFuture[] = "potpisan u budućnosti";
 inline constexpr char kUnreadableFile[] = "datoteka se ne može pročitati";
 inline constexpr char kCannotVerify[] = "potpis se ne može provjeriti";
 inline constexpr char kDamagedStore[] = "zapis potpisanih verzija je oštećen";
@@ -114,6 +115,10 @@ Verdict VerifyDigest(const Digest& digest, const SignatureFile& signature,
 Verdict VerifyFile(const std::string& path, const std::string& signature_path,
                    const std::vector<PublicKey>& keys, const Expected& expected);
 
+// How far a signature may be dated ahead of the workstation's clock: clocks differ, but a time
+// from further ahead, once recorded, would hold back every later update.
+inline constexpr int64_t kMostSignedAheadSeconds = 24 * 60 * 60;
+
 // The newest timestamp accepted for each program and file name (ASCII letter case aside), kept
 // in one small file that is only ever replaced whole.
 class TimestampStore {
@@ -122,9 +127,10 @@ class TimestampStore {
   static constexpr char kFileName[] = "ZEPRUpdatePotpisi.txt";
   explicit TimestampStore(std::string path) : path_(std::move(path)) {}
 
-  // Refused only when the signed time is older than the one recorded; a missing store holds
-  // nothing, a damaged one refuses everything (kDamagedStore).
-  std::optional<Refusal> Check(const TrustedComment& signed_for) const;
+  // Refused when signed more than kMostSignedAheadSeconds after now (Unix seconds of the
+  // workstation's clock; kSignedInFuture, whatever the store holds), or earlier than the time
+  // recorded; a missing store holds nothing, a damaged one refuses everything (kDamagedStore).
+  std::optional<Refusal> Check(const TrustedComment& signed_for, int64_t now) const;
   // Keeps the signed time when it is newer than the recorded one (never goes back); the store
   // is written to a temporary file, flushed and renamed over the old one.
   std::error_code Record(const TrustedComment& signed_for) const;

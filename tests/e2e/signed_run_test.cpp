@@ -168,11 +168,20 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"OlderThanInstalled", "starija verzija od instalirane",
                     [](SignedSite& s) {
                       const std::string newer = s.Archive("nova verzija");
-                      s.Serve(newer, s.publisher.SignWithComment(newer, kComment + "1800000000"));
+                      s.Serve(newer, s.publisher.Sign(newer, "Update.zip"));
                       ASSERT_EQ(s.box.Run(kClient, "3", {"x"}).exit_code, 0);
                       const std::string older = s.Archive("stara verzija 2");
                       s.Serve(older, s.publisher.SignWithComment(older, kComment + "1700000000"));
                     }},
+        // A publisher's clock gone wrong: recorded, it would hold back every later update.
+        RefusalCase{"SignedInTheFuture", "potpisan u budućnosti (01.01.2100. 00:00 UTC)",
+                    [](SignedSite& s) {
+                      const std::string archive = s.Archive("nova verzija");
+                      WriteFile(s.box.path() / "Update" / "Update.zip", archive);
+                      WriteFile(s.box.path() / "Update" / "Update.zip.minisig",
+                                s.publisher.SignWithComment(archive, kComment + "4102444800"));
+                    },
+                    nullptr, "8"},
         RefusalCase{"MalformedKeyInUpdateIni", "",
                     [](SignedSite& s) {
                       WriteFile(s.box.path() / "UPDATE.INI",

@@ -74,7 +74,7 @@ std::string Decide(const std::array<std::string, 3>& settings, const fs::path& f
   const std::string path = Utf8FromPath(file);
   const Verdict verdict = VerifyFile(path, path + ".minisig", keys.keys, expected);
   if (!verdict.accepted) return verdict.refusal.reason;
-  const auto refusal = store.Check(verdict.signed_for);
+  const auto refusal = store.Check(verdict.signed_for, time(nullptr));
   return refusal ? refusal->reason : "accepted";
 }
 
@@ -130,6 +130,15 @@ TEST_F(Minisign, ASignedUpdateIsAcceptedAndEveryFaultRefusedWithItsReason) {
        reason::kOtherFile},
       {"another program's", [&](const fs::path& f) { Sign(f / "Update.zip", "DRUGI"); },
        reason::kOtherProgram},
+      {"dated two days ahead of this clock",
+       [&](const fs::path& f) {
+         const auto made = testing::RunProgram({minisign_, "-S", "-s", Key("a").string(), "-m",
+                                                (f / "Update.zip").string(), "-t",
+                                                "file:Update.zip\tprogram:ZEPRTEST\ttimestamp:" +
+                                                    std::to_string(time(nullptr) + 2 * 86400)});
+         ASSERT_EQ(made.exit_code, 0) << made.output;
+       },
+       reason::kSignedInFuture},
       {"minisign's own comment, which names no program",
        [&](const fs::path& f) {
          const auto made = testing::RunProgram(
