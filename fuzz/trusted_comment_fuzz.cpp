@@ -10,17 +10,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   trust::Refusal why;
   const auto comment = trust::ParseTrustedComment(text, &why);
   if (!comment) {
-    FUZZ_CHECK(why.reason == std::string(trust::reason::kIncompleteComment));
+    FUZZ_CHECK(why.reason == std::string(trust::reason::kIncompleteComment) ||
+               why.reason == std::string(trust::reason::kMalformedSignature));
     return 0;
   }
   FUZZ_CHECK(!comment->file.empty() && !comment->program.empty() && comment->timestamp >= 0);
   FUZZ_CHECK(comment->file.find('\t') == std::string::npos);
   FUZZ_CHECK(comment->program.find('\t') == std::string::npos);
-  const std::string canonical = "file:" + comment->file + "\tprogram:" + comment->program +
-                                "\ttimestamp:" + std::to_string(comment->timestamp);
+  FUZZ_CHECK(comment->client.find('\t') == std::string::npos);
+  std::string canonical = "file:" + comment->file + "\tprogram:" + comment->program +
+                          "\ttimestamp:" + std::to_string(comment->timestamp);
+  if (!comment->client.empty()) canonical += "\tclient:" + comment->client;
   const auto reread = trust::ParseTrustedComment(canonical);
   FUZZ_CHECK(reread && reread->file == comment->file && reread->program == comment->program &&
-             reread->timestamp == comment->timestamp);
+             reread->timestamp == comment->timestamp && reread->client == comment->client);
 
   // A name that would break the store's lines is not recorded; any other is, and then holds back
   // only older times, for the same names in any ASCII letter case.

@@ -80,6 +80,17 @@ TEST(SignedInternetRun, WhatThePublisherSignedInstallsAndMayComeAgain) {
   EXPECT_NE(std::find(requests.begin(), requests.end(), "KLIJENT/DEMO/UPDATE.ZIP.minisig"),
             requests.end());
   EXPECT_TRUE(fs::exists(s.box.path() / "ZEPRUpdatePotpisi.txt"));
+
+  // Bound to this client (letter case aside), an update installs from wherever the run took
+  // it: here the common folder, once the client's own answered 404.
+  const std::string bound = s.Archive("verzija za klijenta");
+  s.site.Put("_SVI", "Update.zip", bound);
+  s.site.Put("_SVI", "Update.zip.minisig",
+             s.publisher.Sign(bound, "Update.zip", kSection, "a", "klijent"));
+  s.site.Misbehave(R"({"KLIJENT/DEMO/Update.zip": {"status": 404}})");
+  const auto run = s.box.Run(kClient, "3", {"x"});
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(ReadFile(s.box.path() / "Citaj.txt"), "verzija za klijenta");
 }
 
 struct RefusalCase {
@@ -182,6 +193,14 @@ INSTANTIATE_TEST_SUITE_P(
                                 s.publisher.SignWithComment(archive, kComment + "4102444800"));
                     },
                     nullptr, "8"},
+        // Bound to another client, it is refused also from the common folder.
+        RefusalCase{"AnotherClientsSignature", "potpis je za drugog klijenta (DRUGI)",
+                    [](SignedSite& s) {
+                      const std::string archive = s.Archive("nova verzija");
+                      s.site.Put("_SVI", "Update.zip", archive);
+                      s.site.Put("_SVI", "Update.zip.minisig",
+                                 s.publisher.Sign(archive, "Update.zip", kSection, "a", "DRUGI"));
+                    }},
         RefusalCase{"MalformedKeyInUpdateIni", "",
                     [](SignedSite& s) {
                       WriteFile(s.box.path() / "UPDATE.INI",
@@ -304,14 +323,15 @@ TEST(SignedPaths, GroupChildrenRefuseAnUnsignedArchive) {
   EXPECT_EQ(ReadFile(s.box.path() / "Citaj.txt"), "stara verzija");
 }
 
-// The Windows program under Wine: type 3 installs a signed update, type 8 checks what type 3
-// left in Update/, and type 2 refuses a copy signed by a key it does not trust.
+// The Windows program under Wine: type 3 installs an update signed for its client (dated by
+// the workstation's clock, not ahead of it), type 8 checks what type 3 left in Update/, and
+// type 2 refuses a copy signed by a key it does not trust.
 TEST(SignedWindowsRun, InternetPresentAndShareRuns) {
   const std::string why = testing::WindowsRunsUnavailable();
   if (!why.empty()) GTEST_SKIP() << why;
   SignedSite s(Build::kWindows);
   const std::string archive = s.Archive("nova verzija");
-  s.Serve(archive, s.publisher.Sign(archive, "Update.zip"));
+  s.Serve(archive, s.publisher.Sign(archive, "Update.zip", kSection, "a", kClient));
 
   const auto fetched = s.box.Run(kClient, "3", {"x"});
   EXPECT_EQ(fetched.exit_code, 0) << fetched.output;
