@@ -27,7 +27,7 @@ const zepr::trust::Digest& SignedDigest() {
 bool IsReason(const char* reason) {
   using namespace zepr::trust::reason;
   for (const char* known : {kLegacySignature, kUnknownKey, kBadSignature, kIncompleteComment,
-                            kOtherFile, kOtherProgram}) {
+                            kMalformedSignature, kOtherFile, kOtherProgram, kOtherClient}) {
     if (std::strcmp(reason, known) == 0) return true;
   }
   return false;

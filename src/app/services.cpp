@@ -113,7 +113,7 @@ struct SystemServices::Parts {
         installation(run, window, processes),
         database(run, window, processes),
         ftp(run, window),
-        signatures(run) {}
+        signatures(run, window.clock()) {}
   SystemProcesses processes;
   SystemHttpClient http;
   ArchiveInstallation installation;

@@ -26,11 +26,13 @@ std::string SignedFiles::KeyError() { return Keys().error ? Keys().error->Text()
 std::string SignedFiles::Refusal(const std::string& path, const std::string& published_name) {
   accepted_.erase(path);
   if (Keys().error) return Keys().error->Text();
-  // Parameter 2 names the program.
-  const trust::Verdict verdict =
-      trust::VerifyFile(path, path + ".minisig", Keys().keys, {published_name, run_.AppSection});
+  // Parameter 2 names the program, parameter 4 the client. A file from the common folder is
+  // judged for this client too: where it was served proves nothing, the signature does.
+  const trust::Verdict verdict = trust::VerifyFile(
+      path, path + ".minisig", Keys().keys, {published_name, run_.AppSection, run_.ClientFolder});
   if (!verdict.accepted) return verdict.refusal.Text();
-  if (const auto older = Store().Check(verdict.signed_for)) return older->Text();
+  const int64_t now = clock_.NowMs() / 1000;
+  if (const auto refused = Store().Check(verdict.signed_for, now)) return refused->Text();
   accepted_[path] = verdict.signed_for;
   return "";
 }

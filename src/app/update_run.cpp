@@ -132,16 +132,24 @@ bool UpdateRun::SignatureAccepted(const std::string& path, const std::string& pu
   window_.ProcessMessages();
   const std::string refusal = services_.signatures.Refusal(path, published_name);
   if (refusal.empty()) {
+    refusals_.erase(path);
     runlog::Write("potpis prihvaćen: " + path);
     return true;
   }
   run_.Fail(ExitStatus::kSignatureRefused);
   DeleteFile(path);
   DeleteFile(path + ".minisig");
-  window_.SetLabel1("Potpis nije prihvaćen: " + published_name + "\rUzrok: " + refusal);
+  const std::string text = "Potpis nije prihvaćen: " + published_name + "\rUzrok: " + refusal;
+  refusals_[path] = text;
+  window_.SetLabel1(text);
   // No dialog: nobody may be there to answer it. The pause lets an operator read the line.
   Wait(2000);
   return false;
+}
+
+std::string UpdateRun::RefusalOr(const std::string& path, const std::string& message) const {
+  const auto refused = refusals_.find(path);
+  return refused == refusals_.end() ? message : refused->second;
 }
 
 void UpdateRun::CheckStaged(const std::string& main_archive, const std::string& spec_archive) {
@@ -395,8 +403,9 @@ void UpdateRun::InternetRun() {
     return;
   }
   const std::string address = run_.SiteUrl + "UPDATE.ZIP";
-  ReportDownloadFailure("Neuspješno skidanje ZIP datoteka sa internet lokacije: " + address,
-                        address);
+  ReportDownloadFailure(
+      RefusalOr(MainArchive(), "Neuspješno skidanje ZIP datoteka sa internet lokacije: " + address),
+      address);
 }
 
 void UpdateRun::InstallPresent() {
@@ -417,10 +426,11 @@ void UpdateRun::InstallPresent() {
     return;
   }
   run_.Fail(ExitStatus::kDownloadFailed);
-  window_.ShowPoruka(kError,
-                     "Neuspješno raspakiravanje ZIP datoteka sa foldera \"Update\\\"\rPored "
-                     "aplikacije u folderu \"Update\" mora postojati datoteka \"UPDATE.ZIP\" sa "
-                     "update-om");
+  window_.ShowPoruka(
+      kError, RefusalOr(MainArchive(),
+                        "Neuspješno raspakiravanje ZIP datoteka sa foldera \"Update\\\"\rPored "
+                        "aplikacije u folderu \"Update\" mora postojati datoteka \"UPDATE.ZIP\" sa "
+                        "update-om"));
   window_.RequestEnd();
 }
 
@@ -443,7 +453,10 @@ void UpdateRun::StageAndScript() {
   CheckStaged(run_.ShareFolder + "Update.zip", run_.ShareFolder + "UpdateSpec.zip");
   if (!Exists(run_.ShareFolder + "Update.zip")) {
     const std::string address = run_.SiteUrl + "UPDATE.ZIP";
-    ReportDownloadFailure("Neuspješno skidanje datoteka sa internet lokacije: " + address, address);
+    ReportDownloadFailure(
+        RefusalOr(run_.ShareFolder + "Update.zip",
+                  "Neuspješno skidanje datoteka sa internet lokacije: " + address),
+        address);
     return;
   }
   Mark(0, 1);
@@ -510,7 +523,8 @@ void UpdateRun::StageSpecial() {
     return;
   }
   const std::string address = run_.SiteUrl + "UpdateSpec.ZIP";
-  ReportDownloadFailure("Neuspješno skidanje datoteka sa internet lokacije: " + address, address);
+  ReportDownloadFailure(
+      RefusalOr(target, "Neuspješno skidanje datoteka sa internet lokacije: " + address), address);
 }
 
 void UpdateRun::StageAndInstall() {
@@ -549,7 +563,9 @@ void UpdateRun::StageAndInstall() {
 
   if (!Exists(share_main)) {
     const std::string address = run_.SiteUrl + "UPDATE.ZIP";
-    ReportDownloadFailure("Neuspješno skidanje datoteka sa internet lokacije: " + address, address);
+    ReportDownloadFailure(
+        RefusalOr(share_main, "Neuspješno skidanje datoteka sa internet lokacije: " + address),
+        address);
     return;
   }
   Mark(1, 0);
@@ -568,7 +584,9 @@ void UpdateRun::StageAndInstall() {
   }
   if (installed == Installed::kDamaged) {
     run_.Fail(ExitStatus::kDownloadFailed);
-    window_.ShowPoruka(kError, "Neuspješno skidanje ZIP datoteka sa servera: " + run_.ShareFolder);
+    window_.ShowPoruka(
+        kError, RefusalOr(MainArchive(),
+                          "Neuspješno skidanje ZIP datoteka sa servera: " + run_.ShareFolder));
     window_.RequestEnd();
     return;
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,6 +72,9 @@ class UpdateRun {
   // signature is accepted. A refused file is removed with its signature, so every later step
   // takes it for missing and the fall-backs of a missing or damaged file follow.
   bool SignatureAccepted(const std::string& path, const std::string& published_name);
+  // The final dialog's text for the file at path that is missing: its refusal, as the status
+  // line said it, when its signature was refused; else message.
+  std::string RefusalOr(const std::string& path, const std::string& message) const;
   // Staged archives are checked where they were put, so that no workstation copies a refused
   // one; each workstation checks its own copy again before it installs.
   void CheckStaged(const std::string& main_archive, const std::string& spec_archive);
@@ -93,6 +97,8 @@ class UpdateRun {
   RunParams& run_;
   MainWindow& window_;
   RunServices services_;
+  // The refused files of this run by path, each with the status line that named it.
+  std::map<std::string, std::string> refusals_;
 };
 
 }  // namespace zepr

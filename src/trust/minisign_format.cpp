@@ -172,7 +172,7 @@ std::optional<SignatureFile> ParseSignatureFile(std::string_view text, Refusal* 
 }
 
 std::optional<TrustedComment> ParseTrustedComment(std::string_view text, Refusal* why) {
-  std::optional<std::string> file, program;
+  std::optional<std::string> file, program, client;
   std::optional<int64_t> timestamp;
   for (;;) {
     const size_t tab = text.find('\t');
@@ -189,6 +189,13 @@ std::optional<TrustedComment> ParseTrustedComment(std::string_view text, Refusal
           return std::nullopt;
         }
         field = std::string(value);
+      } else if (key == "client") {
+        // Optional, so not incomplete when wrong: its binding would be in doubt.
+        if (client || value.empty()) {
+          Fail(why, reason::kMalformedSignature, "client: prazan ili dvostruk");
+          return std::nullopt;
+        }
+        client = std::string(value);
       } else if (key == "timestamp") {
         if (timestamp || !(timestamp = ParseTimestamp(value))) {
           Fail(why, reason::kIncompleteComment, "timestamp: nije broj sekundi ili je dvostruk");
@@ -203,7 +210,7 @@ std::optional<TrustedComment> ParseTrustedComment(std::string_view text, Refusal
     Fail(why, reason::kIncompleteComment, "");
     return std::nullopt;
   }
-  return TrustedComment{*file, *program, *timestamp};
+  return TrustedComment{*file, *program, *timestamp, client.value_or("")};
 }
 
 }  // namespace zepr::trust

@@ -1,6 +1,8 @@
 // The newest signed time installed per program and file: one line each, "<seconds>\t<PROGRAM>\t
 // <FILE>", names upper-cased in ASCII. The file is only ever replaced whole, so a reader sees the
 // old store or the new one.
+#include <chrono>
+#include <cstdio>
 #include <map>
 #include <random>
 
@@ -72,6 +74,22 @@ bool Load(const std::string& path, Entries& entries, std::string& error) {
   return text.size() <= kMaxStoreBytes && ParseStore(text, entries);
 }
 
+// A signed time as a publisher can hold it against a clock: "31.12.2099. 23:59 UTC".
+std::string SignedTimeText(int64_t seconds) {
+  using namespace std::chrono;
+  // Past the year 9999 no calendar line helps; the seconds are what was signed.
+  if (seconds > 253402300799) return "timestamp:" + std::to_string(seconds);
+  const sys_seconds time{std::chrono::seconds(seconds)};
+  const sys_days day = floor<days>(time);
+  const year_month_day date{day};
+  const hh_mm_ss clock{time - day};
+  char text[64];
+  std::snprintf(text, sizeof text, "%02u.%02u.%04d. %02d:%02d UTC", unsigned(date.day()),
+                unsigned(date.month()), int(date.year()), int(clock.hours().count()),
+                int(clock.minutes().count()));
+  return text;
+}
+
 std::string TemporaryName(const std::string& path) {
   std::random_device random;
   return path + "." + std::to_string(random()) + ".tmp";
@@ -79,7 +97,10 @@ std::string TemporaryName(const std::string& path) {
 
 }  // namespace
 
-std::optional<Refusal> TimestampStore::Check(const TrustedComment& signed_for) const {
+std::optional<Refusal> TimestampStore::Check(const TrustedComment& signed_for, int64_t now) const {
+  if (signed_for.timestamp - kMostSignedAheadSeconds > now) {
+    return Refusal{reason::kSignedInFuture, SignedTimeText(signed_for.timestamp)};
+  }
   Entries entries;
   std::string error;
   if (!Load(path_, entries, error)) return Refusal{reason::kDamagedStore, error};

@@ -9,9 +9,9 @@
 #include <vector>
 
 // Signed updates: the publisher signs each file with minisign, and a file is used only when its
-// signature comes from a key the workstation trusts and names this file, this program and a time
-// no older than the one last installed. Nothing here knows of runs or windows: the run asks at
-// each point where a file has arrived whole and before it is used.
+// signature comes from a key the workstation trusts and names this file, this program (and, when
+// it names one, this client) and a time no older than the one last installed. Nothing here knows of
+// runs or windows: the run asks at each point where a file has arrived whole and before it is used.
 namespace zepr::trust {
 
 // Why a file or a key is refused, as the status line shows it after the file's name.
@@ -24,7 +24,9 @@ inline constexpr char kLegacySignature[] = "zastarjeli oblik potpisa (potpišite
 inline constexpr char kIncompleteComment[] = "potpisu nedostaje file:, program: ili timestamp:";
 inline constexpr char kOtherFile[] = "potpis je za drugu datoteku";
 inline constexpr char kOtherProgram[] = "potpis je za drugi program";
+inline constexpr char kOtherClient[] = "potpis je za drugog klijenta";
 inline constexpr char kOlderVersion[] = "starija verzija od instalirane";
+inline constexpr char kSignedInFuture[] = "potpisan u budućnosti";
 inline constexpr char kUnreadableFile[] = "datoteka se ne može pročitati";
 inline constexpr char kCannotVerify[] = "potpis se ne može provjeriti";
 inline constexpr char kDamagedStore[] = "zapis potpisanih verzija je oštećen";
@@ -77,12 +79,14 @@ inline constexpr size_t kMaxSignatureFileBytes = 16384;
 // comment: ...", the signature, "trusted comment: ...", the global signature.
 std::optional<SignatureFile> ParseSignatureFile(std::string_view text, Refusal* why = nullptr);
 
-// What the trusted comment binds: tab-separated key:value pairs, of which these three are
-// required, each once; unknown keys (and minisign's own bare "hashed") are ignored.
+// What the trusted comment binds: tab-separated key:value pairs, of which file, program and
+// timestamp are required, each once, and client optional, at most once; unknown keys (and
+// minisign's own bare "hashed") are ignored.
 struct TrustedComment {
   std::string file;       // the published name
   std::string program;    // the program code
   int64_t timestamp = 0;  // Unix seconds
+  std::string client;     // the client folder; empty: for every client
 };
 std::optional<TrustedComment> ParseTrustedComment(std::string_view text, Refusal* why = nullptr);
 
@@ -90,6 +94,7 @@ std::optional<TrustedComment> ParseTrustedComment(std::string_view text, Refusal
 struct Expected {
   std::string file_name;
   std::string program;
+  std::string client;  // the run's client folder, whichever folder the file came from
 };
 
 struct Verdict {
@@ -105,7 +110,8 @@ bool DigestFile(const std::string& path, Digest& digest, Refusal& why);
 
 // The checks after the digest, in this order: the algorithm ("Ed" refused), the key by its id,
 // the file's signature over the digest, the global signature over signature and trusted
-// comment, and only then the comment's fields against what was expected.
+// comment, and only then the comment's fields against what was expected (the client only when
+// the comment names one).
 Verdict VerifyDigest(const Digest& digest, const SignatureFile& signature,
                      const std::vector<PublicKey>& keys, const Expected& expected);
 
@@ -113,6 +119,10 @@ Verdict VerifyDigest(const Digest& digest, const SignatureFile& signature,
 // timestamp is for TimestampStore to judge.
 Verdict VerifyFile(const std::string& path, const std::string& signature_path,
                    const std::vector<PublicKey>& keys, const Expected& expected);
+
+// How far a signature may be dated ahead of the workstation's clock: clocks differ, but a time
+// from further ahead, once recorded, would hold back every later update.
+inline constexpr int64_t kMostSignedAheadSeconds = 24 * 60 * 60;
 
 // The newest timestamp accepted for each program and file name (ASCII letter case aside), kept
 // in one small file that is only ever replaced whole.
@@ -122,9 +132,10 @@ class TimestampStore {
   static constexpr char kFileName[] = "ZEPRUpdatePotpisi.txt";
   explicit TimestampStore(std::string path) : path_(std::move(path)) {}
 
-  // Refused only when the signed time is older than the one recorded; a missing store holds
-  // nothing, a damaged one refuses everything (kDamagedStore).
-  std::optional<Refusal> Check(const TrustedComment& signed_for) const;
+  // Refused when signed more than kMostSignedAheadSeconds after now (Unix seconds of the
+  // workstation's clock; kSignedInFuture, whatever the store holds), or earlier than the time
+  // recorded; a missing store holds nothing, a damaged one refuses everything (kDamagedStore).
+  std::optional<Refusal> Check(const TrustedComment& signed_for, int64_t now) const;
   // Keeps the signed time when it is newer than the recorded one (never goes back); the store
   // is written to a temporary file, flushed and renamed over the old one.
   std::error_code Record(const TrustedComment& signed_for) const;

@@ -142,6 +142,9 @@ Verdict VerifyDigest(const Digest& digest, const SignatureFile& signature,
   if (!EqualsAsciiNoCase(comment->program, expected.program)) {
     return Refused(reason::kOtherProgram, Shown(comment->program));
   }
+  if (!comment->client.empty() && !EqualsAsciiNoCase(comment->client, expected.client)) {
+    return Refused(reason::kOtherClient, Shown(comment->client));
+  }
   Verdict verdict;
   verdict.accepted = true;
   verdict.signed_for = *comment;

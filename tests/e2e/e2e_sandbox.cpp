@@ -216,12 +216,15 @@ std::string Publisher::PublicKey(const std::string& key) const {
 }
 
 std::string Publisher::Sign(const std::string& bytes, const std::string& name,
-                            const std::string& program, const std::string& key) const {
+                            const std::string& program, const std::string& key,
+                            const std::string& client) const {
   const TempDir folder;
   const fs::path file = folder.path() / name;
   WriteFile(file, bytes);
-  const auto made = RunProgram({(SourceDir() / "scripts" / "sign-update").string(), file.string(),
-                                program, (dir_.path() / (key + ".key")).string()});
+  std::vector<std::string> argv{(SourceDir() / "scripts" / "sign-update").string(), file.string(),
+                                program, (dir_.path() / (key + ".key")).string()};
+  if (!client.empty()) argv.push_back(client);
+  const auto made = RunProgram(argv);
   if (made.exit_code != 0) throw std::runtime_error("sign-update: " + made.output);
   return ReadFile(file.string() + ".minisig");
 }

@@ -116,9 +116,11 @@ class Publisher {
   Publisher();
   // The base64 key line of a key's minisign.pub, as [SIGN] KEY of UPDATE.INI takes it.
   std::string PublicKey(const std::string& key = "a") const;
-  // The NAME.minisig of bytes published as name for program, by scripts/sign-update.
+  // The NAME.minisig of bytes published as name for program, by scripts/sign-update; bound to
+  // the client folder when one is given.
   std::string Sign(const std::string& bytes, const std::string& name,
-                   const std::string& program = kSection, const std::string& key = "a") const;
+                   const std::string& program = kSection, const std::string& key = "a",
+                   const std::string& client = "") const;
   // By minisign itself with this trusted comment and further options (-l for the legacy form).
   std::string SignWithComment(const std::string& bytes, const std::string& comment,
                               const std::vector<std::string>& options = {}) const;

@@ -80,6 +80,17 @@ TEST(SignedInternetRun, WhatThePublisherSignedInstallsAndMayComeAgain) {
   EXPECT_NE(std::find(requests.begin(), requests.end(), "KLIJENT/DEMO/UPDATE.ZIP.minisig"),
             requests.end());
   EXPECT_TRUE(fs::exists(s.box.path() / "ZEPRUpdatePotpisi.txt"));
+
+  // Bound to this client (letter case aside), an update installs from wherever the run took
+  // it: here the common folder, once the client's own answered 404.
+  const std::string bound = s.Archive("verzija za klijenta");
+  s.site.Put("_SVI", "Update.zip", bound);
+  s.site.Put("_SVI", "Update.zip.minisig",
+             s.publisher.Sign(bound, "Update.zip", kSection, "a", "klijent"));
+  s.site.Misbehave(R"({"KLIJENT/DEMO/Update.zip": {"status": 404}})");
+  const auto run = s.box.Run(kClient, "3", {"x"});
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(ReadFile(s.box.path() / "Citaj.txt"), "verzija za klijenta");
 }
 
 struct RefusalCase {
@@ -88,16 +99,19 @@ struct RefusalCase {
   const char* reason;
   // Serves the update (and may run the updater once before).
   std::function<void(SignedSite&)> arrange;
-  // The line that names the refusal, when not the usual one.
-  const char* status = nullptr;
+  // What the status line and the final dialog say, when not the usual refusal of Update.zip.
+  const char* line = nullptr;
+  // 3 fetches the update; 8 installs what lies in Update/.
+  const char* type = "3";
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class SignatureRefused : public ::testing::TestWithParam<RefusalCase> {};
 
-// Each refusal leaves everything outside the working folder byte for byte as it was, starts no
-// program and ends with status 9.
+// Each refusal leaves everything outside the working folder byte for byte as it was (nothing
+// recorded), starts no program and ends with status 9; the status line and the run's one
+// dialog name the refusal and its cause.
 TEST_P(SignatureRefused, LeavesTheApplicationAsItWas) {
   const RefusalCase& c = GetParam();
   SignedSite s;
@@ -105,12 +119,16 @@ TEST_P(SignatureRefused, LeavesTheApplicationAsItWas) {
   const auto before = TreeOutsideUpdate(s.box.path());
   const size_t starts_before = s.box.Starts().size();
 
-  const auto run = s.box.Run(kClient, "3", {"x"});
+  const bool present = std::string(c.type) == "8";
+  const auto run = s.box.Run(kClient, c.type, present ? Strings{"x", "1"} : Strings{"x"});
 
   EXPECT_EQ(run.exit_code, kRefused) << run.output;
-  const bool named = c.status ? !testing::LinesStartingWith(run.output, c.status).empty()
-                              : Refused(run.output, "Update.zip", c.reason);
-  EXPECT_TRUE(named) << run.output;
+  const std::string line =
+      c.line ? c.line : "Potpis nije prihvaćen: Update.zip\\rUzrok: " + std::string(c.reason);
+  EXPECT_FALSE(testing::LinesStartingWith(run.output, "status: " + line).empty()) << run.output;
+  const Strings dialogs = testing::LinesStartingWith(run.output, "dialog: ");
+  ASSERT_EQ(dialogs.size(), 1u) << run.output;
+  EXPECT_TRUE(dialogs[0].starts_with("dialog: Greška!: " + line)) << dialogs[0];
   EXPECT_EQ(TreeOutsideUpdate(s.box.path()), before);
   EXPECT_FALSE(fs::exists(s.box.path() / "Update" / "Update.zip"));
   EXPECT_EQ(s.box.Starts().size(), starts_before);
@@ -161,10 +179,27 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"OlderThanInstalled", "starija verzija od instalirane",
                     [](SignedSite& s) {
                       const std::string newer = s.Archive("nova verzija");
-                      s.Serve(newer, s.publisher.SignWithComment(newer, kComment + "1800000000"));
+                      s.Serve(newer, s.publisher.Sign(newer, "Update.zip"));
                       ASSERT_EQ(s.box.Run(kClient, "3", {"x"}).exit_code, 0);
                       const std::string older = s.Archive("stara verzija 2");
                       s.Serve(older, s.publisher.SignWithComment(older, kComment + "1700000000"));
+                    }},
+        // A publisher's clock gone wrong: recorded, it would hold back every later update.
+        RefusalCase{"SignedInTheFuture", "potpisan u budućnosti (01.01.2100. 00:00 UTC)",
+                    [](SignedSite& s) {
+                      const std::string archive = s.Archive("nova verzija");
+                      WriteFile(s.box.path() / "Update" / "Update.zip", archive);
+                      WriteFile(s.box.path() / "Update" / "Update.zip.minisig",
+                                s.publisher.SignWithComment(archive, kComment + "4102444800"));
+                    },
+                    nullptr, "8"},
+        // Bound to another client, it is refused also from the common folder.
+        RefusalCase{"AnotherClientsSignature", "potpis je za drugog klijenta (DRUGI)",
+                    [](SignedSite& s) {
+                      const std::string archive = s.Archive("nova verzija");
+                      s.site.Put("_SVI", "Update.zip", archive);
+                      s.site.Put("_SVI", "Update.zip.minisig",
+                                 s.publisher.Sign(archive, "Update.zip", kSection, "a", "DRUGI"));
                     }},
         RefusalCase{"MalformedKeyInUpdateIni", "",
                     [](SignedSite& s) {
@@ -173,8 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
                       const std::string archive = s.Archive("nova verzija");
                       s.Serve(archive, s.publisher.Sign(archive, "Update.zip"));
                     },
-                    "status: Potpisi se ne mogu provjeriti.\\rUzrok: neispravan ključ u "
-                    "UPDATE.INI"}),
+                    "Potpisi se ne mogu provjeriti.\\rUzrok: neispravan ključ u UPDATE.INI"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Type 1: each archive of the list is checked on its own; the signed one installs.
@@ -289,14 +323,15 @@ TEST(SignedPaths, GroupChildrenRefuseAnUnsignedArchive) {
   EXPECT_EQ(ReadFile(s.box.path() / "Citaj.txt"), "stara verzija");
 }
 
-// The Windows program under Wine: type 3 installs a signed update, type 8 checks what type 3
-// left in Update/, and type 2 refuses a copy signed by a key it does not trust.
+// The Windows program under Wine: type 3 installs an update signed for its client (dated by
+// the workstation's clock, not ahead of it), type 8 checks what type 3 left in Update/, and
+// type 2 refuses a copy signed by a key it does not trust.
 TEST(SignedWindowsRun, InternetPresentAndShareRuns) {
   const std::string why = testing::WindowsRunsUnavailable();
   if (!why.empty()) GTEST_SKIP() << why;
   SignedSite s(Build::kWindows);
   const std::string archive = s.Archive("nova verzija");
-  s.Serve(archive, s.publisher.Sign(archive, "Update.zip"));
+  s.Serve(archive, s.publisher.Sign(archive, "Update.zip", kSection, "a", kClient));
 
   const auto fetched = s.box.Run(kClient, "3", {"x"});
   EXPECT_EQ(fetched.exit_code, 0) << fetched.output;

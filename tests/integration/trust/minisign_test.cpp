@@ -23,6 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kProgram[] = "ZEPRTEST";
+constexpr char kClient[] = "KLIJENT";
 
 // Bytes that do not compress, and more than the 64 KiB past which libgcrypt 1.10 aborts on a
 // raw message: a legacy signature must be refused before anything would verify it.
@@ -54,11 +55,13 @@ class Minisign : public ::testing::Test {
     ASSERT_EQ(made.exit_code, 0) << made.output;
   }
 
-  // scripts/sign-update FILE PROGRAM KEY, as a publisher runs it.
-  void Sign(const fs::path& file, const std::string& program, const std::string& key = "a") {
-    const auto signed_ =
-        testing::RunProgram({(testing::SourceDir() / "scripts" / "sign-update").string(),
-                             file.string(), program, Key(key).string()});
+  // scripts/sign-update FILE PROGRAM KEY [CLIENT], as a publisher runs it.
+  void Sign(const fs::path& file, const std::string& program, const std::string& key = "a",
+            const std::string& client = "") {
+    std::vector<std::string> argv{(testing::SourceDir() / "scripts" / "sign-update").string(),
+                                  file.string(), program, Key(key).string()};
+    if (!client.empty()) argv.push_back(client);
+    const auto signed_ = testing::RunProgram(argv);
     ASSERT_EQ(signed_.exit_code, 0) << signed_.output;
   }
 
@@ -74,7 +77,7 @@ std::string Decide(const std::array<std::string, 3>& settings, const fs::path& f
   const std::string path = Utf8FromPath(file);
   const Verdict verdict = VerifyFile(path, path + ".minisig", keys.keys, expected);
   if (!verdict.accepted) return verdict.refusal.reason;
-  const auto refusal = store.Check(verdict.signed_for);
+  const auto refusal = store.Check(verdict.signed_for, time(nullptr));
   return refusal ? refusal->reason : "accepted";
 }
 
@@ -87,7 +90,7 @@ TEST_F(Minisign, ASignedUpdateIsAcceptedAndEveryFaultRefusedWithItsReason) {
     std::function<void(const fs::path& folder)> publish;
     const char* outcome;
     std::array<std::string, 3> settings = {};
-    Expected expected = {"Update.zip", kProgram};
+    Expected expected = {"Update.zip", kProgram, kClient};
   };
   const Case cases[] = {
       {"signed for this file and program",
@@ -130,6 +133,34 @@ TEST_F(Minisign, ASignedUpdateIsAcceptedAndEveryFaultRefusedWithItsReason) {
        reason::kOtherFile},
       {"another program's", [&](const fs::path& f) { Sign(f / "Update.zip", "DRUGI"); },
        reason::kOtherProgram},
+      {"bound to this client, letter case aside",
+       [&](const fs::path& f) { Sign(f / "Update.zip", kProgram, "a", "Klijent"); }, "accepted"},
+      {"bound to another client",
+       [&](const fs::path& f) { Sign(f / "Update.zip", kProgram, "a", "DRUGI"); },
+       reason::kOtherClient},
+      {"bound to a client, for a run without one",
+       [&](const fs::path& f) { Sign(f / "Update.zip", kProgram, "a", kClient); },
+       reason::kOtherClient,
+       {},
+       {"Update.zip", kProgram}},
+      // The common folder's name binds nothing: the signature is for every client.
+      {"signed for every client (_SVI)",
+       [&](const fs::path& f) {
+         Sign(f / "Update.zip", kProgram, "a", "_svi");
+         ASSERT_EQ(testing::ReadFile(f / "Update.zip.minisig").find("client:"), std::string::npos);
+       },
+       "accepted",
+       {},
+       {"Update.zip", kProgram, "DRUGI"}},
+      {"dated two days ahead of this clock",
+       [&](const fs::path& f) {
+         const auto made = testing::RunProgram({minisign_, "-S", "-s", Key("a").string(), "-m",
+                                                (f / "Update.zip").string(), "-t",
+                                                "file:Update.zip\tprogram:ZEPRTEST\ttimestamp:" +
+                                                    std::to_string(time(nullptr) + 2 * 86400)});
+         ASSERT_EQ(made.exit_code, 0) << made.output;
+       },
+       reason::kSignedInFuture},
       {"minisign's own comment, which names no program",
        [&](const fs::path& f) {
          const auto made = testing::RunProgram(

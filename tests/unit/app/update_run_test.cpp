@@ -928,7 +928,8 @@ TEST(UpdateRunSignatures, EveryPathChecksItsFilesAndRecordsWhatItInstalled) {
 }
 
 // A refused file is never unpacked or used: it is removed with its signature, the status line
-// names it and the reason, and the run takes the path of a missing file, with status 9.
+// names it and the reason, and the run takes the path of a missing file, with status 9. A final
+// dialog that would blame the missing file names the refusal instead.
 TEST(UpdateRunSignatures, ARefusedFileIsRemovedAndTakesThePathOfAMissingOne) {
   const std::string site(kSite);
   struct Case {
@@ -938,6 +939,7 @@ TEST(UpdateRunSignatures, ARefusedFileIsRemovedAndTakesThePathOfAMissingOne) {
     std::string refused;  // its published name
     Strings unzipped;     // archive file names
     std::string left;     // a file of the run that must be gone, relative to the share or app
+    bool dialog = false;  // the run's one dialog says what the status line says; else none
   };
   const std::vector<Case> cases = {
       {"type 1: a listed archive",
@@ -965,6 +967,20 @@ TEST(UpdateRunSignatures, ARefusedFileIsRemovedAndTakesThePathOfAMissingOne) {
        "UpdateSpec.zip",
        {"Update.zip"},
        "app:Update/UpdateSpec.zip"},
+      {"type 3: the main archive",
+       [&](RunWorld& w) { SignedSources{w}.Http(site, "UPDATE.ZIP", "main"); },
+       {"3"},
+       "Update.zip",
+       {},
+       "app:Update/Update.zip",
+       true},
+      {"type 4: the staged main archive",
+       [&](RunWorld& w) { SignedSources{w}.Http(site, "UPDATE.ZIP", "main"); },
+       {"4", "<share>", "c", "skripta.sql"},
+       "Update.zip",
+       {},
+       "share:Update.zip",
+       true},
       {"type 4: the script",
        [&](RunWorld& w) {
          SignedSources{w}.Http(site, "UPDATE.ZIP", "main");
@@ -979,7 +995,15 @@ TEST(UpdateRunSignatures, ARefusedFileIsRemovedAndTakesThePathOfAMissingOne) {
        {"6", "<share>", "c", "1", "0"},
        "Update.zip",
        {},
-       "share:Update.zip"},
+       "share:Update.zip",
+       true},
+      {"type 5: the staged special archive",
+       [&](RunWorld& w) { SignedSources{w}.Http(site, "UpdateSpec.ZIP", "special"); },
+       {"5", "<share>"},
+       "UpdateSpec.zip",
+       {},
+       "share:UpdateSpec.zip",
+       true},
       {"type 8: the archive in Update/",
        [](RunWorld& w) {
          WriteFile(w.app.path() / "Update" / "Update.zip", "main");
@@ -988,7 +1012,8 @@ TEST(UpdateRunSignatures, ARefusedFileIsRemovedAndTakesThePathOfAMissingOne) {
        {"8", "c", "1"},
        "Update.zip",
        {},
-       "app:Update/Update.zip"},
+       "app:Update/Update.zip",
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1007,6 +1032,13 @@ TEST(UpdateRunSignatures, ARefusedFileIsRemovedAndTakesThePathOfAMissingOne) {
         "Potpis nije prihvaćen: " + c.refused + "\rUzrok: potpis nije ispravan";
     EXPECT_NE(std::find(w.window().statuses.begin(), w.window().statuses.end(), status),
               w.window().statuses.end());
+    if (c.dialog) {
+      ASSERT_EQ(w.window().dialogs.size(), 1u);
+      EXPECT_EQ(w.window().dialogs[0].title, "Greška!");
+      EXPECT_EQ(w.window().dialogs[0].text, status);
+    } else {
+      EXPECT_TRUE(w.window().dialogs.empty()) << w.window().dialogs[0].text;
+    }
     const bool on_share = c.left.starts_with("share:");
     const fs::path gone =
         (on_share ? w.share_dir.path() : w.app.path()) / c.left.substr(c.left.find(':') + 1);

@@ -119,6 +119,9 @@ TEST(TrustedComment, ReadsTheThreeFieldsAndIgnoresTheRest) {
        {"C:x.zip", "Moj program", 0}},
       {"file:Nadogradnja š.zip\tprogram:ABC\ttimestamp:999999999999999999",
        {"Nadogradnja š.zip", "ABC", 999999999999999999}},
+      // The client is optional: without it, the file is for every client.
+      {"file:Update.zip\tprogram:ZEPRTEST\tclient:Klijent 1\ttimestamp:5",
+       {"Update.zip", "ZEPRTEST", 5, "Klijent 1"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -127,6 +130,7 @@ TEST(TrustedComment, ReadsTheThreeFieldsAndIgnoresTheRest) {
     EXPECT_EQ(comment->file, c.expected.file);
     EXPECT_EQ(comment->program, c.expected.program);
     EXPECT_EQ(comment->timestamp, c.expected.timestamp);
+    EXPECT_EQ(comment->client, c.expected.client);
   }
 }
 
@@ -150,6 +154,16 @@ TEST(TrustedComment, RefusesMissingDoubledOrMalformedFields) {
     Refusal why;
     EXPECT_FALSE(ParseTrustedComment(text, &why));
     EXPECT_STREQ(why.reason, reason::kIncompleteComment);
+  }
+  // A client named twice, or as nothing, would leave its binding in doubt.
+  for (const std::string text : {
+           "file:a\tprogram:X\tclient:\ttimestamp:1",
+           "file:a\tprogram:X\tclient:K\tclient:K\ttimestamp:1",
+       }) {
+    SCOPED_TRACE(text);
+    Refusal why;
+    EXPECT_FALSE(ParseTrustedComment(text, &why));
+    EXPECT_STREQ(why.reason, reason::kMalformedSignature);
   }
 }
 

@@ -15,10 +15,13 @@ class SignedTimes : public ::testing::Test {
  protected:
   std::string Path() const { return Utf8FromPath(dir_.path() / TimestampStore::kFileName); }
   // "refused" or "accepted", with the reason when refused.
-  std::string Check(const TrustedComment& signed_for) const {
-    const auto refusal = TimestampStore(Path()).Check(signed_for);
+  std::string Check(const TrustedComment& signed_for, int64_t now = kNow) const {
+    const auto refusal = TimestampStore(Path()).Check(signed_for, now);
     return refusal ? refusal->Text() : "accepted";
   }
+
+  // The workstation's clock: 14.11.2023. 22:13:20 UTC.
+  static constexpr int64_t kNow = 1700000000;
 
   testing::TempDir dir_;
 };
@@ -49,6 +52,22 @@ TEST_F(SignedTimes, RefusesOnlyWhatIsOlderThanRecordedForThatProgramAndFile) {
   EXPECT_NE(Check({"UpdateSpec.zip", "ZEPRTEST", 6}), "accepted");
   // Nothing is left beside it but the store.
   EXPECT_EQ(testing::ListFolder(dir_.path()), std::vector<std::string>{TimestampStore::kFileName});
+}
+
+// A signature dated more than a day ahead of the workstation's clock is refused before the
+// store is asked: recorded, it would hold back every later, correctly dated update.
+TEST_F(SignedTimes, RefusesASignatureFromTheFuture) {
+  const std::string future(reason::kSignedInFuture);
+  // Clocks differ: up to a day ahead is accepted.
+  EXPECT_EQ(Check({"Update.zip", "ZEPRTEST", kNow + 86400}), "accepted");
+  EXPECT_EQ(Check({"Update.zip", "ZEPRTEST", kNow + 86401}), future + " (15.11.2023. 22:13 UTC)");
+  EXPECT_EQ(Check({"Update.zip", "ZEPRTEST", 4102444800}), future + " (01.01.2100. 00:00 UTC)");
+  // Past any calendar: the seconds as signed.
+  EXPECT_EQ(Check({"Update.zip", "ZEPRTEST", 999999999999999999}),
+            future + " (timestamp:999999999999999999)");
+  // Also over a damaged store: the cause is the publisher's.
+  testing::WriteFile(dir_.path() / TimestampStore::kFileName, "x");
+  EXPECT_EQ(Check({"Update.zip", "ZEPRTEST", kNow + 86401}), future + " (15.11.2023. 22:13 UTC)");
 }
 
 TEST_F(SignedTimes, ADamagedStoreRefusesEverythingAndIsNotOverwritten) {
