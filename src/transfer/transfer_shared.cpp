@@ -390,6 +390,10 @@ std::string UnreadableCaText(const std::string& ca_file) {
   return "ne mogu pročitati CA certifikat " + ca_file;
 }
 
+std::string CaWithoutCertificateText(const std::string& ca_file) {
+  return "CA datoteka " + ca_file + " ne sadrži certifikat";
+}
+
 bool IsHttpsUrl(std::string_view url) {
   constexpr std::string_view kScheme = "https://";
   if (url.size() < kScheme.size()) return false;
@@ -412,14 +416,28 @@ ServerTrust LoadServerTrust(const HttpOptions& options) {
     trust.pins = std::move(*pins);
   }
   if (!options.ca_file.empty()) {
-    auto pem = ReadSmallFile(options.ca_file);
-    if (pem) trust.ca_der = PemCertificates(*pem);
-    // A file without a certificate would quietly leave the private server untrusted.
-    if (trust.ca_der.empty()) {
+    trust.ca_file = options.ca_file;
+    const auto pem = ReadSmallFile(options.ca_file);
+    if (!pem) {
       trust.refusal = UnreadableCaText(options.ca_file);
       return trust;
     }
-    trust.ca_pem = std::move(*pem);
+    // Only what reads as a certificate is trusted, by both back ends alike: libcurl gets these
+    // written out again, so no other block of the file makes it refuse the server instead.
+    for (auto& der : PemCertificates(*pem)) {
+      if (IsCertificate(der)) trust.ca_der.push_back(std::move(der));
+    }
+    // A file without a certificate would quietly leave the private server untrusted.
+    if (trust.ca_der.empty()) {
+      trust.refusal = CaWithoutCertificateText(options.ca_file);
+      return trust;
+    }
+    for (const auto& der : trust.ca_der) {
+      const std::string text = Base64Encode(der);
+      trust.ca_pem += "-----BEGIN CERTIFICATE-----\n";
+      for (size_t at = 0; at < text.size(); at += 64) trust.ca_pem += text.substr(at, 64) + "\n";
+      trust.ca_pem += "-----END CERTIFICATE-----\n";
+    }
   }
   return trust;
 }
@@ -471,6 +489,10 @@ std::vector<std::string> PemCertificates(std::string_view pem) {
 
 namespace {
 
+constexpr unsigned char kBitString = 0x03;
+constexpr unsigned char kSequence = 0x30;
+constexpr unsigned char kExplicitVersion = 0xA0;
+
 // One DER element at the start of data: its tag, and the whole element or its content.
 struct DerElement {
   unsigned char tag = 0;
@@ -495,15 +517,28 @@ std::optional<DerElement> NextDer(std::string_view data) {
   return DerElement{byte(0), data.substr(0, header + length), data.substr(header, length)};
 }
 
-}  // namespace
+// The parts of a certificate that are read here.
+struct CertificateFields {
+  std::string_view key;  // SubjectPublicKeyInfo, whole
+};
 
-std::optional<std::string_view> SubjectPublicKeyInfo(std::string_view certificate) {
-  constexpr unsigned char kSequence = 0x30;
-  constexpr unsigned char kExplicitVersion = 0xA0;
+// A certificate is tbsCertificate, signatureAlgorithm and signatureValue, and nothing more.
+std::optional<CertificateFields> ReadCertificate(std::string_view certificate) {
   const auto outer = NextDer(certificate);
-  if (!outer || outer->tag != kSequence) return std::nullopt;
-  const auto tbs = NextDer(outer->content);
+  if (!outer || outer->tag != kSequence || outer->whole.size() != certificate.size()) {
+    return std::nullopt;
+  }
+  std::string_view parts = outer->content;
+  const auto tbs = NextDer(parts);
   if (!tbs || tbs->tag != kSequence) return std::nullopt;
+  parts.remove_prefix(tbs->whole.size());
+  const auto algorithm = NextDer(parts);
+  if (!algorithm || algorithm->tag != kSequence) return std::nullopt;
+  parts.remove_prefix(algorithm->whole.size());
+  const auto signature = NextDer(parts);
+  if (!signature || signature->tag != kBitString || signature->whole.size() != parts.size()) {
+    return std::nullopt;
+  }
   std::string_view rest = tbs->content;
   // version (optional), serialNumber, signature, issuer, validity, subject, then the key.
   const auto first = NextDer(rest);
@@ -515,8 +550,18 @@ std::optional<std::string_view> SubjectPublicKeyInfo(std::string_view certificat
   }
   const auto key = NextDer(rest);
   if (!key || key->tag != kSequence) return std::nullopt;
-  return key->whole;
+  return CertificateFields{key->whole};
 }
+
+}  // namespace
+
+std::optional<std::string_view> SubjectPublicKeyInfo(std::string_view certificate) {
+  const auto fields = ReadCertificate(certificate);
+  if (!fields) return std::nullopt;
+  return fields->key;
+}
+
+bool IsCertificate(std::string_view der) { return ReadCertificate(der).has_value(); }
 
 std::string Base64Encode(std::string_view bytes) {
   std::string text;

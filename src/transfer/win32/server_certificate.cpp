@@ -103,15 +103,21 @@ bool OverlookUnknownCa(HINTERNET request, DWORD send_error, const ServerTrust& t
 
 std::string CertificateRefusal(DWORD send_error) {
   switch (send_error) {
-    case ERROR_INTERNET_INVALID_CA:
-    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
     case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+      return kExpiredCertificate;
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+      return kMisnamedCertificate;
+    case ERROR_INTERNET_INVALID_CA:
     case ERROR_INTERNET_SEC_CERT_ERRORS:
     case ERROR_INTERNET_SEC_INVALID_CERT:
     case ERROR_INTERNET_SEC_CERT_REVOKED:
     case ERROR_INTERNET_SEC_CERT_NO_REV:
     case ERROR_INTERNET_SEC_CERT_REV_FAILED:
       return kUntrustedServer;
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
+      // The system's one code for a handshake that failed: an http server on an https URL, as
+      // well as one that ends the connection during the handshake.
+      return kNotHttps;
     case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:
       return kRedirectToHttp;
     default:

@@ -16,7 +16,8 @@ namespace zepr::transfer {
 // and the request must then go out again.
 bool OverlookUnknownCa(HINTERNET request, DWORD send_error, const ServerTrust& trust);
 
-// A failed send that was about the certificate: the reason; "" for the other failures.
+// A failed send that was about the certificate or the TLS handshake: the reason; "" for the
+// other failures.
 std::string CertificateRefusal(DWORD send_error);
 
 // After an https request was answered, before any of its body is read: "" when its server may

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 
 #include "app/form_create.h"
@@ -520,22 +522,32 @@ TEST_F(HttpDownloadTest, UnwritableTargetRaisesAfterTheWindowIsCleared) {
 
 constexpr const char* kRefusedTitle = "Greška! Uzrok greške:";
 
-// Three endpoints on one folder: https with a certificate of a private authority, https with
-// one for another name, and plain http.
+// Endpoints on one folder: https with certificates of a private authority (for the address,
+// expired, for another name, for another address), and plain http.
 class HttpsDownloadTest : public ::testing::Test {
  protected:
-  enum class Server { kHttps, kMisnamed, kPlain };
+  enum class Server {
+    kHttps,
+    kExpired,
+    kMisnamed,
+    kMisaddressed,
+    kPlain,
+    kPlainAsHttps,  // the plain endpoint named by an https URL
+  };
 
   HttpsDownloadTest()
-      : authority_(testing::MakeTestAuthority(folder_.path() / "pki")),
-        https_(Endpoint({"--tls-cert", authority_.server.string(), "--tls-key",
-                         authority_.server_key.string()})),
-        misnamed_(Endpoint({"--tls-cert", authority_.misnamed.string(), "--tls-key",
-                            authority_.misnamed_key.string()})),
-        plain_(Endpoint({})),
-        window_(clock_) {}
+      : authority_(testing::MakeTestAuthority(folder_.path() / "pki")), window_(clock_) {
+    const fs::path& key = authority_.server_key;
+    Start(Server::kHttps, {"--tls-cert", authority_.server.string(), "--tls-key", key.string()});
+    Start(Server::kExpired, {"--tls-cert", authority_.expired.string(), "--tls-key", key.string()});
+    Start(Server::kMisnamed, {"--tls-cert", authority_.misnamed.string(), "--tls-key",
+                              authority_.misnamed_key.string()});
+    Start(Server::kMisaddressed,
+          {"--tls-cert", authority_.misaddressed.string(), "--tls-key", key.string()});
+    Start(Server::kPlain, {});
+  }
 
-  std::vector<std::string> Endpoint(const std::vector<std::string>& tls) const {
+  void Start(Server server, const std::vector<std::string>& tls) {
     std::vector<std::string> argv = {zepr::testing::SystemPython(),
                                      zepr::testing::SupportFile("http_endpoint.py"),
                                      "--root",
@@ -547,20 +559,16 @@ class HttpsDownloadTest : public ::testing::Test {
                                      "--time-limit",
                                      "120"};
     argv.insert(argv.end(), tls.begin(), tls.end());
-    return argv;
+    endpoints_.emplace(server, std::make_unique<PeerProcess>(argv));
   }
   fs::path LogPath() const { return folder_.path() / "requests.log"; }
   fs::path ControlPath() const { return folder_.path() / "control.json"; }
   std::string Host(Server server) const {
-    switch (server) {
-      case Server::kHttps:
-        return "https://127.0.0.1:" + std::to_string(https_.port());
-      case Server::kMisnamed:
-        return "https://127.0.0.1:" + std::to_string(misnamed_.port());
-      case Server::kPlain:
-        break;
+    if (server == Server::kPlain) {
+      return "http://127.0.0.1:" + std::to_string(endpoints_.at(server)->port());
     }
-    return "http://127.0.0.1:" + std::to_string(plain_.port());
+    const Server endpoint = server == Server::kPlainAsHttps ? Server::kPlain : server;
+    return "https://127.0.0.1:" + std::to_string(endpoints_.at(endpoint)->port());
   }
   std::string Url(Server server, const std::string& name = "Update.zip") const {
     return Host(server) + "/download/_UPDATE/update.php?file=Klijent/APP/" + name;
@@ -570,9 +578,7 @@ class HttpsDownloadTest : public ::testing::Test {
   TempDir folder_;
   TempDir local_;
   testing::TestAuthority authority_;
-  PeerProcess https_;
-  PeerProcess misnamed_;
-  PeerProcess plain_;
+  std::map<Server, std::unique_ptr<PeerProcess>> endpoints_;
   VirtualClock clock_;
   FakeWindow window_;
 };
@@ -584,6 +590,16 @@ TEST_F(HttpsDownloadTest, ServerIsTrustedOnlyAsConfigured) {
   WriteFile(folder_.path() / "served" / "Klijent" / "APP" / "Preko.zip", body);
   const std::string ca = authority_.ca.string();
   const std::string missing = (folder_.path() / "nema.pem").string();
+  // Base64 that holds no certificate: a key under a certificate's label.
+  const std::string relabelled = (folder_.path() / "kljuc-kao-ca.pem").string();
+  std::string key = ReadFile(authority_.server_key);
+  for (size_t at; (at = key.find("PRIVATE KEY")) != std::string::npos;) {
+    key.replace(at, 11, "CERTIFICATE");
+  }
+  WriteFile(relabelled, key);
+  const std::string untrusted = "certifikat poslužitelja nije pouzdan";
+  const std::string expired = "certifikat poslužitelja je istekao ili još ne vrijedi";
+  const std::string misnamed = "certifikat ne glasi na ime poslužitelja";
   struct Case {
     std::string what;
     Server server;
@@ -592,27 +608,29 @@ TEST_F(HttpsDownloadTest, ServerIsTrustedOnlyAsConfigured) {
     std::string rule;     // control file entry for Update.zip
     std::string refusal;  // "" when the file arrives
   } cases[] = {
-      {"system store alone", Server::kHttps, "", "", "", "certifikat poslužitelja nije pouzdan"},
+      {"system store alone", Server::kHttps, "", "", "", untrusted},
       {"private CA", Server::kHttps, ca, "", "", ""},
       {"private CA and its key pinned", Server::kHttps, ca, authority_.pin, "", ""},
       {"the key among other pins", Server::kHttps, ca,
        " " + authority_.other_pin + " ; " + authority_.pin + ";", "", ""},
       {"another key pinned", Server::kHttps, ca, authority_.other_pin, "",
        "ključ poslužitelja ne odgovara (PIN)"},
-      {"a pin does not replace the CA", Server::kHttps, "", authority_.pin, "",
-       "certifikat poslužitelja nije pouzdan"},
+      {"a pin does not replace the CA", Server::kHttps, "", authority_.pin, "", untrusted},
       {"malformed pin", Server::kHttps, ca, "sha256//kratko", "", "PIN nije ispravan"},
-      {"another authority", Server::kHttps, authority_.other_ca.string(), "", "",
-       "certifikat poslužitelja nije pouzdan"},
-      {"certificate for another name", Server::kMisnamed, ca, "", "",
-       "certifikat poslužitelja nije pouzdan"},
+      {"another authority", Server::kHttps, authority_.other_ca.string(), "", "", untrusted},
+      {"expired certificate", Server::kExpired, ca, "", "", expired},
+      {"certificate for another name", Server::kMisnamed, ca, "", "", misnamed},
+      {"certificate for another address", Server::kMisaddressed, ca, "", "", misnamed},
+      {"plain http server", Server::kPlainAsHttps, ca, "", "", "poslužitelj ne govori HTTPS"},
       {"redirect to http", Server::kHttps, ca, "",
        R"({"location": ")" + Url(Server::kPlain, "Preko.zip") + R"("})",
        "preusmjeravanje s https na http je odbijeno"},
       {"CA file missing", Server::kHttps, missing, "", "",
        "ne mogu pročitati CA certifikat " + missing},
       {"CA file without a certificate", Server::kHttps, authority_.server_key.string(), "", "",
-       "ne mogu pročitati CA certifikat " + authority_.server_key.string()},
+       "CA datoteka " + authority_.server_key.string() + " ne sadrži certifikat"},
+      {"CA file with a key labelled as a certificate", Server::kHttps, relabelled, "", "",
+       "CA datoteka " + relabelled + " ne sadrži certifikat"},
       // Plain http is what it always was, whatever the https settings say.
       {"plain http", Server::kPlain, missing, "sha256//kratko", "", ""},
   };
@@ -674,9 +692,9 @@ TEST_F(HttpsDownloadTest, HttpSettingsOfUpdateIniReachTheServer) {
   WriteFile(folder_.path() / "served" / "Klijent" / "APP" / "Update.zip", "zip");
   TempDir program;
   fs::copy_file(authority_.ca, program.path() / "firma-ca.pem");
-  WriteFile(program.path() / "Update.ini",
-            "[HTTP]\r\nHOST=HTTPS://127.0.0.1:" + std::to_string(https_.port()) +
-                "\r\nCA=firma-ca.pem\r\nPIN=" + authority_.pin + "\r\n");
+  WriteFile(program.path() / "Update.ini", "[HTTP]\r\nHOST=HTTPS" + Host(Server::kHttps).substr(5) +
+                                               "\r\nCA=firma-ca.pem\r\nPIN=" + authority_.pin +
+                                               "\r\n");
 
   const HttpSettings settings = ReadHttpSettings(program.folder());
   const std::string url = ComposeDownloadUrl(settings.host, "Klijent", "APP") + "Update.zip";

@@ -15,6 +15,10 @@ struct TestAuthority {
   std::filesystem::path server_key;  // its key
   std::filesystem::path misnamed;    // signed by the authority, for another name only
   std::filesystem::path misnamed_key;
+  // With the server's key, signed by the authority: one that has expired, and one for another
+  // address only (IP:127.0.0.2).
+  std::filesystem::path expired;
+  std::filesystem::path misaddressed;
   std::string pin;        // "sha256//..." of the server's key, as openssl computes it
   std::string other_pin;  // of a key the server does not have
 };

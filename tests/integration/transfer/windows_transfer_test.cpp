@@ -125,13 +125,17 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
     return argv;
   };
   PeerProcess endpoint(http_endpoint({}));
-  // The same folder over https: a certificate of a private authority, and one for another name.
+  // The same folder over https: certificates of a private authority (for the address, expired,
+  // for another name, for another address).
   const zepr::testing::TestAuthority authority =
       zepr::testing::MakeTestAuthority(peers.path() / "pki");
-  PeerProcess https(http_endpoint(
-      {"--tls-cert", authority.server.string(), "--tls-key", authority.server_key.string()}));
-  PeerProcess misnamed(http_endpoint(
-      {"--tls-cert", authority.misnamed.string(), "--tls-key", authority.misnamed_key.string()}));
+  auto https_endpoint = [&](const fs::path& chain, const fs::path& key) {
+    return http_endpoint({"--tls-cert", chain.string(), "--tls-key", key.string()});
+  };
+  PeerProcess https(https_endpoint(authority.server, authority.server_key));
+  PeerProcess expired(https_endpoint(authority.expired, authority.server_key));
+  PeerProcess misnamed(https_endpoint(authority.misnamed, authority.misnamed_key));
+  PeerProcess misaddressed(https_endpoint(authority.misaddressed, authority.server_key));
   PeerProcess ftp(
       FtpServer(peers.path() / "ftp", "korisnik", "tajna", {"--cut", "Cut.zip:200000"}));
   const std::string croatian_password = "šđčćž ŠĐČĆŽ";
@@ -172,7 +176,9 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
                          "ZEPR_HTTP_PORT=" + std::to_string(endpoint.port()),
                          "ZEPR_HTTP_ROOT=" + WinePath(http),
                          "ZEPR_HTTPS_PORT=" + std::to_string(https.port()),
+                         "ZEPR_HTTPS_EXPIRED_PORT=" + std::to_string(expired.port()),
                          "ZEPR_HTTPS_MISNAMED_PORT=" + std::to_string(misnamed.port()),
+                         "ZEPR_HTTPS_MISADDRESSED_PORT=" + std::to_string(misaddressed.port()),
                          "ZEPR_HTTPS_CA=" + WinePath(authority.ca),
                          "ZEPR_HTTPS_OTHER_CA=" + WinePath(authority.other_ca),
                          "ZEPR_HTTPS_KEY=" + WinePath(authority.server_key),
