@@ -74,6 +74,12 @@ std::vector<std::string> PemCertificates(std::string_view pem);
 std::optional<std::string_view> SubjectPublicKeyInfo(std::string_view certificate);
 // Whether DER bytes have the shape of a certificate, as far as this reader reads one.
 bool IsCertificate(std::string_view der);
+// The bytes of an IPv4 or IPv6 address written as URLs write it ("[...]" or without the
+// brackets); nothing for a host name or any other spelling.
+std::optional<std::string> AddressBytes(std::string_view host);
+// Whether a DER certificate names this address (the bytes of AddressBytes) among its
+// subjectAltName IP addresses.
+bool CertificateNamesAddress(std::string_view certificate, std::string_view address);
 
 std::string Base64Encode(std::string_view bytes);
 // Standard alphabet with padding; blanks and line breaks are skipped. Nothing for anything else.

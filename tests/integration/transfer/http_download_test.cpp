@@ -523,7 +523,8 @@ TEST_F(HttpDownloadTest, UnwritableTargetRaisesAfterTheWindowIsCleared) {
 constexpr const char* kRefusedTitle = "Greška! Uzrok greške:";
 
 // Endpoints on one folder: https with certificates of a private authority (for the address,
-// expired, for another name, for another address), and plain http.
+// expired, for another name, for another address), with the certificates of an administrator's
+// authority (EC and RSA keys), and plain http.
 class HttpsDownloadTest : public ::testing::Test {
  protected:
   enum class Server {
@@ -531,12 +532,17 @@ class HttpsDownloadTest : public ::testing::Test {
     kExpired,
     kMisnamed,
     kMisaddressed,
+    kAdministratorEc,
+    kAdministratorRsa,
     kPlain,
     kPlainAsHttps,  // the plain endpoint named by an https URL
   };
 
   HttpsDownloadTest()
-      : authority_(testing::MakeTestAuthority(folder_.path() / "pki")), window_(clock_) {
+      : authority_(testing::MakeTestAuthority(folder_.path() / "pki")),
+        administrator_ec_(testing::MakeAdministratorCa(folder_.path() / "ec", "ec")),
+        administrator_rsa_(testing::MakeAdministratorCa(folder_.path() / "rsa", "rsa")),
+        window_(clock_) {
     const fs::path& key = authority_.server_key;
     Start(Server::kHttps, {"--tls-cert", authority_.server.string(), "--tls-key", key.string()});
     Start(Server::kExpired, {"--tls-cert", authority_.expired.string(), "--tls-key", key.string()});
@@ -544,6 +550,10 @@ class HttpsDownloadTest : public ::testing::Test {
                               authority_.misnamed_key.string()});
     Start(Server::kMisaddressed,
           {"--tls-cert", authority_.misaddressed.string(), "--tls-key", key.string()});
+    Start(Server::kAdministratorEc, {"--tls-cert", administrator_ec_.server.string(), "--tls-key",
+                                     administrator_ec_.server_key.string()});
+    Start(Server::kAdministratorRsa, {"--tls-cert", administrator_rsa_.server.string(), "--tls-key",
+                                      administrator_rsa_.server_key.string()});
     Start(Server::kPlain, {});
   }
 
@@ -578,6 +588,8 @@ class HttpsDownloadTest : public ::testing::Test {
   TempDir folder_;
   TempDir local_;
   testing::TestAuthority authority_;
+  testing::AdministratorCa administrator_ec_;
+  testing::AdministratorCa administrator_rsa_;
   std::map<Server, std::unique_ptr<PeerProcess>> endpoints_;
   VirtualClock clock_;
   FakeWindow window_;
@@ -621,6 +633,14 @@ TEST_F(HttpsDownloadTest, ServerIsTrustedOnlyAsConfigured) {
       {"expired certificate", Server::kExpired, ca, "", "", expired},
       {"certificate for another name", Server::kMisnamed, ca, "", "", misnamed},
       {"certificate for another address", Server::kMisaddressed, ca, "", "", misnamed},
+      {"administrator's authority, EC keys", Server::kAdministratorEc,
+       administrator_ec_.ca.string(), "", "", ""},
+      {"administrator's authority, RSA keys", Server::kAdministratorRsa,
+       administrator_rsa_.ca.string(), "", "", ""},
+      {"administrator's server, another authority", Server::kAdministratorEc, ca, "", "",
+       untrusted},
+      {"administrator's server, system store alone", Server::kAdministratorRsa, "", "", "",
+       untrusted},
       {"plain http server", Server::kPlainAsHttps, ca, "", "", "poslužitelj ne govori HTTPS"},
       {"redirect to http", Server::kHttps, ca, "",
        R"({"location": ")" + Url(Server::kPlain, "Preko.zip") + R"("})",
@@ -687,25 +707,89 @@ TEST(ServerKey, PinnedBytesAreTheKeyAsTheCertificateCarriesIt) {
   }
 }
 
-// The way from UPDATE.INI: a host written with https, a CA beside the executable, a pin.
+// The Windows program checks an address against the certificate's IP names itself where Wine
+// compares DNS names only: the names as openssl writes them, each address in one spelling.
+TEST(ServerName, AddressIsOneOfTheCertificatesIpNames) {
+  TempDir folder;
+  const auto made = testing::RunProgram(
+      {testing::FindProgram("openssl"), "req", "-x509", "-newkey", "ec", "-pkeyopt",
+       "ec_paramgen_curve:P-256", "-nodes", "-keyout", (folder.path() / "key.pem").string(), "-out",
+       (folder.path() / "cert.pem").string(), "-days", "2", "-subj", "/CN=10.0.0.9", "-addext",
+       "subjectAltName=DNS:10.0.0.8,IP:10.0.0.1,IP:2001:db8::7,DNS:localhost"});
+  ASSERT_EQ(made.exit_code, 0) << made.output;
+  const auto certificates = transfer::PemCertificates(ReadFile(folder.path() / "cert.pem"));
+  ASSERT_EQ(certificates.size(), 1u);
+  const std::string& certificate = certificates[0];
+  struct Case {
+    std::string host;
+    bool named;
+  } cases[] = {
+      {"10.0.0.1", true},    {"[2001:db8::7]", true},
+      {"2001:db8::7", true}, {"[2001:0db8:0:0:0:0:0:7]", true},
+      {"10.0.0.2", false},   {"10.0.0.8", false},  // a DNS name that looks like an address
+      {"10.0.0.9", false},                         // the common name
+      {"[::1]", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    const auto address = transfer::AddressBytes(c.host);
+    ASSERT_TRUE(address.has_value());
+    EXPECT_EQ(transfer::CertificateNamesAddress(certificate, *address), c.named);
+  }
+  for (const char* other :
+       {"localhost", "010.0.0.1", "10.1", "10.0.0.1.1", "10.0.0.256", "0x0a.0.0.1", "10.0.0.1 ",
+        "[::1", "::1%1", "1::2::3", "1:2", ":1::", "[1:2:3:4:5:6:7:8:9]", "[12345::]"}) {
+    SCOPED_TRACE(other);
+    EXPECT_FALSE(transfer::AddressBytes(other).has_value());
+  }
+  // A damaged certificate names nothing.
+  const auto ten = *transfer::AddressBytes("10.0.0.1");
+  EXPECT_FALSE(
+      transfer::CertificateNamesAddress(certificate.substr(0, certificate.size() - 1), ten));
+  EXPECT_FALSE(transfer::IsCertificate(certificate + '\0'));
+}
+
+// The way from UPDATE.INI: a host written with https, a CA beside the executable or by its full
+// path, a pin.
 TEST_F(HttpsDownloadTest, HttpSettingsOfUpdateIniReachTheServer) {
   WriteFile(folder_.path() / "served" / "Klijent" / "APP" / "Update.zip", "zip");
-  TempDir program;
-  fs::copy_file(authority_.ca, program.path() / "firma-ca.pem");
-  WriteFile(program.path() / "Update.ini", "[HTTP]\r\nHOST=HTTPS" + Host(Server::kHttps).substr(5) +
-                                               "\r\nCA=firma-ca.pem\r\nPIN=" + authority_.pin +
-                                               "\r\n");
+  struct Case {
+    std::string what;
+    Server server;
+    fs::path ca;
+    bool beside;  // else named by its full path
+    std::string pin;
+  } cases[] = {
+      {"test authority beside, pinned", Server::kHttps, authority_.ca, true, authority_.pin},
+      {"administrator's EC authority by full path", Server::kAdministratorEc, administrator_ec_.ca,
+       false, ""},
+      {"administrator's RSA authority beside", Server::kAdministratorRsa, administrator_rsa_.ca,
+       true, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir program;
+    fs::path ca = c.ca;
+    if (c.beside) fs::copy_file(c.ca, ca = program.path() / "firma-ca.pem");
+    // The scheme in any letter case.
+    const std::string host = "HTTPS" + Host(c.server).substr(5);
+    WriteFile(program.path() / "Update.ini",
+              "[HTTP]\r\nHOST=" + host +
+                  "\r\nCA=" + (c.beside ? std::string("firma-ca.pem") : ca.string()) +
+                  (c.pin.empty() ? "" : "\r\nPIN=" + c.pin) + "\r\n");
+    fs::remove(Target());
 
-  const HttpSettings settings = ReadHttpSettings(program.folder());
-  const std::string url = ComposeDownloadUrl(settings.host, "Klijent", "APP") + "Update.zip";
-  EXPECT_EQ(url, Url(Server::kHttps));
-  EXPECT_EQ(fs::path(settings.ca_file), program.path() / "firma-ca.pem");
-  SystemHttpClient client(
-      window_, kTitle,
-      {.pause_after_download = false, .ca_file = settings.ca_file, .pinned_keys = settings.pin});
+    const HttpSettings settings = ReadHttpSettings(program.folder());
+    const std::string url = ComposeDownloadUrl(settings.host, "Klijent", "APP") + "Update.zip";
+    EXPECT_EQ(url, Url(c.server));
+    EXPECT_EQ(fs::path(settings.ca_file), ca);
+    SystemHttpClient client(
+        window_, kTitle,
+        {.pause_after_download = false, .ca_file = settings.ca_file, .pinned_keys = settings.pin});
 
-  ASSERT_TRUE(client.HttpDownloadFile(url, Target().string(), "Update.zip"));
-  EXPECT_EQ(ReadFile(Target()), "zip");
+    ASSERT_TRUE(client.HttpDownloadFile(url, Target().string(), "Update.zip"));
+    EXPECT_EQ(ReadFile(Target()), "zip");
+  }
 }
 
 }  // namespace

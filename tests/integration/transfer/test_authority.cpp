@@ -110,4 +110,35 @@ TestAuthority MakeTestAuthority(const fs::path& folder) {
           .other_pin = PinOf(openssl, folder, "ca")};
 }
 
+AdministratorCa MakeAdministratorCa(const fs::path& folder, const std::string& key) {
+  const std::string openssl = FindProgram("openssl");
+  if (openssl.empty()) throw std::runtime_error("openssl is not installed");
+  fs::create_directories(folder);
+  const std::vector<std::string> new_key =
+      key == "ec" ? std::vector<std::string>{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"}
+                  : std::vector<std::string>{"-newkey", "rsa:2048"};
+  const auto in = [&](const std::string& name) { return (folder / name).string(); };
+  std::vector<std::string> ca = {"req", "-x509"};
+  ca.insert(ca.end(), new_key.begin(), new_key.end());
+  ca.insert(ca.end(), {"-nodes", "-keyout", in("ca.key"), "-out", in("ca.pem"), "-days", "2",
+                       "-subj", "/CN=Firma CA", "-addext", "basicConstraints=critical,CA:TRUE",
+                       "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
+  Openssl(openssl, ca);
+  std::vector<std::string> request = {"req", "-new"};
+  request.insert(request.end(), new_key.begin(), new_key.end());
+  request.insert(request.end(), {"-nodes", "-keyout", in("server.key"), "-out", in("server.csr"),
+                                 "-subj", "/CN=localhost"});
+  Openssl(openssl, request);
+  WriteFile(folder / "server.ext",
+            "subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n"
+            "extendedKeyUsage=serverAuth\n");
+  Openssl(openssl, {"x509", "-req", "-in", in("server.csr"), "-CA", in("ca.pem"), "-CAkey",
+                    in("ca.key"), "-CAcreateserial", "-days", "2", "-extfile", in("server.ext"),
+                    "-out", in("server.crt")});
+  WriteFile(folder / "server.pem", ReadFile(folder / "server.crt") + ReadFile(folder / "ca.pem"));
+  return {.ca = folder / "ca.pem",
+          .server = folder / "server.pem",
+          .server_key = folder / "server.key"};
+}
+
 }  // namespace zepr::testing

@@ -26,4 +26,16 @@ struct TestAuthority {
 // Raises std::runtime_error with openssl's words when a step fails.
 TestAuthority MakeTestAuthority(const std::filesystem::path& folder);
 
+// A private authority and a server certificate for 127.0.0.1 and localhost as an administrator
+// makes them with the first openssl commands found: no key identifiers of our choosing, no key
+// usage on the leaf, the address as an IP name only. The server sends its certificate and the
+// authority's.
+struct AdministratorCa {
+  std::filesystem::path ca;
+  std::filesystem::path server;
+  std::filesystem::path server_key;
+};
+// key: "ec" (P-256) or "rsa".
+AdministratorCa MakeAdministratorCa(const std::filesystem::path& folder, const std::string& key);
+
 }  // namespace zepr::testing

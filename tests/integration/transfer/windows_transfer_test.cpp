@@ -126,9 +126,13 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
   };
   PeerProcess endpoint(http_endpoint({}));
   // The same folder over https: certificates of a private authority (for the address, expired,
-  // for another name, for another address).
+  // for another name, for another address) and of an administrator's (EC and RSA keys).
   const zepr::testing::TestAuthority authority =
       zepr::testing::MakeTestAuthority(peers.path() / "pki");
+  const zepr::testing::AdministratorCa administrator_ec =
+      zepr::testing::MakeAdministratorCa(peers.path() / "ec", "ec");
+  const zepr::testing::AdministratorCa administrator_rsa =
+      zepr::testing::MakeAdministratorCa(peers.path() / "rsa", "rsa");
   auto https_endpoint = [&](const fs::path& chain, const fs::path& key) {
     return http_endpoint({"--tls-cert", chain.string(), "--tls-key", key.string()});
   };
@@ -136,6 +140,8 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
   PeerProcess expired(https_endpoint(authority.expired, authority.server_key));
   PeerProcess misnamed(https_endpoint(authority.misnamed, authority.misnamed_key));
   PeerProcess misaddressed(https_endpoint(authority.misaddressed, authority.server_key));
+  PeerProcess https_ec(https_endpoint(administrator_ec.server, administrator_ec.server_key));
+  PeerProcess https_rsa(https_endpoint(administrator_rsa.server, administrator_rsa.server_key));
   PeerProcess ftp(
       FtpServer(peers.path() / "ftp", "korisnik", "tajna", {"--cut", "Cut.zip:200000"}));
   const std::string croatian_password = "šđčćž ŠĐČĆŽ";
@@ -179,8 +185,12 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
                          "ZEPR_HTTPS_EXPIRED_PORT=" + std::to_string(expired.port()),
                          "ZEPR_HTTPS_MISNAMED_PORT=" + std::to_string(misnamed.port()),
                          "ZEPR_HTTPS_MISADDRESSED_PORT=" + std::to_string(misaddressed.port()),
+                         "ZEPR_HTTPS_EC_PORT=" + std::to_string(https_ec.port()),
+                         "ZEPR_HTTPS_RSA_PORT=" + std::to_string(https_rsa.port()),
                          "ZEPR_HTTPS_CA=" + WinePath(authority.ca),
                          "ZEPR_HTTPS_OTHER_CA=" + WinePath(authority.other_ca),
+                         "ZEPR_HTTPS_EC_CA=" + WinePath(administrator_ec.ca),
+                         "ZEPR_HTTPS_RSA_CA=" + WinePath(administrator_rsa.ca),
                          "ZEPR_HTTPS_KEY=" + WinePath(authority.server_key),
                          "ZEPR_HTTPS_PIN=" + authority.pin,
                          "ZEPR_HTTPS_OTHER_PIN=" + authority.other_pin,

@@ -14,6 +14,7 @@
 #include <optional>
 #include <sstream>
 
+#include "config/settings.h"
 #include "core/encoding.h"
 #include "core/errors.h"
 #include "core/path_text.h"
@@ -477,8 +478,8 @@ TEST_F(WininetHttpTest, WindowRunsWhileTheServerIsSilent) {
 }
 
 // The same folder over https, with certificates of a private authority (for the address,
-// expired, for another name, for another address), and over plain http; the Linux side made the
-// certificates with openssl.
+// expired, for another name, for another address) and of an administrator's (EC and RSA keys),
+// and over plain http; the Linux side made the certificates with openssl.
 class WininetHttpsTest : public WininetHttpTest {
  protected:
   enum class Server {
@@ -486,6 +487,8 @@ class WininetHttpsTest : public WininetHttpTest {
     kExpired,
     kMisnamed,
     kMisaddressed,
+    kAdministratorEc,
+    kAdministratorRsa,
     kPlain,
     kPlainAsHttps,  // the plain endpoint named by an https URL
   };
@@ -498,6 +501,8 @@ class WininetHttpsTest : public WininetHttpTest {
         {Server::kExpired, "ZEPR_HTTPS_EXPIRED_PORT"},
         {Server::kMisnamed, "ZEPR_HTTPS_MISNAMED_PORT"},
         {Server::kMisaddressed, "ZEPR_HTTPS_MISADDRESSED_PORT"},
+        {Server::kAdministratorEc, "ZEPR_HTTPS_EC_PORT"},
+        {Server::kAdministratorRsa, "ZEPR_HTTPS_RSA_PORT"},
     };
     for (const auto& [server, name] : ports) {
       const auto port = Env(name);
@@ -505,8 +510,9 @@ class WininetHttpsTest : public WininetHttpTest {
       ports_[server] = *port;
     }
     ports_[Server::kPlain] = ports_[Server::kPlainAsHttps] = port_;
-    for (const char* name : {"ZEPR_HTTPS_CA", "ZEPR_HTTPS_OTHER_CA", "ZEPR_HTTPS_KEY",
-                             "ZEPR_HTTPS_PIN", "ZEPR_HTTPS_OTHER_PIN"}) {
+    for (const char* name :
+         {"ZEPR_HTTPS_CA", "ZEPR_HTTPS_OTHER_CA", "ZEPR_HTTPS_EC_CA", "ZEPR_HTTPS_RSA_CA",
+          "ZEPR_HTTPS_KEY", "ZEPR_HTTPS_PIN", "ZEPR_HTTPS_OTHER_PIN"}) {
       const auto value = Env(name);
       if (!value) GTEST_SKIP() << "no HTTPS endpoint: run through windows_transfer_test";
       env_[name] = *value;
@@ -567,6 +573,14 @@ TEST_F(WininetHttpsTest, ServerIsTrustedOnlyAsConfigured) {
       {"expired certificate", Server::kExpired, ca, "", "", expired},
       {"certificate for another name", Server::kMisnamed, ca, "", "", misnamed},
       {"certificate for another address", Server::kMisaddressed, ca, "", "", misnamed},
+      {"administrator's authority, EC keys", Server::kAdministratorEc, Setting("ZEPR_HTTPS_EC_CA"),
+       "", "", ""},
+      {"administrator's authority, RSA keys", Server::kAdministratorRsa,
+       Setting("ZEPR_HTTPS_RSA_CA"), "", "", ""},
+      {"administrator's server, another authority", Server::kAdministratorEc, ca, "", "",
+       untrusted},
+      {"administrator's server, system store alone", Server::kAdministratorRsa, "", "", "",
+       untrusted},
       {"plain http server", Server::kPlainAsHttps, ca, "", "", "poslužitelj ne govori HTTPS"},
       {"redirect to http", Server::kHttps, ca, "",
        R"({"location": ")" + ServerUrl(Server::kPlain, "Preko.zip") + R"("})",
@@ -610,6 +624,51 @@ TEST_F(WininetHttpsTest, ServerIsTrustedOnlyAsConfigured) {
       EXPECT_EQ(ReadFile(Target()), "old archive");
       EXPECT_FALSE(client.HttpCheckUrl(ServerUrl(c.server)));
     }
+  }
+}
+
+// The way from UPDATE.INI: a host written with https, a CA beside the executable or by its full
+// path, a pin.
+TEST_F(WininetHttpsTest, HttpSettingsOfUpdateIniReachTheServer) {
+  Serve("Update.zip", "zip");
+  struct Case {
+    std::string what;
+    Server server;
+    std::string ca;
+    bool beside;  // else named by its full path
+    std::string pin;
+  } cases[] = {
+      {"test authority beside, pinned", Server::kHttps, Setting("ZEPR_HTTPS_CA"), true,
+       Setting("ZEPR_HTTPS_PIN")},
+      {"administrator's EC authority beside", Server::kAdministratorEc, Setting("ZEPR_HTTPS_EC_CA"),
+       true, ""},
+      {"administrator's RSA authority by full path", Server::kAdministratorRsa,
+       Setting("ZEPR_HTTPS_RSA_CA"), false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir program;
+    fs::path ca = PathFromUtf8(c.ca);
+    if (c.beside) {
+      WriteFile(program.path() / "firma-ca.pem", ReadFile(ca));
+      ca = program.path() / "firma-ca.pem";
+    }
+    // The scheme in any letter case.
+    const std::string host = "HTTPS" + Host(c.server).substr(5);
+    WriteFile(program.path() / "UPDATE.INI",
+              "[HTTP]\r\nHOST=" + host + "\r\nCA=" + (c.beside ? "firma-ca.pem" : c.ca) +
+                  (c.pin.empty() ? "" : "\r\nPIN=" + c.pin) + "\r\n");
+    fs::remove(Target());
+
+    const HttpSettings settings = ReadHttpSettings(program.folder());
+    EXPECT_EQ(settings.host, host);
+    EXPECT_EQ(PathFromUtf8(settings.ca_file), ca);
+    SystemHttpClient client(
+        window_, kTitle,
+        {.pause_after_download = false, .ca_file = settings.ca_file, .pinned_keys = settings.pin});
+
+    ASSERT_TRUE(client.HttpDownloadFile(ServerUrl(c.server), Utf8FromPath(Target()), "Update.zip"));
+    EXPECT_EQ(ReadFile(Target()), "zip");
   }
 }
 
