@@ -390,6 +390,10 @@ std::string UnreadableCaText(const std::string& ca_file) {
   return "ne mogu pročitati CA certifikat " + ca_file;
 }
 
+std::string CaWithoutCertificateText(const std::string& ca_file) {
+  return "CA datoteka " + ca_file + " ne sadrži certifikat";
+}
+
 bool IsHttpsUrl(std::string_view url) {
   constexpr std::string_view kScheme = "https://";
   if (url.size() < kScheme.size()) return false;
@@ -412,14 +416,28 @@ ServerTrust LoadServerTrust(const HttpOptions& options) {
     trust.pins = std::move(*pins);
   }
   if (!options.ca_file.empty()) {
-    auto pem = ReadSmallFile(options.ca_file);
-    if (pem) trust.ca_der = PemCertificates(*pem);
-    // A file without a certificate would quietly leave the private server untrusted.
-    if (trust.ca_der.empty()) {
+    trust.ca_file = options.ca_file;
+    const auto pem = ReadSmallFile(options.ca_file);
+    if (!pem) {
       trust.refusal = UnreadableCaText(options.ca_file);
       return trust;
     }
-    trust.ca_pem = std::move(*pem);
+    // Only what reads as a certificate is trusted, by both back ends alike: libcurl gets these
+    // written out again, so no other block of the file makes it refuse the server instead.
+    for (auto& der : PemCertificates(*pem)) {
+      if (IsCertificate(der)) trust.ca_der.push_back(std::move(der));
+    }
+    // A file without a certificate would quietly leave the private server untrusted.
+    if (trust.ca_der.empty()) {
+      trust.refusal = CaWithoutCertificateText(options.ca_file);
+      return trust;
+    }
+    for (const auto& der : trust.ca_der) {
+      const std::string text = Base64Encode(der);
+      trust.ca_pem += "-----BEGIN CERTIFICATE-----\n";
+      for (size_t at = 0; at < text.size(); at += 64) trust.ca_pem += text.substr(at, 64) + "\n";
+      trust.ca_pem += "-----END CERTIFICATE-----\n";
+    }
   }
   return trust;
 }
@@ -471,6 +489,16 @@ std::vector<std::string> PemCertificates(std::string_view pem) {
 
 namespace {
 
+constexpr unsigned char kBoolean = 0x01;
+constexpr unsigned char kBitString = 0x03;
+constexpr unsigned char kOctetString = 0x04;
+constexpr unsigned char kObjectId = 0x06;
+constexpr unsigned char kSequence = 0x30;
+constexpr unsigned char kExplicitVersion = 0xA0;
+constexpr unsigned char kExtensions = 0xA3;
+constexpr unsigned char kIpAddressName = 0x87;                    // GeneralName iPAddress [7]
+constexpr std::string_view kSubjectAltNameId("\x55\x1D\x11", 3);  // 2.5.29.17
+
 // One DER element at the start of data: its tag, and the whole element or its content.
 struct DerElement {
   unsigned char tag = 0;
@@ -495,15 +523,29 @@ std::optional<DerElement> NextDer(std::string_view data) {
   return DerElement{byte(0), data.substr(0, header + length), data.substr(header, length)};
 }
 
-}  // namespace
+// The parts of a certificate that are read here.
+struct CertificateFields {
+  std::string_view key;         // SubjectPublicKeyInfo, whole
+  std::string_view extensions;  // the content of the SEQUENCE of extensions; "" without
+};
 
-std::optional<std::string_view> SubjectPublicKeyInfo(std::string_view certificate) {
-  constexpr unsigned char kSequence = 0x30;
-  constexpr unsigned char kExplicitVersion = 0xA0;
+// A certificate is tbsCertificate, signatureAlgorithm and signatureValue, and nothing more.
+std::optional<CertificateFields> ReadCertificate(std::string_view certificate) {
   const auto outer = NextDer(certificate);
-  if (!outer || outer->tag != kSequence) return std::nullopt;
-  const auto tbs = NextDer(outer->content);
+  if (!outer || outer->tag != kSequence || outer->whole.size() != certificate.size()) {
+    return std::nullopt;
+  }
+  std::string_view parts = outer->content;
+  const auto tbs = NextDer(parts);
   if (!tbs || tbs->tag != kSequence) return std::nullopt;
+  parts.remove_prefix(tbs->whole.size());
+  const auto algorithm = NextDer(parts);
+  if (!algorithm || algorithm->tag != kSequence) return std::nullopt;
+  parts.remove_prefix(algorithm->whole.size());
+  const auto signature = NextDer(parts);
+  if (!signature || signature->tag != kBitString || signature->whole.size() != parts.size()) {
+    return std::nullopt;
+  }
   std::string_view rest = tbs->content;
   // version (optional), serialNumber, signature, issuer, validity, subject, then the key.
   const auto first = NextDer(rest);
@@ -515,7 +557,141 @@ std::optional<std::string_view> SubjectPublicKeyInfo(std::string_view certificat
   }
   const auto key = NextDer(rest);
   if (!key || key->tag != kSequence) return std::nullopt;
-  return key->whole;
+  rest.remove_prefix(key->whole.size());
+  CertificateFields fields{key->whole, {}};
+  // The unique identifiers (optional), then the extensions (optional).
+  while (!rest.empty()) {
+    const auto field = NextDer(rest);
+    if (!field) return std::nullopt;
+    rest.remove_prefix(field->whole.size());
+    if (field->tag != kExtensions) continue;
+    const auto list = NextDer(field->content);
+    if (!list || list->tag != kSequence) return std::nullopt;
+    fields.extensions = list->content;
+  }
+  return fields;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Four decimal numbers up to 255, without leading zeros, which some readers take for octal.
+std::optional<std::string> Ipv4Bytes(std::string_view text) {
+  std::string bytes;
+  while (true) {
+    const size_t dot = text.find('.');
+    const std::string_view part = text.substr(0, dot);
+    if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0')) {
+      return std::nullopt;
+    }
+    int value = 0;
+    for (char c : part) {
+      if (c < '0' || c > '9') return std::nullopt;
+      value = value * 10 + (c - '0');
+    }
+    if (value > 255 || bytes.size() == 4) return std::nullopt;
+    bytes += static_cast<char>(value);
+    if (dot == std::string_view::npos) break;
+    text.remove_prefix(dot + 1);
+  }
+  if (bytes.size() != 4) return std::nullopt;
+  return bytes;
+}
+
+// Groups of up to four hex digits, at most one "::" for a run of zero groups.
+std::optional<std::string> Ipv6Bytes(std::string_view text) {
+  const auto groups = [](std::string_view part, std::vector<unsigned>& out) {
+    while (!part.empty()) {
+      const size_t colon = part.find(':');
+      const std::string_view group = part.substr(0, colon);
+      if (group.empty() || group.size() > 4) return false;
+      unsigned value = 0;
+      for (char c : group) {
+        const int digit = HexDigit(c);
+        if (digit < 0) return false;
+        value = value * 16 + static_cast<unsigned>(digit);
+      }
+      out.push_back(value);
+      if (colon == std::string_view::npos) break;
+      part.remove_prefix(colon + 1);
+      if (part.empty()) return false;
+    }
+    return true;
+  };
+  const size_t gap = text.find("::");
+  std::vector<unsigned> head;
+  std::vector<unsigned> tail;
+  if (gap == std::string_view::npos) {
+    if (!groups(text, head) || head.size() != 8) return std::nullopt;
+  } else {
+    const std::string_view after = text.substr(gap + 2);
+    if (after.find("::") != std::string_view::npos || !groups(text.substr(0, gap), head) ||
+        !groups(after, tail) || head.size() + tail.size() > 7) {
+      return std::nullopt;
+    }
+    head.resize(8 - tail.size(), 0);
+    head.insert(head.end(), tail.begin(), tail.end());
+  }
+  std::string bytes;
+  for (unsigned group : head) {
+    bytes += static_cast<char>(group >> 8);
+    bytes += static_cast<char>(group & 0xFF);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<std::string_view> SubjectPublicKeyInfo(std::string_view certificate) {
+  const auto fields = ReadCertificate(certificate);
+  if (!fields) return std::nullopt;
+  return fields->key;
+}
+
+bool IsCertificate(std::string_view der) { return ReadCertificate(der).has_value(); }
+
+std::optional<std::string> AddressBytes(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return Ipv6Bytes(host.substr(1, host.size() - 2));
+  }
+  if (host.find(':') != std::string_view::npos) return Ipv6Bytes(host);
+  return Ipv4Bytes(host);
+}
+
+bool CertificateNamesAddress(std::string_view certificate, std::string_view address) {
+  const auto fields = ReadCertificate(certificate);
+  if (!fields || address.empty()) return false;
+  for (std::string_view list = fields->extensions; !list.empty();) {
+    const auto extension = NextDer(list);
+    if (!extension || extension->tag != kSequence) return false;
+    list.remove_prefix(extension->whole.size());
+    // extnID, critical (optional), extnValue: the DER of the names.
+    std::string_view parts = extension->content;
+    const auto id = NextDer(parts);
+    if (!id || id->tag != kObjectId) return false;
+    if (id->content != kSubjectAltNameId) continue;
+    parts.remove_prefix(id->whole.size());
+    auto value = NextDer(parts);
+    if (value && value->tag == kBoolean) {
+      parts.remove_prefix(value->whole.size());
+      value = NextDer(parts);
+    }
+    if (!value || value->tag != kOctetString) return false;
+    const auto names = NextDer(value->content);
+    if (!names || names->tag != kSequence) return false;
+    for (std::string_view rest = names->content; !rest.empty();) {
+      const auto name = NextDer(rest);
+      if (!name) return false;
+      rest.remove_prefix(name->whole.size());
+      if (name->tag == kIpAddressName && name->content == address) return true;
+    }
+    return false;
+  }
+  return false;
 }
 
 std::string Base64Encode(std::string_view bytes) {

@@ -36,17 +36,25 @@ inline constexpr int kMaxRedirects = 10;
 // A server that an https download does not trust gets no request for the body; the dialog
 // names the cause.
 inline constexpr const char* kRefusedTitle = "Greška! Uzrok greške:";
+// No authority we trust signed the chain, or it has another fault than those below.
 inline constexpr const char* kUntrustedServer = "certifikat poslužitelja nije pouzdan";
+inline constexpr const char* kExpiredCertificate =
+    "certifikat poslužitelja je istekao ili još ne vrijedi";
+inline constexpr const char* kMisnamedCertificate = "certifikat ne glasi na ime poslužitelja";
+// The TLS handshake failed before any certificate: most often an http server on an https URL.
+inline constexpr const char* kNotHttps = "poslužitelj ne govori HTTPS";
 inline constexpr const char* kPinMismatch = "ključ poslužitelja ne odgovara (PIN)";
 inline constexpr const char* kRedirectToHttp = "preusmjeravanje s https na http je odbijeno";
 inline constexpr const char* kBadPin = "PIN nije ispravan";
 std::string UnreadableCaText(const std::string& ca_file);
+std::string CaWithoutCertificateText(const std::string& ca_file);
 
 bool IsHttpsUrl(std::string_view url);
 
 // What an https request checks besides the system's store, from HttpOptions.
 struct ServerTrust {
-  std::string ca_pem;               // the CA file as it is
+  std::string ca_file;
+  std::string ca_pem;               // its certificates, each written again as PEM
   std::vector<std::string> ca_der;  // its certificates
   std::vector<std::string> pins;    // SHA-256 digests of the accepted public keys
   // Why no https request may go out (the settings cannot be used); "" when they can.
@@ -64,6 +72,14 @@ std::vector<std::string> PemCertificates(std::string_view pem);
 // The DER SubjectPublicKeyInfo of a DER certificate, the bytes as they stand in it (a pin is
 // their SHA-256); nothing when the certificate cannot be read that far.
 std::optional<std::string_view> SubjectPublicKeyInfo(std::string_view certificate);
+// Whether DER bytes have the shape of a certificate, as far as this reader reads one.
+bool IsCertificate(std::string_view der);
+// The bytes of an IPv4 or IPv6 address written as URLs write it ("[...]" or without the
+// brackets); nothing for a host name or any other spelling.
+std::optional<std::string> AddressBytes(std::string_view host);
+// Whether a DER certificate names this address (the bytes of AddressBytes) among its
+// subjectAltName IP addresses.
+bool CertificateNamesAddress(std::string_view certificate, std::string_view address);
 
 std::string Base64Encode(std::string_view bytes);
 // Standard alphabet with padding; blanks and line breaks are skipped. Nothing for anything else.

@@ -58,9 +58,10 @@ bool Accepts(int port) {
 // and coreutils' timeout ends it after five minutes at the latest.
 class Nginx {
  public:
-  // http_extra: more directives for the http block (a rate limit).
-  explicit Nginx(const std::string& http_extra = "")
-      : authority_(testing::MakeTestAuthority(dir_.path() / "ca")) {
+  // http_extra: more directives for the http block (a rate limit); key: the keys of the
+  // administrator's authority and server certificate ("ec" or "rsa").
+  explicit Nginx(const std::string& http_extra = "", const std::string& key = "ec")
+      : authority_(testing::MakeAdministratorCa(dir_.path() / "ca", key)) {
     const fs::path root = fs::canonical(dir_.path());
     tree_ = root / "tree";
     fs::create_directories(tree_);
@@ -140,7 +141,7 @@ class Nginx {
   int port() const { return port_; }
   std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
   std::string https_host() const { return "https://127.0.0.1:" + std::to_string(tls_port_); }
-  const testing::TestAuthority& authority() const { return authority_; }
+  const testing::AdministratorCa& authority() const { return authority_; }
   // Every request served: scheme, status, the file= value as sent.
   Strings Served() const {
     Strings lines;
@@ -154,7 +155,7 @@ class Nginx {
 
  private:
   testing::TempDir dir_;
-  testing::TestAuthority authority_;
+  testing::AdministratorCa authority_;
   fs::path tree_;
   int port_ = 0;
   int tls_port_ = 0;
@@ -249,20 +250,36 @@ INSTANTIATE_TEST_SUITE_P(
                                 "update.zip"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class NginxSignedRun : public ::testing::TestWithParam<Build> {};
+struct SignedCase {
+  const char* name;
+  Build build;
+  // The administrator's authority and server certificate, made by the first openssl commands
+  // found, with these keys.
+  const char* key;
+  bool ca_beside;  // CA= names the file beside the executable, else by its full path
+};
 
-// HTTPS with a private CA beside the executable, and a signature from the same tree: both
-// arrive through nginx and the update installs.
+void PrintTo(const SignedCase& c, std::ostream* os) { *os << c.name; }
+
+class NginxSignedRun : public ::testing::TestWithParam<SignedCase> {};
+
+// HTTPS with a private CA and a signature from the same tree: both arrive through nginx and the
+// update installs.
 TEST_P(NginxSignedRun, InstallsOverHttps) {
-  const Build build = GetParam();
-  if (SkipWindows(build)) GTEST_SKIP() << testing::WindowsRunsUnavailable();
-  Nginx nginx;
+  const SignedCase& c = GetParam();
+  if (SkipWindows(c.build)) GTEST_SKIP() << testing::WindowsRunsUnavailable();
+  Nginx nginx("", c.key);
   testing::Publisher publisher;
-  AppSandbox box(build);
-  fs::copy_file(nginx.authority().ca, box.path() / "firma-ca.pem");
-  WriteFile(box.path() / "UPDATE.INI",
-            "[HTTP]\r\nHOST=" + nginx.https_host() +
-                "\r\nCA=firma-ca.pem\r\n[SIGN]\r\nKEY=" + publisher.PublicKey() + "\r\n");
+  AppSandbox box(c.build);
+  fs::copy_file(nginx.authority().ca, box.path() / "ca.pem");
+  std::string ca = c.ca_beside ? "ca.pem" : (box.path() / "ca.pem").string();
+  if (!c.ca_beside && c.build == Build::kWindows) {
+    // The same file as Wine's Z: drive shows it.
+    ca = "Z:" + ca;
+    std::replace(ca.begin(), ca.end(), '/', '\\');
+  }
+  WriteFile(box.path() / "UPDATE.INI", "[HTTP]\r\nHOST=" + nginx.https_host() + "\r\nCA=" + ca +
+                                           "\r\n[SIGN]\r\nKEY=" + publisher.PublicKey() + "\r\n");
   WriteFile(box.path() / "Citaj.txt", "stara verzija");
   const std::string archive = BuildZip({{"Install.Ini", ""}, {"Citaj.txt", "nova verzija"}});
   const fs::path folder = nginx.tree() / kClient / kSection;
@@ -282,10 +299,11 @@ TEST_P(NginxSignedRun, InstallsOverHttps) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Builds, NginxSignedRun, ::testing::Values(Build::kLinux, Build::kWindows),
-                         [](const auto& info) {
-                           return info.param == Build::kLinux ? "Linux" : "WindowsUnderWine";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NginxSignedRun,
+    ::testing::Values(SignedCase{"LinuxRsaCaByFullPath", Build::kLinux, "rsa", false},
+                      SignedCase{"WindowsUnderWineEcCaBeside", Build::kWindows, "ec", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A run killed midway through a slow download keeps what arrived; the next run asks nginx for
 // the rest only, which nginx answers with a range of the same file (its strong ETag), and the

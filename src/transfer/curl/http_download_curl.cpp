@@ -144,12 +144,48 @@ void SetServerTrust(CURL* r, const transfer::ServerTrust& trust) {
   }
 }
 
+// OpenSSL's verify results (x509_vfy.h), which libcurl hands on.
+constexpr long kCertificateNotYetValid = 9;
+constexpr long kCertificateExpired = 10;
+constexpr long kHostnameMismatch = 62;
+constexpr long kAddressMismatch = 64;
+
+// Why the server's certificate failed.
+std::string VerificationRefusal(CURL* request) {
+  long result = 0;
+  curl_easy_getinfo(request, CURLINFO_SSL_VERIFYRESULT, &result);
+  switch (result) {
+    case kCertificateNotYetValid:
+    case kCertificateExpired:
+      return transfer::kExpiredCertificate;
+    case kHostnameMismatch:
+    case kAddressMismatch:
+    // The chain passed (0), or was not judged yet (1, libcurl's value until it is): what
+    // failed is libcurl's own check of the name, which comes first.
+    case 0:
+    case 1:
+      return transfer::kMisnamedCertificate;
+    default:
+      return transfer::kUntrustedServer;
+  }
+}
+
 // Why an https request ended without an answer we may use; "" for the other failures.
-std::string Refusal(CURLcode rc) {
+// error_text: libcurl's words for the failure.
+std::string Refusal(CURL* request, CURLcode rc, const transfer::ServerTrust& trust,
+                    std::string_view error_text) {
   switch (rc) {
     case CURLE_PEER_FAILED_VERIFICATION:
+      return VerificationRefusal(request);
     case CURLE_SSL_CACERT_BADFILE:
-      return transfer::kUntrustedServer;
+      // The file was read before; what OpenSSL refused of it was no certificate after all.
+      return trust.ca_file.empty() ? transfer::kUntrustedServer
+                                   : transfer::CaWithoutCertificateText(trust.ca_file);
+    case CURLE_SSL_CONNECT_ERROR:
+      // OpenSSL's words for a first answer that is no TLS record, such as an http server's;
+      // a handshake cut or refused otherwise stays a connection that failed.
+      return error_text.find("wrong version number") != std::string_view::npos ? transfer::kNotHttps
+                                                                               : std::string();
     case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
       return transfer::kPinMismatch;
     case CURLE_UNSUPPORTED_PROTOCOL:
@@ -184,6 +220,16 @@ CurlHandle OpenRequest(const std::string& url, const char* agent, const HttpOpti
   curl_easy_setopt(r, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(r, CURLOPT_XFERINFOFUNCTION, TransferWatch::OnProgress);
   return request;
+}
+
+// curl_easy_perform, with libcurl's words for a failure.
+CURLcode Perform(CURL* request, std::string& error_text) {
+  char buffer[CURL_ERROR_SIZE] = {};
+  curl_easy_setopt(request, CURLOPT_ERRORBUFFER, buffer);
+  const CURLcode rc = curl_easy_perform(request);
+  curl_easy_setopt(request, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
+  error_text = buffer;
+  return rc;
 }
 
 // The check reads nothing but the status of the final answer.
@@ -291,9 +337,12 @@ Checked CheckStatus(MainWindow& window, const std::string& agent, const HttpOpti
   curl_easy_setopt(request.get(), CURLOPT_HEADERDATA, &probe);
   curl_easy_setopt(request.get(), CURLOPT_WRITEFUNCTION, DiscardBody);
   curl_easy_setopt(request.get(), CURLOPT_XFERINFODATA, &watch);
-  const CURLcode rc = curl_easy_perform(request.get());
+  std::string error_text;
+  const CURLcode rc = Perform(request.get(), error_text);
   if (trust != nullptr) {
-    if (std::string refusal = Refusal(rc); !refusal.empty()) return {0, std::move(refusal)};
+    if (std::string refusal = Refusal(request.get(), rc, *trust, error_text); !refusal.empty()) {
+      return {0, std::move(refusal)};
+    }
   }
   if (probe.status == 0 && rc == CURLE_OK) probe.status = ResponseCode(request.get());
   // A 401 once passed here and its body was then installed as the file: only 200 is an answer.
@@ -345,9 +394,11 @@ bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::strin
         curl_easy_setopt(request.get(), CURLOPT_WRITEDATA, &attempt);
         curl_easy_setopt(request.get(), CURLOPT_XFERINFOFUNCTION, Attempt::OnProgress);
         curl_easy_setopt(request.get(), CURLOPT_XFERINFODATA, &attempt);
-        const CURLcode rc = curl_easy_perform(request.get());
+        std::string error_text;
+        const CURLcode rc = Perform(request.get(), error_text);
         if (https) {
-          if (std::string refusal = Refusal(rc); !refusal.empty()) {
+          if (std::string refusal = Refusal(request.get(), rc, trust, error_text);
+              !refusal.empty()) {
             transfer.Refuse(std::move(refusal));
             return Ended::kRefused;
           }

@@ -83,17 +83,15 @@ Request Send(const std::string& url, const std::string& agent, const HttpOptions
   };
   r.answered = send();
   if (trust == nullptr) return r;
-  bool unknown_ca = false;
-  if (!r.answered) {
-    DWORD error = GetLastError();
-    if (transfer::OverlookUnknownCa(r.request.get(), error, *trust)) {
-      unknown_ca = true;
-      r.answered = send();
-      if (!r.answered) error = GetLastError();
-    }
-    if (!r.answered) r.refusal = transfer::CertificateRefusal(error);
+  // Each fault that we check ourselves is overlooked once at most, so this ends.
+  transfer::Overlooked overlooked;
+  DWORD error = r.answered ? 0 : GetLastError();
+  while (!r.answered && transfer::Overlook(r.request.get(), error, *trust, overlooked)) {
+    r.answered = send();
+    if (!r.answered) error = GetLastError();
   }
-  if (r.answered) r.refusal = transfer::CheckServer(r.request.get(), *trust, unknown_ca);
+  r.refusal = r.answered ? transfer::CheckServer(r.request.get(), *trust, overlooked)
+                         : transfer::CertificateRefusal(error);
   return r;
 }
 

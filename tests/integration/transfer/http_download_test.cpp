@@ -6,6 +6,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 
 #include "app/form_create.h"
@@ -520,22 +522,42 @@ TEST_F(HttpDownloadTest, UnwritableTargetRaisesAfterTheWindowIsCleared) {
 
 constexpr const char* kRefusedTitle = "Greška! Uzrok greške:";
 
-// Three endpoints on one folder: https with a certificate of a private authority, https with
-// one for another name, and plain http.
+// Endpoints on one folder: https with certificates of a private authority (for the address,
+// expired, for another name, for another address), with the certificates of an administrator's
+// authority (EC and RSA keys), and plain http.
 class HttpsDownloadTest : public ::testing::Test {
  protected:
-  enum class Server { kHttps, kMisnamed, kPlain };
+  enum class Server {
+    kHttps,
+    kExpired,
+    kMisnamed,
+    kMisaddressed,
+    kAdministratorEc,
+    kAdministratorRsa,
+    kPlain,
+    kPlainAsHttps,  // the plain endpoint named by an https URL
+  };
 
   HttpsDownloadTest()
       : authority_(testing::MakeTestAuthority(folder_.path() / "pki")),
-        https_(Endpoint({"--tls-cert", authority_.server.string(), "--tls-key",
-                         authority_.server_key.string()})),
-        misnamed_(Endpoint({"--tls-cert", authority_.misnamed.string(), "--tls-key",
-                            authority_.misnamed_key.string()})),
-        plain_(Endpoint({})),
-        window_(clock_) {}
+        administrator_ec_(testing::MakeAdministratorCa(folder_.path() / "ec", "ec")),
+        administrator_rsa_(testing::MakeAdministratorCa(folder_.path() / "rsa", "rsa")),
+        window_(clock_) {
+    const fs::path& key = authority_.server_key;
+    Start(Server::kHttps, {"--tls-cert", authority_.server.string(), "--tls-key", key.string()});
+    Start(Server::kExpired, {"--tls-cert", authority_.expired.string(), "--tls-key", key.string()});
+    Start(Server::kMisnamed, {"--tls-cert", authority_.misnamed.string(), "--tls-key",
+                              authority_.misnamed_key.string()});
+    Start(Server::kMisaddressed,
+          {"--tls-cert", authority_.misaddressed.string(), "--tls-key", key.string()});
+    Start(Server::kAdministratorEc, {"--tls-cert", administrator_ec_.server.string(), "--tls-key",
+                                     administrator_ec_.server_key.string()});
+    Start(Server::kAdministratorRsa, {"--tls-cert", administrator_rsa_.server.string(), "--tls-key",
+                                      administrator_rsa_.server_key.string()});
+    Start(Server::kPlain, {});
+  }
 
-  std::vector<std::string> Endpoint(const std::vector<std::string>& tls) const {
+  void Start(Server server, const std::vector<std::string>& tls) {
     std::vector<std::string> argv = {zepr::testing::SystemPython(),
                                      zepr::testing::SupportFile("http_endpoint.py"),
                                      "--root",
@@ -547,20 +569,16 @@ class HttpsDownloadTest : public ::testing::Test {
                                      "--time-limit",
                                      "120"};
     argv.insert(argv.end(), tls.begin(), tls.end());
-    return argv;
+    endpoints_.emplace(server, std::make_unique<PeerProcess>(argv));
   }
   fs::path LogPath() const { return folder_.path() / "requests.log"; }
   fs::path ControlPath() const { return folder_.path() / "control.json"; }
   std::string Host(Server server) const {
-    switch (server) {
-      case Server::kHttps:
-        return "https://127.0.0.1:" + std::to_string(https_.port());
-      case Server::kMisnamed:
-        return "https://127.0.0.1:" + std::to_string(misnamed_.port());
-      case Server::kPlain:
-        break;
+    if (server == Server::kPlain) {
+      return "http://127.0.0.1:" + std::to_string(endpoints_.at(server)->port());
     }
-    return "http://127.0.0.1:" + std::to_string(plain_.port());
+    const Server endpoint = server == Server::kPlainAsHttps ? Server::kPlain : server;
+    return "https://127.0.0.1:" + std::to_string(endpoints_.at(endpoint)->port());
   }
   std::string Url(Server server, const std::string& name = "Update.zip") const {
     return Host(server) + "/download/_UPDATE/update.php?file=Klijent/APP/" + name;
@@ -570,9 +588,9 @@ class HttpsDownloadTest : public ::testing::Test {
   TempDir folder_;
   TempDir local_;
   testing::TestAuthority authority_;
-  PeerProcess https_;
-  PeerProcess misnamed_;
-  PeerProcess plain_;
+  testing::AdministratorCa administrator_ec_;
+  testing::AdministratorCa administrator_rsa_;
+  std::map<Server, std::unique_ptr<PeerProcess>> endpoints_;
   VirtualClock clock_;
   FakeWindow window_;
 };
@@ -584,6 +602,16 @@ TEST_F(HttpsDownloadTest, ServerIsTrustedOnlyAsConfigured) {
   WriteFile(folder_.path() / "served" / "Klijent" / "APP" / "Preko.zip", body);
   const std::string ca = authority_.ca.string();
   const std::string missing = (folder_.path() / "nema.pem").string();
+  // Base64 that holds no certificate: a key under a certificate's label.
+  const std::string relabelled = (folder_.path() / "kljuc-kao-ca.pem").string();
+  std::string key = ReadFile(authority_.server_key);
+  for (size_t at; (at = key.find("PRIVATE KEY")) != std::string::npos;) {
+    key.replace(at, 11, "CERTIFICATE");
+  }
+  WriteFile(relabelled, key);
+  const std::string untrusted = "certifikat poslužitelja nije pouzdan";
+  const std::string expired = "certifikat poslužitelja je istekao ili još ne vrijedi";
+  const std::string misnamed = "certifikat ne glasi na ime poslužitelja";
   struct Case {
     std::string what;
     Server server;
@@ -592,27 +620,37 @@ TEST_F(HttpsDownloadTest, ServerIsTrustedOnlyAsConfigured) {
     std::string rule;     // control file entry for Update.zip
     std::string refusal;  // "" when the file arrives
   } cases[] = {
-      {"system store alone", Server::kHttps, "", "", "", "certifikat poslužitelja nije pouzdan"},
+      {"system store alone", Server::kHttps, "", "", "", untrusted},
       {"private CA", Server::kHttps, ca, "", "", ""},
       {"private CA and its key pinned", Server::kHttps, ca, authority_.pin, "", ""},
       {"the key among other pins", Server::kHttps, ca,
        " " + authority_.other_pin + " ; " + authority_.pin + ";", "", ""},
       {"another key pinned", Server::kHttps, ca, authority_.other_pin, "",
        "ključ poslužitelja ne odgovara (PIN)"},
-      {"a pin does not replace the CA", Server::kHttps, "", authority_.pin, "",
-       "certifikat poslužitelja nije pouzdan"},
+      {"a pin does not replace the CA", Server::kHttps, "", authority_.pin, "", untrusted},
       {"malformed pin", Server::kHttps, ca, "sha256//kratko", "", "PIN nije ispravan"},
-      {"another authority", Server::kHttps, authority_.other_ca.string(), "", "",
-       "certifikat poslužitelja nije pouzdan"},
-      {"certificate for another name", Server::kMisnamed, ca, "", "",
-       "certifikat poslužitelja nije pouzdan"},
+      {"another authority", Server::kHttps, authority_.other_ca.string(), "", "", untrusted},
+      {"expired certificate", Server::kExpired, ca, "", "", expired},
+      {"certificate for another name", Server::kMisnamed, ca, "", "", misnamed},
+      {"certificate for another address", Server::kMisaddressed, ca, "", "", misnamed},
+      {"administrator's authority, EC keys", Server::kAdministratorEc,
+       administrator_ec_.ca.string(), "", "", ""},
+      {"administrator's authority, RSA keys", Server::kAdministratorRsa,
+       administrator_rsa_.ca.string(), "", "", ""},
+      {"administrator's server, another authority", Server::kAdministratorEc, ca, "", "",
+       untrusted},
+      {"administrator's server, system store alone", Server::kAdministratorRsa, "", "", "",
+       untrusted},
+      {"plain http server", Server::kPlainAsHttps, ca, "", "", "poslužitelj ne govori HTTPS"},
       {"redirect to http", Server::kHttps, ca, "",
        R"({"location": ")" + Url(Server::kPlain, "Preko.zip") + R"("})",
        "preusmjeravanje s https na http je odbijeno"},
       {"CA file missing", Server::kHttps, missing, "", "",
        "ne mogu pročitati CA certifikat " + missing},
       {"CA file without a certificate", Server::kHttps, authority_.server_key.string(), "", "",
-       "ne mogu pročitati CA certifikat " + authority_.server_key.string()},
+       "CA datoteka " + authority_.server_key.string() + " ne sadrži certifikat"},
+      {"CA file with a key labelled as a certificate", Server::kHttps, relabelled, "", "",
+       "CA datoteka " + relabelled + " ne sadrži certifikat"},
       // Plain http is what it always was, whatever the https settings say.
       {"plain http", Server::kPlain, missing, "sha256//kratko", "", ""},
   };
@@ -669,25 +707,89 @@ TEST(ServerKey, PinnedBytesAreTheKeyAsTheCertificateCarriesIt) {
   }
 }
 
-// The way from UPDATE.INI: a host written with https, a CA beside the executable, a pin.
+// The Windows program checks an address against the certificate's IP names itself where Wine
+// compares DNS names only: the names as openssl writes them, each address in one spelling.
+TEST(ServerName, AddressIsOneOfTheCertificatesIpNames) {
+  TempDir folder;
+  const auto made = testing::RunProgram(
+      {testing::FindProgram("openssl"), "req", "-x509", "-newkey", "ec", "-pkeyopt",
+       "ec_paramgen_curve:P-256", "-nodes", "-keyout", (folder.path() / "key.pem").string(), "-out",
+       (folder.path() / "cert.pem").string(), "-days", "2", "-subj", "/CN=10.0.0.9", "-addext",
+       "subjectAltName=DNS:10.0.0.8,IP:10.0.0.1,IP:2001:db8::7,DNS:localhost"});
+  ASSERT_EQ(made.exit_code, 0) << made.output;
+  const auto certificates = transfer::PemCertificates(ReadFile(folder.path() / "cert.pem"));
+  ASSERT_EQ(certificates.size(), 1u);
+  const std::string& certificate = certificates[0];
+  struct Case {
+    std::string host;
+    bool named;
+  } cases[] = {
+      {"10.0.0.1", true},    {"[2001:db8::7]", true},
+      {"2001:db8::7", true}, {"[2001:0db8:0:0:0:0:0:7]", true},
+      {"10.0.0.2", false},   {"10.0.0.8", false},  // a DNS name that looks like an address
+      {"10.0.0.9", false},                         // the common name
+      {"[::1]", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    const auto address = transfer::AddressBytes(c.host);
+    ASSERT_TRUE(address.has_value());
+    EXPECT_EQ(transfer::CertificateNamesAddress(certificate, *address), c.named);
+  }
+  for (const char* other :
+       {"localhost", "010.0.0.1", "10.1", "10.0.0.1.1", "10.0.0.256", "0x0a.0.0.1", "10.0.0.1 ",
+        "[::1", "::1%1", "1::2::3", "1:2", ":1::", "[1:2:3:4:5:6:7:8:9]", "[12345::]"}) {
+    SCOPED_TRACE(other);
+    EXPECT_FALSE(transfer::AddressBytes(other).has_value());
+  }
+  // A damaged certificate names nothing.
+  const auto ten = *transfer::AddressBytes("10.0.0.1");
+  EXPECT_FALSE(
+      transfer::CertificateNamesAddress(certificate.substr(0, certificate.size() - 1), ten));
+  EXPECT_FALSE(transfer::IsCertificate(certificate + '\0'));
+}
+
+// The way from UPDATE.INI: a host written with https, a CA beside the executable or by its full
+// path, a pin.
 TEST_F(HttpsDownloadTest, HttpSettingsOfUpdateIniReachTheServer) {
   WriteFile(folder_.path() / "served" / "Klijent" / "APP" / "Update.zip", "zip");
-  TempDir program;
-  fs::copy_file(authority_.ca, program.path() / "firma-ca.pem");
-  WriteFile(program.path() / "Update.ini",
-            "[HTTP]\r\nHOST=HTTPS://127.0.0.1:" + std::to_string(https_.port()) +
-                "\r\nCA=firma-ca.pem\r\nPIN=" + authority_.pin + "\r\n");
+  struct Case {
+    std::string what;
+    Server server;
+    fs::path ca;
+    bool beside;  // else named by its full path
+    std::string pin;
+  } cases[] = {
+      {"test authority beside, pinned", Server::kHttps, authority_.ca, true, authority_.pin},
+      {"administrator's EC authority by full path", Server::kAdministratorEc, administrator_ec_.ca,
+       false, ""},
+      {"administrator's RSA authority beside", Server::kAdministratorRsa, administrator_rsa_.ca,
+       true, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir program;
+    fs::path ca = c.ca;
+    if (c.beside) fs::copy_file(c.ca, ca = program.path() / "firma-ca.pem");
+    // The scheme in any letter case.
+    const std::string host = "HTTPS" + Host(c.server).substr(5);
+    WriteFile(program.path() / "Update.ini",
+              "[HTTP]\r\nHOST=" + host +
+                  "\r\nCA=" + (c.beside ? std::string("firma-ca.pem") : ca.string()) +
+                  (c.pin.empty() ? "" : "\r\nPIN=" + c.pin) + "\r\n");
+    fs::remove(Target());
 
-  const HttpSettings settings = ReadHttpSettings(program.folder());
-  const std::string url = ComposeDownloadUrl(settings.host, "Klijent", "APP") + "Update.zip";
-  EXPECT_EQ(url, Url(Server::kHttps));
-  EXPECT_EQ(fs::path(settings.ca_file), program.path() / "firma-ca.pem");
-  SystemHttpClient client(
-      window_, kTitle,
-      {.pause_after_download = false, .ca_file = settings.ca_file, .pinned_keys = settings.pin});
+    const HttpSettings settings = ReadHttpSettings(program.folder());
+    const std::string url = ComposeDownloadUrl(settings.host, "Klijent", "APP") + "Update.zip";
+    EXPECT_EQ(url, Url(c.server));
+    EXPECT_EQ(fs::path(settings.ca_file), ca);
+    SystemHttpClient client(
+        window_, kTitle,
+        {.pause_after_download = false, .ca_file = settings.ca_file, .pinned_keys = settings.pin});
 
-  ASSERT_TRUE(client.HttpDownloadFile(url, Target().string(), "Update.zip"));
-  EXPECT_EQ(ReadFile(Target()), "zip");
+    ASSERT_TRUE(client.HttpDownloadFile(url, Target().string(), "Update.zip"));
+    EXPECT_EQ(ReadFile(Target()), "zip");
+  }
 }
 
 }  // namespace

@@ -125,13 +125,23 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
     return argv;
   };
   PeerProcess endpoint(http_endpoint({}));
-  // The same folder over https: a certificate of a private authority, and one for another name.
+  // The same folder over https: certificates of a private authority (for the address, expired,
+  // for another name, for another address) and of an administrator's (EC and RSA keys).
   const zepr::testing::TestAuthority authority =
       zepr::testing::MakeTestAuthority(peers.path() / "pki");
-  PeerProcess https(http_endpoint(
-      {"--tls-cert", authority.server.string(), "--tls-key", authority.server_key.string()}));
-  PeerProcess misnamed(http_endpoint(
-      {"--tls-cert", authority.misnamed.string(), "--tls-key", authority.misnamed_key.string()}));
+  const zepr::testing::AdministratorCa administrator_ec =
+      zepr::testing::MakeAdministratorCa(peers.path() / "ec", "ec");
+  const zepr::testing::AdministratorCa administrator_rsa =
+      zepr::testing::MakeAdministratorCa(peers.path() / "rsa", "rsa");
+  auto https_endpoint = [&](const fs::path& chain, const fs::path& key) {
+    return http_endpoint({"--tls-cert", chain.string(), "--tls-key", key.string()});
+  };
+  PeerProcess https(https_endpoint(authority.server, authority.server_key));
+  PeerProcess expired(https_endpoint(authority.expired, authority.server_key));
+  PeerProcess misnamed(https_endpoint(authority.misnamed, authority.misnamed_key));
+  PeerProcess misaddressed(https_endpoint(authority.misaddressed, authority.server_key));
+  PeerProcess https_ec(https_endpoint(administrator_ec.server, administrator_ec.server_key));
+  PeerProcess https_rsa(https_endpoint(administrator_rsa.server, administrator_rsa.server_key));
   PeerProcess ftp(
       FtpServer(peers.path() / "ftp", "korisnik", "tajna", {"--cut", "Cut.zip:200000"}));
   const std::string croatian_password = "šđčćž ŠĐČĆŽ";
@@ -172,8 +182,15 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
                          "ZEPR_HTTP_PORT=" + std::to_string(endpoint.port()),
                          "ZEPR_HTTP_ROOT=" + WinePath(http),
                          "ZEPR_HTTPS_PORT=" + std::to_string(https.port()),
+                         "ZEPR_HTTPS_EXPIRED_PORT=" + std::to_string(expired.port()),
                          "ZEPR_HTTPS_MISNAMED_PORT=" + std::to_string(misnamed.port()),
+                         "ZEPR_HTTPS_MISADDRESSED_PORT=" + std::to_string(misaddressed.port()),
+                         "ZEPR_HTTPS_EC_PORT=" + std::to_string(https_ec.port()),
+                         "ZEPR_HTTPS_RSA_PORT=" + std::to_string(https_rsa.port()),
                          "ZEPR_HTTPS_CA=" + WinePath(authority.ca),
+                         "ZEPR_HTTPS_OTHER_CA=" + WinePath(authority.other_ca),
+                         "ZEPR_HTTPS_EC_CA=" + WinePath(administrator_ec.ca),
+                         "ZEPR_HTTPS_RSA_CA=" + WinePath(administrator_rsa.ca),
                          "ZEPR_HTTPS_KEY=" + WinePath(authority.server_key),
                          "ZEPR_HTTPS_PIN=" + authority.pin,
                          "ZEPR_HTTPS_OTHER_PIN=" + authority.other_pin,
@@ -198,6 +215,9 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
   // The whole output only on failure: its lines about skipped cases (the benchmark's) would
   // make CTest count this test as skipped.
   EXPECT_EQ(result.exit_code, 0) << result.output;
+  // A case that missed a peer of this side skips quietly over there.
+  EXPECT_EQ(result.output.find("run through windows_transfer_test"), std::string::npos)
+      << result.output;
 }
 
 }  // namespace

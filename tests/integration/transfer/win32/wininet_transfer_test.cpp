@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <sstream>
 
+#include "config/settings.h"
 #include "core/encoding.h"
 #include "core/errors.h"
 #include "core/path_text.h"
@@ -475,54 +477,59 @@ TEST_F(WininetHttpTest, WindowRunsWhileTheServerIsSilent) {
   }
 }
 
-// The same folder over https (a certificate of a private authority, one for another name) and
-// over plain http; the Linux side made the authority with openssl.
+// The same folder over https, with certificates of a private authority (for the address,
+// expired, for another name, for another address) and of an administrator's (EC and RSA keys),
+// and over plain http; the Linux side made the certificates with openssl.
 class WininetHttpsTest : public WininetHttpTest {
  protected:
-  enum class Server { kHttps, kMisnamed, kPlain };
+  enum class Server {
+    kHttps,
+    kExpired,
+    kMisnamed,
+    kMisaddressed,
+    kAdministratorEc,
+    kAdministratorRsa,
+    kPlain,
+    kPlainAsHttps,  // the plain endpoint named by an https URL
+  };
 
   void SetUp() override {
     WininetHttpTest::SetUp();
     if (IsSkipped()) return;
-    const auto https = Env("ZEPR_HTTPS_PORT");
-    const auto misnamed = Env("ZEPR_HTTPS_MISNAMED_PORT");
-    const auto ca = Env("ZEPR_HTTPS_CA");
-    const auto other_ca = Env("ZEPR_HTTPS_OTHER_CA");
-    const auto key = Env("ZEPR_HTTPS_KEY");
-    const auto pin = Env("ZEPR_HTTPS_PIN");
-    const auto other_pin = Env("ZEPR_HTTPS_OTHER_PIN");
-    if (!https || !misnamed || !ca || !other_ca || !key || !pin || !other_pin) {
-      GTEST_SKIP() << "no HTTPS endpoint: run through windows_transfer_test";
+    const std::pair<Server, const char*> ports[] = {
+        {Server::kHttps, "ZEPR_HTTPS_PORT"},
+        {Server::kExpired, "ZEPR_HTTPS_EXPIRED_PORT"},
+        {Server::kMisnamed, "ZEPR_HTTPS_MISNAMED_PORT"},
+        {Server::kMisaddressed, "ZEPR_HTTPS_MISADDRESSED_PORT"},
+        {Server::kAdministratorEc, "ZEPR_HTTPS_EC_PORT"},
+        {Server::kAdministratorRsa, "ZEPR_HTTPS_RSA_PORT"},
+    };
+    for (const auto& [server, name] : ports) {
+      const auto port = Env(name);
+      if (!port) GTEST_SKIP() << "no HTTPS endpoint: run through windows_transfer_test";
+      ports_[server] = *port;
     }
-    https_port_ = *https;
-    misnamed_port_ = *misnamed;
-    ca_ = *ca;
-    other_ca_ = *other_ca;
-    key_ = *key;
-    pin_ = *pin;
-    other_pin_ = *other_pin;
+    ports_[Server::kPlain] = ports_[Server::kPlainAsHttps] = port_;
+    for (const char* name :
+         {"ZEPR_HTTPS_CA", "ZEPR_HTTPS_OTHER_CA", "ZEPR_HTTPS_EC_CA", "ZEPR_HTTPS_RSA_CA",
+          "ZEPR_HTTPS_KEY", "ZEPR_HTTPS_PIN", "ZEPR_HTTPS_OTHER_PIN"}) {
+      const auto value = Env(name);
+      if (!value) GTEST_SKIP() << "no HTTPS endpoint: run through windows_transfer_test";
+      env_[name] = *value;
+    }
   }
 
+  std::string Host(Server server) const {
+    return (server == Server::kPlain ? "http://127.0.0.1:" : "https://127.0.0.1:") +
+           ports_.at(server);
+  }
   std::string ServerUrl(Server server, const std::string& name = "Update.zip") const {
-    const std::string path = "/download/_UPDATE/update.php?file=Klijent/APP/" + name;
-    switch (server) {
-      case Server::kHttps:
-        return "https://127.0.0.1:" + https_port_ + path;
-      case Server::kMisnamed:
-        return "https://127.0.0.1:" + misnamed_port_ + path;
-      case Server::kPlain:
-        break;
-    }
-    return "http://127.0.0.1:" + port_ + path;
+    return Host(server) + "/download/_UPDATE/update.php?file=Klijent/APP/" + name;
   }
+  const std::string& Setting(const char* name) const { return env_.at(name); }
 
-  std::string https_port_;
-  std::string misnamed_port_;
-  std::string ca_;
-  std::string other_ca_;
-  std::string key_;
-  std::string pin_;
-  std::string other_pin_;
+  std::map<Server, std::string> ports_;
+  std::map<std::string, std::string> env_;
 };
 
 TEST_F(WininetHttpsTest, ServerIsTrustedOnlyAsConfigured) {
@@ -530,7 +537,22 @@ TEST_F(WininetHttpsTest, ServerIsTrustedOnlyAsConfigured) {
   Serve("Update.zip", body);
   // Where the redirect leads: a client that followed it would get the file.
   Serve("Preko.zip", body);
+  const std::string ca = Setting("ZEPR_HTTPS_CA");
+  const std::string key = Setting("ZEPR_HTTPS_KEY");
+  const std::string pin = Setting("ZEPR_HTTPS_PIN");
+  const std::string other_pin = Setting("ZEPR_HTTPS_OTHER_PIN");
   const std::string missing = Utf8FromPath(local_.path() / "nema.pem");
+  // Base64 that holds no certificate: a key under a certificate's label.
+  const TempDir files;
+  const std::string relabelled = Utf8FromPath(files.path() / "kljuc-kao-ca.pem");
+  std::string key_text = ReadFile(PathFromUtf8(key));
+  for (size_t at; (at = key_text.find("PRIVATE KEY")) != std::string::npos;) {
+    key_text.replace(at, 11, "CERTIFICATE");
+  }
+  WriteFile(PathFromUtf8(relabelled), key_text);
+  const std::string untrusted = "certifikat poslužitelja nije pouzdan";
+  const std::string expired = "certifikat poslužitelja je istekao ili još ne vrijedi";
+  const std::string misnamed = "certifikat ne glasi na ime poslužitelja";
   struct Case {
     std::string what;
     Server server;
@@ -539,27 +561,36 @@ TEST_F(WininetHttpsTest, ServerIsTrustedOnlyAsConfigured) {
     std::string rule;     // control file entry for Update.zip
     std::string refusal;  // "" when the file arrives
   } cases[] = {
-      {"system store alone", Server::kHttps, "", "", "", "certifikat poslužitelja nije pouzdan"},
-      {"private CA", Server::kHttps, ca_, "", "", ""},
-      {"private CA and its key pinned", Server::kHttps, ca_, pin_, "", ""},
-      {"the key among other pins", Server::kHttps, ca_, " " + other_pin_ + " ; " + pin_ + ";", "",
-       ""},
-      {"another key pinned", Server::kHttps, ca_, other_pin_, "",
+      {"system store alone", Server::kHttps, "", "", "", untrusted},
+      {"private CA", Server::kHttps, ca, "", "", ""},
+      {"private CA and its key pinned", Server::kHttps, ca, pin, "", ""},
+      {"the key among other pins", Server::kHttps, ca, " " + other_pin + " ; " + pin + ";", "", ""},
+      {"another key pinned", Server::kHttps, ca, other_pin, "",
        "ključ poslužitelja ne odgovara (PIN)"},
-      {"a pin does not replace the CA", Server::kHttps, "", pin_, "",
-       "certifikat poslužitelja nije pouzdan"},
-      {"malformed pin", Server::kHttps, ca_, "sha256//kratko", "", "PIN nije ispravan"},
-      {"another authority", Server::kHttps, other_ca_, "", "",
-       "certifikat poslužitelja nije pouzdan"},
-      {"certificate for another name", Server::kMisnamed, ca_, "", "",
-       "certifikat poslužitelja nije pouzdan"},
-      {"redirect to http", Server::kHttps, ca_, "",
+      {"a pin does not replace the CA", Server::kHttps, "", pin, "", untrusted},
+      {"malformed pin", Server::kHttps, ca, "sha256//kratko", "", "PIN nije ispravan"},
+      {"another authority", Server::kHttps, Setting("ZEPR_HTTPS_OTHER_CA"), "", "", untrusted},
+      {"expired certificate", Server::kExpired, ca, "", "", expired},
+      {"certificate for another name", Server::kMisnamed, ca, "", "", misnamed},
+      {"certificate for another address", Server::kMisaddressed, ca, "", "", misnamed},
+      {"administrator's authority, EC keys", Server::kAdministratorEc, Setting("ZEPR_HTTPS_EC_CA"),
+       "", "", ""},
+      {"administrator's authority, RSA keys", Server::kAdministratorRsa,
+       Setting("ZEPR_HTTPS_RSA_CA"), "", "", ""},
+      {"administrator's server, another authority", Server::kAdministratorEc, ca, "", "",
+       untrusted},
+      {"administrator's server, system store alone", Server::kAdministratorRsa, "", "", "",
+       untrusted},
+      {"plain http server", Server::kPlainAsHttps, ca, "", "", "poslužitelj ne govori HTTPS"},
+      {"redirect to http", Server::kHttps, ca, "",
        R"({"location": ")" + ServerUrl(Server::kPlain, "Preko.zip") + R"("})",
        "preusmjeravanje s https na http je odbijeno"},
       {"CA file missing", Server::kHttps, missing, "", "",
        "ne mogu pročitati CA certifikat " + missing},
-      {"CA file without a certificate", Server::kHttps, key_, "", "",
-       "ne mogu pročitati CA certifikat " + key_},
+      {"CA file without a certificate", Server::kHttps, key, "", "",
+       "CA datoteka " + key + " ne sadrži certifikat"},
+      {"CA file with a key labelled as a certificate", Server::kHttps, relabelled, "", "",
+       "CA datoteka " + relabelled + " ne sadrži certifikat"},
       // Plain http is what it always was, whatever the https settings say.
       {"plain http", Server::kPlain, missing, "sha256//kratko", "", ""},
   };
@@ -593,6 +624,51 @@ TEST_F(WininetHttpsTest, ServerIsTrustedOnlyAsConfigured) {
       EXPECT_EQ(ReadFile(Target()), "old archive");
       EXPECT_FALSE(client.HttpCheckUrl(ServerUrl(c.server)));
     }
+  }
+}
+
+// The way from UPDATE.INI: a host written with https, a CA beside the executable or by its full
+// path, a pin.
+TEST_F(WininetHttpsTest, HttpSettingsOfUpdateIniReachTheServer) {
+  Serve("Update.zip", "zip");
+  struct Case {
+    std::string what;
+    Server server;
+    std::string ca;
+    bool beside;  // else named by its full path
+    std::string pin;
+  } cases[] = {
+      {"test authority beside, pinned", Server::kHttps, Setting("ZEPR_HTTPS_CA"), true,
+       Setting("ZEPR_HTTPS_PIN")},
+      {"administrator's EC authority beside", Server::kAdministratorEc, Setting("ZEPR_HTTPS_EC_CA"),
+       true, ""},
+      {"administrator's RSA authority by full path", Server::kAdministratorRsa,
+       Setting("ZEPR_HTTPS_RSA_CA"), false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir program;
+    fs::path ca = PathFromUtf8(c.ca);
+    if (c.beside) {
+      WriteFile(program.path() / "firma-ca.pem", ReadFile(ca));
+      ca = program.path() / "firma-ca.pem";
+    }
+    // The scheme in any letter case.
+    const std::string host = "HTTPS" + Host(c.server).substr(5);
+    WriteFile(program.path() / "UPDATE.INI",
+              "[HTTP]\r\nHOST=" + host + "\r\nCA=" + (c.beside ? "firma-ca.pem" : c.ca) +
+                  (c.pin.empty() ? "" : "\r\nPIN=" + c.pin) + "\r\n");
+    fs::remove(Target());
+
+    const HttpSettings settings = ReadHttpSettings(program.folder());
+    EXPECT_EQ(settings.host, host);
+    EXPECT_EQ(PathFromUtf8(settings.ca_file), ca);
+    SystemHttpClient client(
+        window_, kTitle,
+        {.pause_after_download = false, .ca_file = settings.ca_file, .pinned_keys = settings.pin});
+
+    ASSERT_TRUE(client.HttpDownloadFile(ServerUrl(c.server), Utf8FromPath(Target()), "Update.zip"));
+    EXPECT_EQ(ReadFile(Target()), "zip");
   }
 }
 
