@@ -4,6 +4,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <iostream>
 
 #include "core/path_text.h"
 #include "core/run_log.h"
@@ -41,8 +42,12 @@ RunLogFile::RunLogFile(const std::string& exe_folder)
   const std::string folder = exe_folder + kFolderName;
   std::error_code error;
   const auto kind = platform::KindOf(folder, error);
-  // Anything but a folder at the name (a planted link above all) is removed, never followed.
-  if (!error && kind != platform::FolderEntry::Kind::kFolder) platform::RemoveFile(folder);
+  if (!error && kind == platform::FolderEntry::Kind::kLink) platform::RemoveFile(folder);
+  if (!error && kind != platform::FolderEntry::Kind::kFolder &&
+      kind != platform::FolderEntry::Kind::kLink) {
+    std::cerr << "Dnevnik rada se ne piše: " << folder << " nije mapa." << std::endl;
+    return;
+  }
   std::filesystem::create_directory(PathFromUtf8(folder), error);
   const std::string name = LocalTime("%Y-%m-%d_%H-%M-%S", false) + "_" +
                            std::to_string(platform::CurrentProcessId()) + ".log";

@@ -11,7 +11,9 @@ namespace zepr {
 // The run's log file: one per run in ZEPRUpdateLog/ beside the executable, named by the start
 // time and the process, UTF-8, each line written through at once so that a kill loses nothing
 // before it. It takes every runlog::Write and, as a watcher, what the window showed. A log that
-// cannot be written is left out; the run goes on.
+// cannot be written is left out; the run goes on. Anything at the folder's name that is not a
+// folder is not ours: a link is removed (never followed), a file is left alone and the run
+// writes no log, saying so on the standard error.
 class RunLogFile : public WindowWatcher {
  public:
   static constexpr char kFolderName[] = "ZEPRUpdateLog";

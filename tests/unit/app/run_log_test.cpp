@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iostream>
 #include <set>
+#include <sstream>
 
 #include "app/run_log_file.h"
 #include "support/sandbox.h"
@@ -12,6 +14,7 @@ namespace zepr {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ReadFile;
 using testing::WriteFile;
 
 // A secret is masked wherever it stands, also inside a longer secret or next to itself, and a
@@ -61,6 +64,24 @@ TEST(RunLog, PruningRemovesTheOldestRunsOnly) {
   WriteFile(big.path() / "2026-01-04_1.log", four_mb);
   PruneRunLogs(big.folder(), "2026-01-04_1.log");
   EXPECT_EQ(Names(big.path()), (std::set<std::string>{"2026-01-03_1.log", "2026-01-04_1.log"}));
+}
+
+// A file at the folder's name that is not ours is left as it is: the run writes no log and
+// says so on the standard error.
+TEST(RunLog, APlainFileAtTheFolderNameIsLeftAlone) {
+  testing::TempDir dir;
+  WriteFile(dir.path() / RunLogFile::kFolderName, "tuđi podaci");
+  std::ostringstream complaints;
+  std::streambuf* const before = std::cerr.rdbuf(complaints.rdbuf());
+  {
+    RunLogFile log(dir.folder());
+    runlog::Write("ne smije nikamo");
+    EXPECT_EQ(log.path(), "");
+  }
+  std::cerr.rdbuf(before);
+  EXPECT_EQ(ReadFile(dir.path() / RunLogFile::kFolderName), "tuđi podaci");
+  EXPECT_EQ(complaints.str(),
+            "Dnevnik rada se ne piše: " + dir.folder() + RunLogFile::kFolderName + " nije mapa.\n");
 }
 
 }  // namespace
