@@ -394,7 +394,7 @@ void UpdateRun::InternetRun() {
     window_.RequestEnd();
     return;
   }
-  const std::string address = run_.SiteUrl + "UPDATE.ZIP";
+  const std::string address = MaskedUrl(run_.SiteUrl + "UPDATE.ZIP");
   ReportDownloadFailure("Neuspješno skidanje ZIP datoteka sa internet lokacije: " + address,
                         address);
 }
@@ -442,7 +442,7 @@ void UpdateRun::StageAndScript() {
   DownloadArchives(run_.ShareFolder + "Update.zip", run_.ShareFolder + "UpdateSpec.zip");
   CheckStaged(run_.ShareFolder + "Update.zip", run_.ShareFolder + "UpdateSpec.zip");
   if (!Exists(run_.ShareFolder + "Update.zip")) {
-    const std::string address = run_.SiteUrl + "UPDATE.ZIP";
+    const std::string address = MaskedUrl(run_.SiteUrl + "UPDATE.ZIP");
     ReportDownloadFailure("Neuspješno skidanje datoteka sa internet lokacije: " + address, address);
     return;
   }
@@ -464,7 +464,7 @@ void UpdateRun::StageAndScript() {
     return;
   }
   Mark(1, 1);
-  window_.SetLabel1("Skinuo sam datoteku \r" + source + run_.ScriptFileName);
+  window_.SetLabel1("Skinuo sam datoteku \r" + MaskedUrl(source + run_.ScriptFileName));
   Mark(2, 0);
   if (window_.Checked(3)) {
     if (!services_.database.OpenScriptInTool()) {
@@ -509,7 +509,7 @@ void UpdateRun::StageSpecial() {
     window_.RequestEnd();
     return;
   }
-  const std::string address = run_.SiteUrl + "UpdateSpec.ZIP";
+  const std::string address = MaskedUrl(run_.SiteUrl + "UpdateSpec.ZIP");
   ReportDownloadFailure("Neuspješno skidanje datoteka sa internet lokacije: " + address, address);
 }
 
@@ -548,7 +548,7 @@ void UpdateRun::StageAndInstall() {
   }
 
   if (!Exists(share_main)) {
-    const std::string address = run_.SiteUrl + "UPDATE.ZIP";
+    const std::string address = MaskedUrl(run_.SiteUrl + "UPDATE.ZIP");
     ReportDownloadFailure("Neuspješno skidanje datoteka sa internet lokacije: " + address, address);
     return;
   }

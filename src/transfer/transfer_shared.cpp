@@ -9,6 +9,7 @@
 #include "core/errors.h"
 #include "core/path_text.h"
 #include "core/run_log.h"
+#include "core/text.h"
 #include "core/wait.h"
 #include "platform/files.h"
 
@@ -166,10 +167,10 @@ void LogAttempt(const std::string& url, uint64_t offset, HttpTransfer::Ended end
                               : ended == Ended::kRefused  ? "poslužitelj odbijen: " + refusal
                               : ended == Ended::kFinished ? "završeno"
                                                           : "prekinuto";
-  runlog::Write("HTTP " + url + (offset > 0 ? " od bajta " + std::to_string(offset) : "") +
-                ": status " + std::to_string(status) + ", " + outcome + ", " +
-                std::to_string(bytes) + " bajtova, " + std::to_string(ms) + " ms, pokušaj " +
-                std::to_string(attempt));
+  runlog::Write("HTTP " + MaskedUrl(url) +
+                (offset > 0 ? " od bajta " + std::to_string(offset) : "") + ": status " +
+                std::to_string(status) + ", " + outcome + ", " + std::to_string(bytes) +
+                " bajtova, " + std::to_string(ms) + " ms, pokušaj " + std::to_string(attempt));
 }
 
 }  // namespace
@@ -266,14 +267,14 @@ void FtpRetrieval::Recheck(const FileVersion& now) {
 bool FtpRetrieval::Commit() {
   const uint64_t bytes = held();
   const bool committed = partial_.Commit();
-  runlog::Write("FTP " + key_ + ": preuzeto, " + std::to_string(bytes) + " bajtova" +
+  runlog::Write("FTP " + MaskedUrl(key_) + ": preuzeto, " + std::to_string(bytes) + " bajtova" +
                 (committed ? "" : "; datoteka se ne može spremiti: " + file_error().message()));
   return committed;
 }
 
 bool FtpRetrieval::AnotherAttempt(const std::string& why) {
-  runlog::Write("FTP " + key_ + ": prekinuto s " + std::to_string(held()) + " bajtova, pokušaj " +
-                std::to_string(plan_.attempt()) + ": " + why);
+  runlog::Write("FTP " + MaskedUrl(key_) + ": prekinuto s " + std::to_string(held()) +
+                " bajtova, pokušaj " + std::to_string(plan_.attempt()) + ": " + why);
   const auto wait = plan_.After(partial_.held());
   if (!wait || window_.EndRequested()) {
     partial_.Keep();
