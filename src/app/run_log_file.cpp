@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "core/connection_text.h"
 #include "core/path_text.h"
 #include "core/run_log.h"
 #include "platform/process.h"
@@ -38,7 +39,8 @@ bool IsRunLogName(const std::string& name) {
 }  // namespace
 
 RunLogFile::RunLogFile(const std::string& exe_folder)
-    : transcript_([](const std::string& line) { runlog::Write(line); }) {
+    : transcript_([](const std::string& line) { runlog::Write(line); },
+                  WindowTranscript::Style::kLog) {
   const std::string folder = exe_folder + kFolderName;
   std::error_code error;
   const auto kind = platform::KindOf(folder, error);
@@ -69,6 +71,14 @@ void RunLogFile::Append(std::string_view line) {
   text += "\r\n";
   // A failed write drops the line; the run does not depend on its log.
   (void)file_.Append(text);
+}
+
+std::string ParametersLine(std::string_view version, const std::vector<std::string>& params) {
+  std::string line = "ZEPRUpdate " + std::string(version) + ", parametri:";
+  for (size_t i = 0; i < params.size(); ++i) {
+    line += " " + std::to_string(i + 1) + "=\"" + ConnectionTextForLog(params[i]) + "\"";
+  }
+  return line;
 }
 
 void PruneRunLogs(const std::string& folder, const std::string& keep) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/window_transcript.h"
 #include "core/main_window.h"
@@ -46,6 +48,10 @@ class RunLogFile : public WindowWatcher {
   std::string path_;
   WindowTranscript transcript_;
 };
+
+// The log's first line: the program's version and its parameters, a connection's password
+// masked.
+std::string ParametersLine(std::string_view version, const std::vector<std::string>& params);
 
 // Removes the oldest log files of folder (by name: start time first) beyond kMaxFiles or
 // kMaxBytes together; keep is never removed. Other files in the folder are left alone.

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "config/ini_file.h"
+#include "core/connection_text.h"
 #include "core/errors.h"
 #include "core/path_text.h"
 #include "core/run_log.h"
@@ -265,7 +266,7 @@ void UpdateRun::StartApplication(const std::string& arguments) {
 void UpdateRun::StartAndReport(const std::vector<std::string>& argv) {
   const platform::StartResult started = services_.programs.StartProgram(argv, false, false);
   std::string command;
-  for (const auto& arg : argv) command += " \"" + arg + "\"";
+  for (const auto& arg : argv) command += " \"" + ConnectionTextForLog(arg) + "\"";
   runlog::Write("pokrećem" + command + (started ? "" : ": " + started.error));
   if (started) return;
   run_.Fail(ExitStatus::kProgramNotStarted);

@@ -1,5 +1,6 @@
 #include "app/window_transcript.h"
 
+#include "core/run_log.h"
 #include "core/text.h"
 
 namespace zepr {
@@ -14,6 +15,10 @@ void WindowTranscript::Shown(const MainWindow& window) {
   print_("type: " + EscapeLineBreaks(window.Label2()));
   Changed(window, Element::kStepList1);
   PrintCheckBoxes(window, true);
+}
+
+std::string WindowTranscript::Said(const std::string& text) const {
+  return EscapeLineBreaks(style_ == Style::kLog ? runlog::Outside(text) : text);
 }
 
 // On show, the visible boxes; later, every box whose state changed.
@@ -67,7 +72,7 @@ void WindowTranscript::Changed(const MainWindow& window, Element what) {
       print_("header: " + EscapeLineBreaks(window.Header()));
       break;
     case Element::kLabel1:
-      print_("status: " + EscapeLineBreaks(window.Label1()));
+      print_("status: " + Said(window.Label1()));
       break;
     case Element::kLabel2:
       print_("type: " + EscapeLineBreaks(window.Label2()));
@@ -96,7 +101,7 @@ void WindowTranscript::Changed(const MainWindow& window, Element what) {
 }
 
 void WindowTranscript::Dialog(const std::string& title, const std::string& text) {
-  print_("dialog: " + EscapeLineBreaks(title) + ": " + EscapeLineBreaks(text));
+  print_("dialog: " + Said(title) + ": " + Said(text));
 }
 
 void WindowTranscript::End() { print_("end"); }

@@ -38,14 +38,21 @@ void AddSecret(const std::string& secret) {
             [](const auto& a, const auto& b) { return a.size() > b.size(); });
 }
 
+std::string Outside(std::string_view text) {
+  State& log = TheLog();
+  std::lock_guard lock(log.mutex);
+  std::string masked(text);
+  for (const auto& secret : log.secrets) {
+    if (secret.size() >= kMinSearchedSecret) masked = ReplaceAll(masked, secret, "***");
+  }
+  return masked;
+}
+
 void Write(std::string_view text) {
   State& log = TheLog();
   std::lock_guard lock(log.mutex);
   if (!log.sink) return;
-  std::string line(text);
-  for (const auto& secret : log.secrets) line = ReplaceAll(line, secret, "***");
-  line = ReplaceAll(ReplaceAll(line, "\r", "\\r"), "\n", "\\n");
-  log.sink(line);
+  log.sink(ReplaceAll(ReplaceAll(std::string(text), "\r", "\\r"), "\n", "\\n"));
 }
 
 }  // namespace zepr::runlog

@@ -151,7 +151,7 @@ class ScriptRunner {
       return true;
     } catch (const std::exception& e) {
       runlog::Write("SQL " + name + ", linija " + std::to_string(line_number) +
-                    ": greška: " + e.what());
+                    ": greška: " + runlog::Outside(e.what()));
       all_succeeded_ = false;
       if (pass == 2) {
         const std::string where = name + ", linija: " + std::to_string(line_number);

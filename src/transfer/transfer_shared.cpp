@@ -163,8 +163,9 @@ namespace {
 void LogAttempt(const std::string& url, uint64_t offset, HttpTransfer::Ended ended, long status,
                 uint64_t bytes, int64_t ms, int attempt, const std::string& refusal) {
   using Ended = HttpTransfer::Ended;
-  const std::string outcome = ended == Ended::kNoAnswer   ? "bez odgovora"
-                              : ended == Ended::kRefused  ? "poslužitelj odbijen: " + refusal
+  const std::string outcome = ended == Ended::kNoAnswer ? "bez odgovora"
+                              : ended == Ended::kRefused
+                                  ? "poslužitelj odbijen: " + runlog::Outside(refusal)
                               : ended == Ended::kFinished ? "završeno"
                                                           : "prekinuto";
   runlog::Write("HTTP " + MaskedUrl(url) +
@@ -274,7 +275,8 @@ bool FtpRetrieval::Commit() {
 
 bool FtpRetrieval::AnotherAttempt(const std::string& why) {
   runlog::Write("FTP " + MaskedUrl(key_) + ": prekinuto s " + std::to_string(held()) +
-                " bajtova, pokušaj " + std::to_string(plan_.attempt()) + ": " + why);
+                " bajtova, pokušaj " + std::to_string(plan_.attempt()) + ": " +
+                runlog::Outside(why));
   const auto wait = plan_.After(partial_.held());
   if (!wait || window_.EndRequested()) {
     partial_.Keep();

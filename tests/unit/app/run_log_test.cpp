@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "app/run_log_file.h"
+#include "core/text.h"
 #include "support/sandbox.h"
 
 namespace zepr {
@@ -17,18 +18,37 @@ namespace fs = std::filesystem;
 using testing::ReadFile;
 using testing::WriteFile;
 
-// A secret is masked wherever it stands, also inside a longer secret or next to itself, and a
-// line break never splits a line of the log.
-TEST(RunLog, MasksSecretsAndKeepsOneLinePerEvent) {
+// A line is written as given, one line per event; only text from outside is searched for
+// secrets, and only for those long enough not to be ordinary words ("a" in "header", a
+// password equal to the program code).
+TEST(RunLog, WritesTextAsGivenAndMasksOnlyLongSecretsInTextFromOutside) {
   std::vector<std::string> lines;
   runlog::SetSink([&](std::string_view line) { lines.emplace_back(line); });
-  runlog::AddSecret("tajna");
-  runlog::AddSecret("tajna7890+");  // the escaped form of a longer password
-  runlog::AddSecret("");
-  runlog::Write("lozinka tajnatajna, pa tajna7890+ i \"tajna\"\r\nUzrok: x");
+  for (const char* secret : {"a", "DEMO", "", "Tajna7", "Tajna77890+"}) runlog::AddSecret(secret);
+  runlog::Write("header: DEMO >Nadogradnja aplikacije\r\nUzrok: x");
+  runlog::Write("SQL: " +
+                runlog::Outside("Login failed: Tajna7, Tajna77890+ i \"Tajna7\" (DEMO a)"));
   runlog::SetSink(nullptr);
   runlog::Write("nakon zatvaranja");
-  EXPECT_EQ(lines, std::vector<std::string>{"lozinka ******, pa *** i \"***\"\\r\\nUzrok: x"});
+  EXPECT_EQ(lines, (std::vector<std::string>{"header: DEMO >Nadogradnja aplikacije\\r\\nUzrok: x",
+                                             "SQL: Login failed: ***, *** i \"***\" (DEMO a)"}));
+}
+
+// The first line: the version and every parameter as given, but the password item of a
+// connection, in whichever escaped form it came.
+TEST(RunLog, ParametersLineMasksTheConnectionPasswordWhereItStands) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"Demo aplikacija", "DEMO", "App", "KLIJENT", "3", "srv7891+1433,sa,DEMO,Radna", "0"},
+       R"( 1="Demo aplikacija" 2="DEMO" 3="App" 4="KLIJENT" 5="3" 6="srv7891+1433,sa,***,Radna" 7="0")"},
+      {{"T", "S", "A", "K", "1", "x"}, R"( 1="T" 2="S" 3="A" 4="K" 5="1" 6="x")"},
+      {{"T", "S", "A", "K", "6", "/share/", "srv,,sa,Taj7891+na7893+,db,a"},
+       R"( 1="T" 2="S" 3="A" 4="K" 5="6" 6="/share/" 7="srv,,sa,***,db,a")"},
+      {{"T", "S", "A", "K", "8", "srv,sa,a"}, R"( 1="T" 2="S" 3="A" 4="K" 5="8" 6="srv,sa,***")"},
+      {{"T", "S", "A", "K", "8", "srv,sa"}, R"( 1="T" 2="S" 3="A" 4="K" 5="8" 6="srv,sa")"},
+  };
+  for (const auto& [params, expected] : cases) {
+    EXPECT_EQ(ParametersLine("1.2.3", params), "ZEPRUpdate 1.2.3, parametri:" + expected);
+  }
 }
 
 std::set<std::string> Names(const fs::path& folder) {
