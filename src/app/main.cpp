@@ -70,10 +70,11 @@ int Main(int argc, char** argv) {
   // Output to a reader that went away is dropped; the run goes on to its end.
   platform::PrepareStandardStreams();
   const std::string exe_folder = platform::ExecutableFolder();
+  SystemClock clock;
+  const int64_t started_ms = clock.NowMs();
   RunLogFile log(exe_folder);
   LogStart(params);
 
-  SystemClock clock;
   std::unique_ptr<AppView> view;
   if (platform::DisplayAvailable()) view = MakeDesktopView(clock);
   if (!view) view = std::make_unique<HeadlessView>(clock, std::cout);
@@ -114,7 +115,7 @@ int Main(int argc, char** argv) {
     }
   });
   view->RunMessageLoop();
-  runlog::Write("izlazni status: " + std::to_string(static_cast<int>(run.Outcome)));
+  runlog::Write(SummaryLine(run.Outcome, runlog::Counts(), clock.NowMs() - started_ms));
   view->SetWatcher(nullptr);
   return static_cast<int>(run.Outcome);
 }

@@ -8,7 +8,6 @@
 
 #include "core/connection_text.h"
 #include "core/path_text.h"
-#include "core/run_log.h"
 #include "platform/process.h"
 
 namespace zepr {
@@ -79,6 +78,46 @@ std::string ParametersLine(std::string_view version, const std::vector<std::stri
     line += " " + std::to_string(i + 1) + "=\"" + ConnectionTextForLog(params[i]) + "\"";
   }
   return line;
+}
+
+namespace {
+
+const char* Meaning(ExitStatus status) {
+  switch (status) {
+    case ExitStatus::kCompleted:
+      return "završeno";
+    case ExitStatus::kFailed:
+      return "krivi parametri ili neočekivana greška";
+    case ExitStatus::kDownloadFailed:
+      return "skidanje nije uspjelo";
+    case ExitStatus::kArchiveDamaged:
+      return "arhiva je oštećena";
+    case ExitStatus::kInstallFailed:
+      return "instalacija nije uspjela";
+    case ExitStatus::kScriptsFailed:
+      return "SQL skripte nisu uspjele";
+    case ExitStatus::kDatabaseUnreachable:
+      return "baza nije dostupna";
+    case ExitStatus::kGroupDatabaseFailed:
+      return "nadogradnja neke baze grupe nije uspjela";
+    case ExitStatus::kProgramNotStarted:
+      return "program nije pokrenut";
+    case ExitStatus::kSignatureRefused:
+      return "potpis je odbijen";
+  }
+  return "nepoznato";
+}
+
+}  // namespace
+
+std::string SummaryLine(ExitStatus status, const runlog::Tallies& tallies, int64_t elapsed_ms) {
+  const int64_t tenths = (std::max<int64_t>(elapsed_ms, 0) + 50) / 100;
+  return "kraj: izlazni status " + std::to_string(static_cast<int>(status)) + " (" +
+         Meaning(status) + "), zamijenjeno datoteka " + std::to_string(tallies.replaced) +
+         ", dodano " + std::to_string(tallies.added) + ", skinuto " +
+         std::to_string(tallies.bytes) + " bajtova, SQL skripti " +
+         std::to_string(tallies.scripts) + ", trajanje " + std::to_string(tenths / 10) + "," +
+         std::to_string(tenths % 10) + " s";
 }
 
 void PruneRunLogs(const std::string& folder, const std::string& keep) {

@@ -15,7 +15,10 @@ class WindowTranscript {
  public:
   enum class Style {
     kHeadless,  // every change, as drawn
-    kLog,  // the same, with the text from outside in status lines and dialogs searched for secrets
+    // What the window says, for an operator: no check boxes, a step's state in words ("korak
+    // <text>: u tijeku|završeno|neuspješno", "stavka ..." in the second list), no empty status,
+    // and the text from outside in status lines and dialogs searched for secrets.
+    kLog,
   };
   explicit WindowTranscript(std::function<void(const std::string&)> print,
                             Style style = Style::kHeadless)
@@ -31,6 +34,7 @@ class WindowTranscript {
  private:
   void PrintList(const MainWindow& window, StepList list);
   void PrintCheckBoxes(const MainWindow& window, bool initial);
+  void PrintMark(const std::string& list, size_t line, const StepLine& now, const StepLine& before);
   // A text that may hold text from outside.
   std::string Said(const std::string& text) const;
 

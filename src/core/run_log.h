@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -28,5 +29,16 @@ inline constexpr size_t kMinSearchedSecret = 6;
 // Free text from outside (a server's or a driver's message) with every secret of at least
 // kMinSearchedSecret characters replaced by "***".
 std::string Outside(std::string_view text);
+
+// What the run's last line sums up, counted where it happens.
+enum class Tally { kFilesReplaced, kFilesAdded, kBytesFetched, kScriptsRun };
+void Count(Tally what, uint64_t amount = 1);
+struct Tallies {
+  uint64_t replaced = 0;
+  uint64_t added = 0;
+  uint64_t bytes = 0;
+  uint64_t scripts = 0;
+};
+Tallies Counts();
 
 }  // namespace zepr::runlog

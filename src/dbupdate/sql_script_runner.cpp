@@ -136,6 +136,8 @@ class ScriptRunner {
     bytes << file.rdbuf();
     bool succeeded = true;
     runlog::Write("SQL skripta " + name + " (" + std::to_string(pass) + ". prolaz)");
+    // The second pass runs again what failed in the first.
+    if (pass == 1) runlog::Count(runlog::Tally::kScriptsRun);
     for (SqlBatch& batch : SplitSqlScript(bytes.str())) {
       if (no_config_database_) batch.text = ReplaceAll(batch.text, "QTVConfig.", "");
       if (!Execute(batch.text, name, batch.go_line, pass)) succeeded = false;

@@ -7,6 +7,8 @@
 #include <set>
 #include <sstream>
 
+#include "app/form_create.h"
+#include "app/headless_view.h"
 #include "app/run_log_file.h"
 #include "core/text.h"
 #include "support/sandbox.h"
@@ -17,6 +19,14 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ReadFile;
 using testing::WriteFile;
+constexpr auto kSteps = StepList::kJvInstallLabel1;
+
+std::set<std::string> Names(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.insert(entry.path().filename().string());
+  return names;
+}
 
 // A line is written as given, one line per event; only text from outside is searched for
 // secrets, and only for those long enough not to be ordinary words ("a" in "header", a
@@ -51,11 +61,68 @@ TEST(RunLog, ParametersLineMasksTheConnectionPasswordWhereItStands) {
   }
 }
 
-std::set<std::string> Names(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder))
-    names.insert(entry.path().filename().string());
-  return names;
+// The last line sums the run up: the exit status and what it means, the files, the bytes, the
+// scripts and the time.
+TEST(RunLog, SummaryLineSumsTheRunUp) {
+  EXPECT_EQ(SummaryLine(ExitStatus::kCompleted, {3, 2, 1234567, 4}, 61'949),
+            "kraj: izlazni status 0 (završeno), zamijenjeno datoteka 3, dodano 2, skinuto "
+            "1234567 bajtova, SQL skripti 4, trajanje 61,9 s");
+  EXPECT_EQ(SummaryLine(ExitStatus::kDownloadFailed, {}, 40),
+            "kraj: izlazni status 2 (skidanje nije uspjelo), zamijenjeno datoteka 0, dodano 0, "
+            "skinuto 0 bajtova, SQL skripti 0, trajanje 0,0 s");
+  for (int status = 0; status <= 9; ++status) {
+    const std::string line = SummaryLine(static_cast<ExitStatus>(status), {}, 0);
+    EXPECT_TRUE(line.starts_with("kraj: izlazni status " + std::to_string(status) + " (")) << line;
+    EXPECT_EQ(line.find("()"), std::string::npos) << line;
+  }
+}
+
+// What the window said, without how it drew it: no check boxes, a step's state in words, and
+// the dialogs' and status lines' text from outside searched for secrets.
+TEST(RunLog, KeepsWhatTheWindowSaysNotHowItDrawsIt) {
+  testing::TempDir dir;
+  runlog::AddSecret("LozinkaBaze");
+  {
+    VirtualClock clock;
+    std::ostringstream out;
+    HeadlessView view(clock, out);
+    RunLogFile log(dir.folder());
+    view.SetWatcher(&log);
+    RunParams run;
+    FormCreate({"App", "S", "E", "F", "3", "s,u,p,d"}, "h", run, view);
+    view.Show();
+    log.Shown(view);
+    view.UpdateProg(kSteps, 0, 1);
+    view.UpdateProg(kSteps, 1, 1);
+    view.SetLabel1("Nadogradnja baze nije uspjela.\rUzrok: Login failed LozinkaBaze");
+    view.FormKeyDown('L');
+    view.SetLineState(kSteps, 1, 2, false);
+    view.ShowPoruka("Greška!", "tekst");
+    view.ShowCompletion();
+    view.RequestEnd();
+    view.SetWatcher(nullptr);
+  }
+  const auto files = Names(dir.path() / RunLogFile::kFolderName);
+  ASSERT_EQ(files.size(), 1u);
+  std::vector<std::string> lines;
+  for (const auto& line :
+       SplitLines(ReadFile(dir.path() / RunLogFile::kFolderName / *files.begin()))) {
+    if (!line.empty()) lines.push_back(line.substr(line.find("] ") + 2));
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "header:  >Nadogradnja aplikacije App",
+                       "type: tip: 3",
+                       "steps: Spajam se na internet server | Skidam Update.zip datoteke | "
+                       "Raspakiravam | Instaliram",
+                       "korak Spajam se na internet server: u tijeku",
+                       "korak Skidam Update.zip datoteke: u tijeku",
+                       "korak Spajam se na internet server: završeno",
+                       "status: Nadogradnja baze nije uspjela.\\rUzrok: Login failed ***",
+                       "korak Skidam Update.zip datoteke: neuspješno",
+                       "dialog: Greška!: tekst",
+                       "done: Instalacija završena.",
+                       "end",
+                   }));
 }
 
 // The newest runs stay, within the count and the size; the current run's file always stays, and
