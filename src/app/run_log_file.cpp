@@ -4,9 +4,10 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <iostream>
 
+#include "core/connection_text.h"
 #include "core/path_text.h"
-#include "core/run_log.h"
 #include "platform/process.h"
 
 namespace zepr {
@@ -37,12 +38,17 @@ bool IsRunLogName(const std::string& name) {
 }  // namespace
 
 RunLogFile::RunLogFile(const std::string& exe_folder)
-    : transcript_([](const std::string& line) { runlog::Write(line); }) {
+    : transcript_([](const std::string& line) { runlog::Write(line); },
+                  WindowTranscript::Style::kLog) {
   const std::string folder = exe_folder + kFolderName;
   std::error_code error;
   const auto kind = platform::KindOf(folder, error);
-  // Anything but a folder at the name (a planted link above all) is removed, never followed.
-  if (!error && kind != platform::FolderEntry::Kind::kFolder) platform::RemoveFile(folder);
+  if (!error && kind == platform::FolderEntry::Kind::kLink) platform::RemoveFile(folder);
+  if (!error && kind != platform::FolderEntry::Kind::kFolder &&
+      kind != platform::FolderEntry::Kind::kLink) {
+    std::cerr << "Dnevnik rada se ne piše: " << folder << " nije mapa." << std::endl;
+    return;
+  }
   std::filesystem::create_directory(PathFromUtf8(folder), error);
   const std::string name = LocalTime("%Y-%m-%d_%H-%M-%S", false) + "_" +
                            std::to_string(platform::CurrentProcessId()) + ".log";
@@ -64,6 +70,54 @@ void RunLogFile::Append(std::string_view line) {
   text += "\r\n";
   // A failed write drops the line; the run does not depend on its log.
   (void)file_.Append(text);
+}
+
+std::string ParametersLine(std::string_view version, const std::vector<std::string>& params) {
+  std::string line = "ZEPRUpdate " + std::string(version) + ", parametri:";
+  for (size_t i = 0; i < params.size(); ++i) {
+    line += " " + std::to_string(i + 1) + "=\"" + ConnectionTextForLog(params[i]) + "\"";
+  }
+  return line;
+}
+
+namespace {
+
+const char* Meaning(ExitStatus status) {
+  switch (status) {
+    case ExitStatus::kCompleted:
+      return "završeno";
+    case ExitStatus::kFailed:
+      return "krivi parametri ili neočekivana greška";
+    case ExitStatus::kDownloadFailed:
+      return "skidanje nije uspjelo";
+    case ExitStatus::kArchiveDamaged:
+      return "arhiva je oštećena";
+    case ExitStatus::kInstallFailed:
+      return "instalacija nije uspjela";
+    case ExitStatus::kScriptsFailed:
+      return "SQL skripte nisu uspjele";
+    case ExitStatus::kDatabaseUnreachable:
+      return "baza nije dostupna";
+    case ExitStatus::kGroupDatabaseFailed:
+      return "nadogradnja neke baze grupe nije uspjela";
+    case ExitStatus::kProgramNotStarted:
+      return "program nije pokrenut";
+    case ExitStatus::kSignatureRefused:
+      return "potpis je odbijen";
+  }
+  return "nepoznato";
+}
+
+}  // namespace
+
+std::string SummaryLine(ExitStatus status, const runlog::Tallies& tallies, int64_t elapsed_ms) {
+  const int64_t tenths = (std::max<int64_t>(elapsed_ms, 0) + 50) / 100;
+  return "kraj: izlazni status " + std::to_string(static_cast<int>(status)) + " (" +
+         Meaning(status) + "), zamijenjeno datoteka " + std::to_string(tallies.replaced) +
+         ", dodano " + std::to_string(tallies.added) + ", skinuto " +
+         std::to_string(tallies.bytes) + " bajtova, SQL skripti " +
+         std::to_string(tallies.scripts) + ", trajanje " + std::to_string(tenths / 10) + "," +
+         std::to_string(tenths % 10) + " s";
 }
 
 void PruneRunLogs(const std::string& folder, const std::string& keep) {

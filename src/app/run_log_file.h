@@ -1,17 +1,24 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/window_transcript.h"
 #include "core/main_window.h"
+#include "core/run_log.h"
+#include "core/run_params.h"
 #include "platform/files.h"
 
 namespace zepr {
 
 // The run's log file: one per run in ZEPRUpdateLog/ beside the executable, named by the start
 // time and the process, UTF-8, each line written through at once so that a kill loses nothing
-// before it. It takes every runlog::Write and, as a watcher, what the window showed. A log that
-// cannot be written is left out; the run goes on.
+// before it. It takes every runlog::Write and, as a watcher, what the window said. A log that
+// cannot be written is left out; the run goes on. Anything at the folder's name that is not a
+// folder is not ours: a link is removed (never followed), a file is left alone and the run
+// writes no log, saying so on the standard error.
 class RunLogFile : public WindowWatcher {
  public:
   static constexpr char kFolderName[] = "ZEPRUpdateLog";
@@ -44,6 +51,14 @@ class RunLogFile : public WindowWatcher {
   std::string path_;
   WindowTranscript transcript_;
 };
+
+// The log's first line: the program's version and its parameters, a connection's password
+// masked.
+std::string ParametersLine(std::string_view version, const std::vector<std::string>& params);
+
+// The log's last line: the exit status and its meaning, the files replaced and added, the bytes
+// fetched, the SQL scripts run and the time taken.
+std::string SummaryLine(ExitStatus status, const runlog::Tallies& tallies, int64_t elapsed_ms);
 
 // Removes the oldest log files of folder (by name: start time first) beyond kMaxFiles or
 // kMaxBytes together; keep is never removed. Other files in the folder are left alone.

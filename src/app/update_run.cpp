@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "config/ini_file.h"
+#include "core/connection_text.h"
 #include "core/errors.h"
 #include "core/path_text.h"
 #include "core/run_log.h"
@@ -273,7 +274,7 @@ void UpdateRun::StartApplication(const std::string& arguments) {
 void UpdateRun::StartAndReport(const std::vector<std::string>& argv) {
   const platform::StartResult started = services_.programs.StartProgram(argv, false, false);
   std::string command;
-  for (const auto& arg : argv) command += " \"" + arg + "\"";
+  for (const auto& arg : argv) command += " \"" + ConnectionTextForLog(arg) + "\"";
   runlog::Write("pokrećem" + command + (started ? "" : ": " + started.error));
   if (started) return;
   run_.Fail(ExitStatus::kProgramNotStarted);
@@ -402,7 +403,7 @@ void UpdateRun::InternetRun() {
     window_.RequestEnd();
     return;
   }
-  const std::string address = run_.SiteUrl + "UPDATE.ZIP";
+  const std::string address = MaskedUrl(run_.SiteUrl + "UPDATE.ZIP");
   ReportDownloadFailure(
       RefusalOr(MainArchive(), "Neuspješno skidanje ZIP datoteka sa internet lokacije: " + address),
       address);
@@ -452,7 +453,7 @@ void UpdateRun::StageAndScript() {
   DownloadArchives(run_.ShareFolder + "Update.zip", run_.ShareFolder + "UpdateSpec.zip");
   CheckStaged(run_.ShareFolder + "Update.zip", run_.ShareFolder + "UpdateSpec.zip");
   if (!Exists(run_.ShareFolder + "Update.zip")) {
-    const std::string address = run_.SiteUrl + "UPDATE.ZIP";
+    const std::string address = MaskedUrl(run_.SiteUrl + "UPDATE.ZIP");
     ReportDownloadFailure(
         RefusalOr(run_.ShareFolder + "Update.zip",
                   "Neuspješno skidanje datoteka sa internet lokacije: " + address),
@@ -477,7 +478,7 @@ void UpdateRun::StageAndScript() {
     return;
   }
   Mark(1, 1);
-  window_.SetLabel1("Skinuo sam datoteku \r" + source + run_.ScriptFileName);
+  window_.SetLabel1("Skinuo sam datoteku \r" + MaskedUrl(source + run_.ScriptFileName));
   Mark(2, 0);
   if (window_.Checked(3)) {
     if (!services_.database.OpenScriptInTool()) {
@@ -522,7 +523,7 @@ void UpdateRun::StageSpecial() {
     window_.RequestEnd();
     return;
   }
-  const std::string address = run_.SiteUrl + "UpdateSpec.ZIP";
+  const std::string address = MaskedUrl(run_.SiteUrl + "UpdateSpec.ZIP");
   ReportDownloadFailure(
       RefusalOr(target, "Neuspješno skidanje datoteka sa internet lokacije: " + address), address);
 }
@@ -562,7 +563,7 @@ void UpdateRun::StageAndInstall() {
   }
 
   if (!Exists(share_main)) {
-    const std::string address = run_.SiteUrl + "UPDATE.ZIP";
+    const std::string address = MaskedUrl(run_.SiteUrl + "UPDATE.ZIP");
     ReportDownloadFailure(
         RefusalOr(share_main, "Neuspješno skidanje datoteka sa internet lokacije: " + address),
         address);

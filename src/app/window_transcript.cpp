@@ -1,5 +1,6 @@
 #include "app/window_transcript.h"
 
+#include "core/run_log.h"
 #include "core/text.h"
 
 namespace zepr {
@@ -11,13 +12,19 @@ std::string EscapeLineBreaks(const std::string& text) {
 void WindowTranscript::Shown(const MainWindow& window) {
   shown_ = true;
   print_("header: " + EscapeLineBreaks(window.Header()));
-  print_("type: " + EscapeLineBreaks(window.Label2()));
+  if (style_ == Style::kHeadless || !window.Label2().empty())
+    print_("type: " + EscapeLineBreaks(window.Label2()));
   Changed(window, Element::kStepList1);
   PrintCheckBoxes(window, true);
 }
 
+std::string WindowTranscript::Said(const std::string& text) const {
+  return EscapeLineBreaks(style_ == Style::kLog ? runlog::Outside(text) : text);
+}
+
 // On show, the visible boxes; later, every box whose state changed.
 void WindowTranscript::PrintCheckBoxes(const MainWindow& window, bool initial) {
+  if (style_ == Style::kLog) return;
   for (int n = 1; n <= 3; ++n) {
     const auto& box = window.CheckBox(n);
     auto& printed = printed_boxes_[n - 1];
@@ -54,10 +61,26 @@ void WindowTranscript::PrintList(const MainWindow& window, StepList list) {
   }
   for (size_t i = 0; i < lines.size(); ++i) {
     if (lines[i].image == printed[i].image && lines[i].bold == printed[i].bold) continue;
-    print_("mark " + name + " " + std::to_string(i) + " " + std::to_string(lines[i].image) + " " +
-           (lines[i].bold ? "bold" : "plain") + ": " + lines[i].text);
+    PrintMark(name, i, lines[i], printed[i]);
     printed[i] = lines[i];
   }
+}
+
+void WindowTranscript::PrintMark(const std::string& list, size_t line, const StepLine& now,
+                                 const StepLine& before) {
+  if (style_ == Style::kHeadless) {
+    print_("mark " + list + " " + std::to_string(line) + " " + std::to_string(now.image) + " " +
+           (now.bold ? "bold" : "plain") + ": " + now.text);
+    return;
+  }
+  // The image says where the step stands; the rest is drawing.
+  if (now.image == before.image) return;
+  const char* state = now.image == 0   ? "u tijeku"
+                      : now.image == 1 ? "završeno"
+                      : now.image == 2 ? "neuspješno"
+                                       : nullptr;
+  if (state == nullptr) return;
+  print_((list == "steps" ? "korak " : "stavka ") + now.text + ": " + state);
 }
 
 void WindowTranscript::Changed(const MainWindow& window, Element what) {
@@ -67,10 +90,12 @@ void WindowTranscript::Changed(const MainWindow& window, Element what) {
       print_("header: " + EscapeLineBreaks(window.Header()));
       break;
     case Element::kLabel1:
-      print_("status: " + EscapeLineBreaks(window.Label1()));
+      if (style_ == Style::kHeadless || !window.Label1().empty())
+        print_("status: " + Said(window.Label1()));
       break;
     case Element::kLabel2:
-      print_("type: " + EscapeLineBreaks(window.Label2()));
+      if (style_ == Style::kHeadless || !window.Label2().empty())
+        print_("type: " + EscapeLineBreaks(window.Label2()));
       break;
     case Element::kStepList1:
       PrintList(window, StepList::kJvInstallLabel1);
@@ -96,7 +121,7 @@ void WindowTranscript::Changed(const MainWindow& window, Element what) {
 }
 
 void WindowTranscript::Dialog(const std::string& title, const std::string& text) {
-  print_("dialog: " + EscapeLineBreaks(title) + ": " + EscapeLineBreaks(text));
+  print_("dialog: " + Said(title) + ": " + Said(text));
 }
 
 void WindowTranscript::End() { print_("end"); }

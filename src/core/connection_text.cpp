@@ -45,4 +45,26 @@ std::string EncodeConnectionList(const std::vector<std::string>& items) {
   return out;
 }
 
+std::string ConnectionTextForLog(const std::string& text) {
+  if (DecodeConnectionText(text).size() < 3) return text;
+  // The items as DecodeConnectionText counts them: the escapes hold no comma, empty items but
+  // the last are dropped.
+  std::string shown;
+  size_t item = 0;
+  size_t begin = 0;
+  while (true) {
+    const size_t end = text.find(',', begin);
+    std::string piece = text.substr(begin, end == std::string::npos ? end : end - begin);
+    if (!piece.empty() || end == std::string::npos) {
+      if (item == 2) piece = "***";
+      ++item;
+    }
+    shown += piece;
+    if (end == std::string::npos) break;
+    shown += ',';
+    begin = end + 1;
+  }
+  return shown;
+}
+
 }  // namespace zepr

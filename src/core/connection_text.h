@@ -17,4 +17,8 @@ std::vector<std::string> DecodeConnectionText(const std::string& text);
 // are written back as their escapes so the child decodes exactly these items.
 std::string EncodeConnectionList(const std::vector<std::string>& items);
 
+// A parameter as the run log writes it: when it decodes to a connection (three items or more),
+// its password item is "***"; everything else stays as written.
+std::string ConnectionTextForLog(const std::string& text);
+
 }  // namespace zepr

@@ -196,4 +196,20 @@ std::string JoinLines(const std::vector<std::string>& lines, std::string_view se
   return out;
 }
 
+std::string MaskedUrl(std::string_view url) {
+  const size_t scheme_end = url.find("://");
+  if (scheme_end == std::string_view::npos || scheme_end == 0) return std::string(url);
+  for (char c : url.substr(0, scheme_end)) {
+    const bool scheme_char = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                             (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+    if (!scheme_char) return std::string(url);
+  }
+  const size_t host = scheme_end + 3;
+  const std::string_view authority = url.substr(host, url.find_first_of("/?#", host) - host);
+  // The last "@": a password may hold one unescaped, and it goes too.
+  const size_t at = authority.rfind('@');
+  if (at == std::string_view::npos) return std::string(url);
+  return std::string(url.substr(0, host)) + "***" + std::string(url.substr(host + at));
+}
+
 }  // namespace zepr

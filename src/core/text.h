@@ -33,6 +33,10 @@ bool NameLeavesFolder(std::string_view name);
 // for themselves.
 std::vector<std::string> SplitCommandLine(std::string_view line);
 
+// A URL as it may be shown or logged: its user-info (the user name and password before the
+// host) becomes "***", as in "http://***@host/...". Anything else is returned as it is.
+std::string MaskedUrl(std::string_view url);
+
 // Quotes a value as a T-SQL string literal: 'O''Brien'.
 std::string SqlLiteral(std::string_view value);
 

@@ -136,6 +136,8 @@ class ScriptRunner {
     bytes << file.rdbuf();
     bool succeeded = true;
     runlog::Write("SQL skripta " + name + " (" + std::to_string(pass) + ". prolaz)");
+    // The second pass runs again what failed in the first.
+    if (pass == 1) runlog::Count(runlog::Tally::kScriptsRun);
     for (SqlBatch& batch : SplitSqlScript(bytes.str())) {
       if (no_config_database_) batch.text = ReplaceAll(batch.text, "QTVConfig.", "");
       if (!Execute(batch.text, name, batch.go_line, pass)) succeeded = false;
@@ -151,7 +153,7 @@ class ScriptRunner {
       return true;
     } catch (const std::exception& e) {
       runlog::Write("SQL " + name + ", linija " + std::to_string(line_number) +
-                    ": greška: " + e.what());
+                    ": greška: " + runlog::Outside(e.what()));
       all_succeeded_ = false;
       if (pass == 2) {
         const std::string where = name + ", linija: " + std::to_string(line_number);

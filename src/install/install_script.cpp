@@ -320,6 +320,7 @@ class Transaction {
       }
       runlog::Write((file.replaces ? "zamijenjena datoteka: " : "dodana datoteka: ") + file.target);
       ++installed_;
+      ++(file.replaces ? replaced_ : added_);
       if (after_file_) after_file_(installed_);
     }
     batch_.clear();
@@ -338,6 +339,10 @@ class Transaction {
   }
 
   const InstallResult& failure() const { return failure_; }
+  void CountInstalled() const {
+    runlog::Count(runlog::Tally::kFilesReplaced, replaced_);
+    runlog::Count(runlog::Tally::kFilesAdded, added_);
+  }
 
  private:
   using Kind = FolderIndex::Kind;
@@ -368,6 +373,8 @@ class Transaction {
   std::unordered_set<std::string> touched_;
   size_t backups_ = 0;
   size_t installed_ = 0;
+  uint64_t replaced_ = 0;
+  uint64_t added_ = 0;
   InstallResult failure_;
 };
 
@@ -555,6 +562,8 @@ InstallResult InstallDato(const std::vector<std::string>& archive_names,
       result = {false, journal->path(), error.message()};
     }
   }
+  // Only files that stay count; a rolled-back install leaves none.
+  if (ok) install.CountInstalled();
   if (!ok) {
     const UndoResult undo = journal->Undo();
     std::error_code error;

@@ -170,28 +170,34 @@ std::vector<platform::ProcessEntry> ProcessesToStop(
 
 namespace {
 
-bool TerminateSelected(const std::string& name, StopMatch match) {
+struct Terminated {
+  bool last = false;  // the last stop asked for worked
+  int count = 0;
+};
+
+Terminated TerminateSelected(const std::string& name, StopMatch match) {
   const auto selected = ProcessesToStop(platform::ListProcesses(), name, match,
                                         platform::CurrentProcessId(), platform::ParentProcessId());
   // Each stop may wait a few seconds, so the later ones are checked to still be the
   // processes that were listed.
-  bool last = false;
+  Terminated terminated;
   for (const auto& process : selected) {
-    last = platform::TerminateProcess(process);
+    terminated.last = platform::TerminateProcess(process);
+    if (terminated.last) ++terminated.count;
     runlog::Write("program " + process.short_name + " (" + std::to_string(process.pid) + ") " +
-                  (last ? "zaustavljen" : "nije zaustavljen"));
+                  (terminated.last ? "zaustavljen" : "nije zaustavljen"));
   }
-  return last;
+  return terminated;
 }
 
 }  // namespace
 
 bool TerminateAllByName(const std::string& name) {
-  return TerminateSelected(name, StopMatch::kName);
+  return TerminateSelected(name, StopMatch::kName).last;
 }
 
 bool TerminateByModuleName(const std::string& name) {
-  return TerminateSelected(name, StopMatch::kModuleName);
+  return TerminateSelected(name, StopMatch::kModuleName).last;
 }
 
 platform::StartResult SystemProcesses::StartProgram(const std::vector<std::string>& argv,
@@ -209,11 +215,16 @@ bool SystemProcesses::IsProgramRunning(const std::string& exe_name) {
 }
 
 void SystemProcesses::StopProgram(const std::string& exe_name) {
-  TerminateByModuleName(exe_name);
-  TerminateAllByName(exe_name);
-  TerminateAllByName(ReplaceAll(exe_name, ".exe", ""));
-  TerminateAllByName(ReplaceAll(exe_name, ".EXE", ""));
-  TerminateAllByName(exe_name + " *32");
+  int stopped = TerminateSelected(exe_name, StopMatch::kModuleName).count;
+  for (const auto& name : {exe_name, ReplaceAll(exe_name, ".exe", ""),
+                           ReplaceAll(exe_name, ".EXE", ""), exe_name + " *32"}) {
+    stopped += TerminateSelected(name, StopMatch::kName).count;
+  }
+  // The pause is taken whether anything ran or not; the log says why the run stands still.
+  runlog::Write("program " + exe_name + ": " +
+                (stopped > 0 ? "zaustavljeno procesa: " + std::to_string(stopped)
+                             : std::string("nije pokrenut")) +
+                "; čekam " + std::to_string(kStopPauseMs / 1000) + " s");
   clock_.Sleep(kStopPauseMs);
 }
 

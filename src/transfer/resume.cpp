@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "core/path_text.h"
+#include "core/run_log.h"
 #include "transfer/transfer_shared.h"
 
 namespace zepr::transfer {
@@ -297,6 +298,8 @@ void PartialFile::Keep() {
   kept_ = true;
   if (in_resume_folder_ && held_ > 0 && version_.Identifies()) {
     file_.Close();
+    runlog::Write("nedovršeno skidanje čeka sljedeće pokretanje: " + data_path_ + ", " +
+                  std::to_string(held_) + " od " + std::to_string(version_.total) + " bajtova");
     return;
   }
   Drop();

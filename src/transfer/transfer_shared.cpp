@@ -9,6 +9,7 @@
 #include "core/errors.h"
 #include "core/path_text.h"
 #include "core/run_log.h"
+#include "core/text.h"
 #include "core/wait.h"
 #include "platform/files.h"
 
@@ -156,20 +157,28 @@ void HttpTransfer::WaitBeforeAttempt(int ms, int attempt) {
   display_.Show(partial_.held(), total_);
 }
 
+std::string HttpTransfer::Outcome(Ended ended) const {
+  if (ended == Ended::kNoAnswer) return "bez odgovora";
+  if (ended == Ended::kRefused) return "poslužitelj odbijen: " + runlog::Outside(refusal_);
+  if (head_seen_ && take_ == Take::kRefuse) {
+    return status_ == 404 || status_ == 410 ? "poslužitelj nema datoteku"
+                                            : "poslužitelj nije poslao datoteku";
+  }
+  if (take_ == Take::kRestart) return "nastavak nije moguć, tražim cijelu datoteku";
+  return ended == Ended::kFinished && Complete() ? "završeno" : "prekinuto";
+}
+
 namespace {
 
-// One request of a download in the run log: what was asked, what came, how long it took.
-void LogAttempt(const std::string& url, uint64_t offset, HttpTransfer::Ended ended, long status,
-                uint64_t bytes, int64_t ms, int attempt, const std::string& refusal) {
-  using Ended = HttpTransfer::Ended;
-  const std::string outcome = ended == Ended::kNoAnswer   ? "bez odgovora"
-                              : ended == Ended::kRefused  ? "poslužitelj odbijen: " + refusal
-                              : ended == Ended::kFinished ? "završeno"
-                                                          : "prekinuto";
-  runlog::Write("HTTP " + url + (offset > 0 ? " od bajta " + std::to_string(offset) : "") +
-                ": status " + std::to_string(status) + ", " + outcome + ", " +
-                std::to_string(bytes) + " bajtova, " + std::to_string(ms) + " ms, pokušaj " +
-                std::to_string(attempt));
+// One request of a download in the run log: what was asked, what came, how long it took. The
+// URL's user-info is masked; the reason a server was refused may quote the server.
+void LogAttempt(const std::string& url, uint64_t offset, const std::string& outcome, long status,
+                uint64_t bytes, int64_t ms, int attempt) {
+  runlog::Count(runlog::Tally::kBytesFetched, bytes);
+  runlog::Write("HTTP " + MaskedUrl(url) +
+                (offset > 0 ? " od bajta " + std::to_string(offset) : "") + ": status " +
+                std::to_string(status) + ", " + outcome + ", " + std::to_string(bytes) +
+                " bajtova, " + std::to_string(ms) + " ms, pokušaj " + std::to_string(attempt));
 }
 
 }  // namespace
@@ -190,8 +199,8 @@ bool HttpTransfer::Run(const Attempt& attempt,
     refusal_.clear();
     const int64_t started_ms = window_.clock().NowMs();
     const Ended ended = attempt(RangeHeaders(offset_, partial_.version()));
-    LogAttempt(url_, offset_, ended, status_, body_bytes_, window_.clock().NowMs() - started_ms,
-               plan.attempt(), refusal_);
+    LogAttempt(url_, offset_, Outcome(ended), status_, body_bytes_,
+               window_.clock().NowMs() - started_ms, plan.attempt());
     opened = opened || opened_;
     if (partial_.error()) {
       const std::error_code error = partial_.error();
@@ -266,14 +275,15 @@ void FtpRetrieval::Recheck(const FileVersion& now) {
 bool FtpRetrieval::Commit() {
   const uint64_t bytes = held();
   const bool committed = partial_.Commit();
-  runlog::Write("FTP " + key_ + ": preuzeto, " + std::to_string(bytes) + " bajtova" +
+  runlog::Write("FTP " + MaskedUrl(key_) + ": preuzeto, " + std::to_string(bytes) + " bajtova" +
                 (committed ? "" : "; datoteka se ne može spremiti: " + file_error().message()));
   return committed;
 }
 
 bool FtpRetrieval::AnotherAttempt(const std::string& why) {
-  runlog::Write("FTP " + key_ + ": prekinuto s " + std::to_string(held()) + " bajtova, pokušaj " +
-                std::to_string(plan_.attempt()) + ": " + why);
+  runlog::Write("FTP " + MaskedUrl(key_) + ": prekinuto s " + std::to_string(held()) +
+                " bajtova, pokušaj " + std::to_string(plan_.attempt()) + ": " +
+                runlog::Outside(why));
   const auto wait = plan_.After(partial_.held());
   if (!wait || window_.EndRequested()) {
     partial_.Keep();

@@ -14,6 +14,7 @@
 
 #include "core/clock.h"
 #include "core/main_window.h"
+#include "core/run_log.h"
 #include "transfer/http_download.h"
 #include "transfer/resume.h"
 
@@ -174,6 +175,8 @@ class HttpTransfer {
  private:
   void WaitBeforeAttempt(int ms, int attempt);
   bool Complete() const;
+  // How the attempt ended, in the run log's words.
+  std::string Outcome(Ended ended) const;
   void DiscardTarget();
 
   MainWindow& window_;
@@ -212,7 +215,10 @@ class FtpRetrieval {
   // The bytes held, where the next attempt starts (REST), and the whole length if known.
   uint64_t held() const { return partial_.held(); }
   int64_t total() const { return partial_.version().total; }
-  bool Body(const char* data, size_t size) { return partial_.Append(data, size); }
+  bool Body(const char* data, size_t size) {
+    runlog::Count(runlog::Tally::kBytesFetched, size);
+    return partial_.Append(data, size);
+  }
   const std::error_code& file_error() const { return partial_.error(); }
 
   // After an attempt that failed for why: waits the pause and returns true when another attempt

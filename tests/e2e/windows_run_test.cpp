@@ -106,7 +106,7 @@ TEST_F(WindowsRun, InternetRunInstallsAndRestartsTheApplication) {
   const auto logs = testing::RunLogs(box);
   ASSERT_EQ(logs.size(), 1u);
   for (const char* event :
-       {"status: Skidam > Update.zip", "zamijenjena datoteka: ", "izlazni status: 0\r\n"}) {
+       {"status: Skidam > Update.zip", "zamijenjena datoteka: ", "kraj: izlazni status 0 ("}) {
     EXPECT_NE(logs[0].find(event), std::string::npos) << event << "\n" << logs[0];
   }
 }

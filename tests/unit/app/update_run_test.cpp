@@ -173,10 +173,11 @@ struct RunWorld {
   std::string share_folder() const { return share_dir.folder(); }
   std::string exe(const std::string& name) const { return app.folder() + name; }
 
+  std::string host = "h";  // [HTTP] HOST
   void Start(Strings params) {
     run = RunParams{};
     run.ExeFolder = app.folder();
-    FormCreate(params, "h", run, window());
+    FormCreate(params, host, run, window());
     UpdateRun(run, window(), {programs, http, installation, database, ftp, share, signatures})
         .Timer1Timer();
   }
@@ -247,6 +248,40 @@ TEST_F(RunFixture, InternetRunWhereNothingServesReportsAndEndsOrStaysInManualMod
   }
   EXPECT_EQ(window().Url(), std::string(kSite) + "UPDATE.ZIP");
   EXPECT_EQ(Lines()[0], "1");  // type 3 marks no step as failed
+}
+
+// A download host with a user and a password: the requests carry them, the window's texts
+// (dialogs, status lines, the failed address) name the URLs without them.
+TEST_F(RunFixture, UrlsAreShownWithoutTheirUserInfo) {
+  host = "korisnik:tajna@h";
+  const std::string real = "http://korisnik:tajna@h/download/_UPDATE/update.php?file=";
+  const std::string shown = "http://***@h/download/_UPDATE/update.php?file=";
+  const auto texts = [&] {
+    std::string all = window().Url();
+    for (const auto& dialog : window().dialogs) all += "\n" + dialog.text;
+    for (const auto& status : window().statuses) all += "\n" + status;
+    return all;
+  };
+  window().Image1Click();
+  Start({"T", "SEC", "App", "KLIJENT", "3"});
+  ASSERT_EQ(window().dialogs.size(), 1u);
+  EXPECT_EQ(window().dialogs[0].text, "Neuspješno skidanje ZIP datoteka sa internet lokacije: " +
+                                          shown + "KLIJENT/SEC/UPDATE.ZIP");
+  EXPECT_EQ(window().Url(), shown + "KLIJENT/SEC/UPDATE.ZIP");
+  EXPECT_EQ(http.requested.at(0), real + "KLIJENT/SEC/UPDATE.ZIP as Update.zip");
+
+  for (const char* type : {"5", "6", "4"}) {
+    Reset();
+    if (std::string(type) == "4") {
+      http.files[real + "KLIJENT/SEC/UPDATE.ZIP"] = "main";
+      http.files[real + "KLIJENT/SEC/skripta.sql"] = "select 1";
+    }
+    Start({"T", "SEC", "App", "KLIJENT", type, share_folder(), "c", "skripta.sql", "SU"});
+    const std::string all = texts();
+    EXPECT_NE(all.find(shown + "KLIJENT/SEC/"), std::string::npos) << type << all;
+    EXPECT_EQ(all.find("korisnik"), std::string::npos) << type << all;
+    EXPECT_EQ(all.find("tajna"), std::string::npos) << type << all;
+  }
 }
 
 TEST_F(RunFixture, MissingSiteUrlLeavesTheWindowOpen) {

@@ -76,6 +76,26 @@ TEST(Text, VersionsCompareAsNumbersAndFallBackToText) {
   EXPECT_GT(CompareVersions("1.0.0.9", "1.0.0.10x"), 0);
 }
 
+// A URL as it is logged or shown: whatever stands before the host's "@" goes, and nothing else.
+TEST(Text, MaskedUrlHidesTheUserInfoOnly) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://korisnik:Taj%21na@h:8080/download/_UPDATE/update.php?file=K/S/UPDATE.ZIP",
+       "http://***@h:8080/download/_UPDATE/update.php?file=K/S/UPDATE.ZIP"},
+      {"HTTPS://u:p@h/x", "HTTPS://***@h/x"},
+      {"ftp://zepr@127.0.0.1:21/KLIJENT/DEMO/Update.zip",
+       "ftp://***@127.0.0.1:21/KLIJENT/DEMO/Update.zip"},
+      {"http://u:p@ss@h/", "http://***@h/"},  // an unescaped "@" in the password
+      {"http://u:p@h", "http://***@h"},
+      {"http://h/update.php?file=a@b/c", "http://h/update.php?file=a@b/c"},
+      {"http://h?x=u:p@q", "http://h?x=u:p@q"},
+      {"http://h#u@q", "http://h#u@q"},
+      {"http://h:8080/", "http://h:8080/"},
+      {"u:p@h/x", "u:p@h/x"},  // no URL
+      {"", ""},
+  };
+  for (const auto& [url, shown] : cases) EXPECT_EQ(MaskedUrl(url), shown) << url;
+}
+
 TEST(Text, SqlLiteralDoublesApostrophes) {
   EXPECT_EQ(SqlLiteral("O'Brien"), "'O''Brien'");
   EXPECT_EQ(SqlLiteral(""), "''");
