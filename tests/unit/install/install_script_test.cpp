@@ -10,6 +10,7 @@
 
 #include "core/text.h"
 #include "install/install_journal.h"
+#include "support/image_in_use.h"
 #include "support/sandbox.h"
 
 namespace zepr {
@@ -427,6 +428,42 @@ TEST_F(InstallTransactionTest, LeftoverBackupIsRemoved) {
   EXPECT_FALSE(fs::exists(Backup()));
   EXPECT_FALSE(fs::exists(Journal()));
   EXPECT_EQ(Installed("Demo.exe"), "old exe");
+}
+
+// An install that fails, or is killed, once a file in use was replaced: the old file is put back
+// in its place, by the install itself or by the next start, and nothing is left to undo.
+TEST_F(InstallTransactionTest, AnOldFileStillInUseIsPutBack) {
+  for (const bool killed : {false, true}) {
+    SCOPED_TRACE(killed ? "killed" : "failed");
+    fs::remove_all(app_);
+    SetUp();
+    fs::copy_file(testing::OwnExecutable(), app_ + "ZEPRUpdate.exe");
+    Unpacked("Update", "ZEPRUpdate.exe", "new updater");
+    // The stop puts the script's copy in place before the mirror fails.
+    Script("Update", "[CPY_.]\n1=ZEPRUpdate.exe\n[KILL]\n1=Pomocni.exe\n");
+    Unpacked("Update", "Zz.cfg", "c");
+    fs::create_directories(app_ + "Zz.cfg");
+    const auto before = testing::Tree(app_);
+    testing::ImageInUse updater(app_ + "ZEPRUpdate.exe");
+    ASSERT_TRUE(updater.mapped());
+    bool replaced = false;
+    const auto after_file = [&](size_t) {
+      replaced = replaced || Installed("ZEPRUpdate.exe") == "new updater";
+      if (replaced && killed) throw Killed();
+    };
+    if (killed) {
+      EXPECT_THROW(Install({"Update.zip"}, after_file), Killed);
+      const RecoveryResult result = RecoverInterruptedInstall(app_);
+      EXPECT_TRUE(result.found);
+      EXPECT_TRUE(result.complete) << result.reason;
+    } else {
+      const InstallResult result = Install({"Update.zip"}, after_file);
+      EXPECT_FALSE(result.ok);
+      EXPECT_EQ(result.kept_in, "");
+    }
+    EXPECT_TRUE(replaced);
+    EXPECT_EQ(testing::Tree(app_), before);
+  }
 }
 
 // ---- a journal that cannot be trusted ------------------------------------------------------
