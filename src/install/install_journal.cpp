@@ -136,6 +136,7 @@ InstallJournal::InstallJournal(std::string update_folder, platform::File file)
       app_folder_(ParentFolder(update_folder_)),
       path_(update_folder_ + kJournalName),
       backup_folder_(update_folder_ + kBackupName),
+      leftover_folder_(update_folder_ + kLeftoverName),
       file_(std::move(file)) {}
 
 InstallJournal::~InstallJournal() = default;
@@ -186,10 +187,38 @@ void InstallJournal::Read() {
   }
 }
 
-bool InstallJournal::HasWork() const {
+bool InstallJournal::HasWork() const { return !records_.empty() || !doubt_.empty(); }
+
+std::error_code InstallJournal::ClearBackups() const {
+  // Without a trailing separator a link at the name is removed itself, never what it leads to.
+  const std::error_code removed = platform::RemoveTree(backup_folder_);
+  if (!removed) return {};
+  // What is left is in use (Windows removes no running program's file, no loaded library's),
+  // but may be renamed, under a name no earlier leftover has.
+  std::vector<platform::FolderEntry> left, set_aside;
+  if (platform::ListFolder(backup_folder_, left)) return removed;
   std::error_code error;
-  platform::KindOf(backup_folder_, error);
-  return !records_.empty() || !doubt_.empty() || !error;
+  if (platform::KindOf(leftover_folder_, error) != platform::FolderEntry::Kind::kFolder) {
+    if ((error = ClearForFolder(leftover_folder_)) ||
+        (error = platform::CreatePrivateFolder(leftover_folder_))) {
+      return error;
+    }
+  } else if ((error = platform::ListFolder(leftover_folder_, set_aside))) {
+    return error;
+  }
+  std::vector<std::string> taken;
+  for (const auto& entry : set_aside) taken.push_back(entry.name);
+  for (const auto& entry : left) {
+    std::string name = entry.name;
+    for (int n = 1; std::find(taken.begin(), taken.end(), name) != taken.end(); ++n) {
+      name = entry.name + "." + std::to_string(n);
+    }
+    if ((error = platform::Rename(BackupPath(entry.name), leftover_folder_ + "/" + name))) {
+      return error;
+    }
+    taken.push_back(name);
+  }
+  return platform::RemoveEmptyFolder(backup_folder_);
 }
 
 std::error_code InstallJournal::Begin() {
@@ -197,8 +226,7 @@ std::error_code InstallJournal::Begin() {
   unwritten_.clear();
   doubt_.clear();
   std::error_code error;
-  // Without a trailing separator a link at the name is removed itself, never what it leads to.
-  if ((error = platform::RemoveTree(backup_folder_))) return error;
+  if ((error = ClearBackups())) return error;
   if ((error = platform::CreatePrivateFolder(backup_folder_))) return error;
   if ((error = file_.Truncate(0)) || (error = file_.WriteAt(kHeader, 0)) ||
       (error = file_.SyncData())) {
@@ -306,7 +334,9 @@ std::error_code InstallJournal::Finish() {
   // A backup removed while the journal still named it would leave the next recovery half the
   // old files.
   platform::SyncFolder(update_folder_);
-  platform::RemoveTree(backup_folder_);
+  ClearBackups();
+  // Old files set aside by earlier installs go once they are free.
+  platform::RemoveTree(leftover_folder_);
   file_ = platform::File();
   return {};
 }

@@ -430,6 +430,41 @@ TEST_F(InstallTransactionTest, LeftoverBackupIsRemoved) {
   EXPECT_EQ(Installed("Demo.exe"), "old exe");
 }
 
+// Old files still in use when the install ends: the updater that replaces itself, a library that
+// a program which was not stopped has loaded. Windows lets them be renamed into the backup folder
+// but not removed from there. The install counts all the same, and so does the next one while
+// they are still in use; a start finds nothing to undo or to say, and once they are free a later
+// start removes them.
+TEST_F(InstallTransactionTest, OldFilesStillInUseAreLeftForALaterStart) {
+  for (const std::string name : {"ZEPRUpdate.exe", "Lib/Modul.dll"}) {
+    fs::create_directories(fs::path(app_ + name).parent_path());
+    fs::copy_file(testing::OwnExecutable(), app_ + name);
+    Unpacked("Update", name, "new " + name);
+  }
+  const auto before = testing::Tree(app_ + "Update");
+  {
+    testing::ImageInUse updater(app_ + "ZEPRUpdate.exe"), library(app_ + "Lib/Modul.dll");
+    ASSERT_TRUE(updater.mapped() && library.mapped());
+    for (int install = 1; install <= 2; ++install) {
+      SCOPED_TRACE(install);
+      const InstallResult result = Install({"Update.zip"});
+      EXPECT_TRUE(result.ok) << result.file << ": " << result.reason;
+      EXPECT_EQ(Installed("ZEPRUpdate.exe"), "new ZEPRUpdate.exe");
+      EXPECT_EQ(Installed("Lib/Modul.dll"), "new Lib/Modul.dll");
+      EXPECT_FALSE(fs::exists(Journal()));
+      EXPECT_FALSE(fs::exists(Backup()));
+      EXPECT_FALSE(InterruptedInstallLeft(app_));
+      EXPECT_FALSE(RecoverInterruptedInstall(app_).found);
+    }
+    RemoveInstallLeftovers(app_);
+    if (testing::kWindows) {
+      EXPECT_NE(testing::Tree(app_ + "Update"), before);
+    }
+  }
+  RemoveInstallLeftovers(app_);
+  EXPECT_EQ(testing::Tree(app_ + "Update"), before);
+}
+
 // An install that fails, or is killed, once a file in use was replaced: the old file is put back
 // in its place, by the install itself or by the next start, and nothing is left to undo.
 TEST_F(InstallTransactionTest, AnOldFileStillInUseIsPutBack) {
