@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "config/ini_file.h"
 #include "core/path_text.h"
 #include "install/files.h"
 
@@ -189,34 +190,37 @@ void InstallJournal::Read() {
 
 bool InstallJournal::HasWork() const { return !records_.empty() || !doubt_.empty(); }
 
-std::error_code InstallJournal::ClearBackups() const {
-  // Without a trailing separator a link at the name is removed itself, never what it leads to.
-  const std::error_code removed = platform::RemoveTree(backup_folder_);
-  if (!removed) return {};
-  // What is left is in use (Windows removes no running program's file, no loaded library's),
-  // but may be renamed, under a name no earlier leftover has.
-  std::vector<platform::FolderEntry> left, set_aside;
-  if (platform::ListFolder(backup_folder_, left)) return removed;
+std::error_code InstallJournal::SetAside(const std::string& path) const {
+  std::vector<platform::FolderEntry> there;
   std::error_code error;
   if (platform::KindOf(leftover_folder_, error) != platform::FolderEntry::Kind::kFolder) {
     if ((error = ClearForFolder(leftover_folder_)) ||
         (error = platform::CreatePrivateFolder(leftover_folder_))) {
       return error;
     }
-  } else if ((error = platform::ListFolder(leftover_folder_, set_aside))) {
+  } else if ((error = platform::ListFolder(leftover_folder_, there))) {
     return error;
   }
-  std::vector<std::string> taken;
-  for (const auto& entry : set_aside) taken.push_back(entry.name);
+  // Under a name no earlier leftover has, in any letter case.
+  const std::string base = Utf8FromPath(PathFromUtf8(path).filename());
+  std::string name = base;
+  const auto taken = [&there](const std::string& candidate) {
+    return std::any_of(there.begin(), there.end(), [&candidate](const auto& entry) {
+      return NamesEqualNoCase(entry.name, candidate);
+    });
+  };
+  for (int n = 1; taken(name); ++n) name = base + "." + std::to_string(n);
+  return platform::Rename(path, leftover_folder_ + "/" + name);
+}
+
+std::error_code InstallJournal::ClearBackups() const {
+  // Without a trailing separator a link at the name is removed itself, never what it leads to.
+  const std::error_code removed = platform::RemoveTree(backup_folder_);
+  if (!removed) return {};
+  std::vector<platform::FolderEntry> left;
+  if (platform::ListFolder(backup_folder_, left)) return removed;
   for (const auto& entry : left) {
-    std::string name = entry.name;
-    for (int n = 1; std::find(taken.begin(), taken.end(), name) != taken.end(); ++n) {
-      name = entry.name + "." + std::to_string(n);
-    }
-    if ((error = platform::Rename(BackupPath(entry.name), leftover_folder_ + "/" + name))) {
-      return error;
-    }
-    taken.push_back(name);
+    if (auto error = SetAside(BackupPath(entry.name))) return error;
   }
   return platform::RemoveEmptyFolder(backup_folder_);
 }
@@ -274,7 +278,12 @@ UndoResult InstallJournal::Undo() const {
       case JournalRecord::Kind::kNewFile: {
         const auto kind = platform::KindOf(record.path, ec);
         if (!ec && kind != platform::FolderEntry::Kind::kFolder) {
-          if (auto error = platform::RemoveFile(record.path)) failed(record.path, error);
+          std::error_code error = platform::RemoveFile(record.path);
+          // In use (a library that a program started since has loaded): it goes aside.
+          if (error && kind == platform::FolderEntry::Kind::kFile && !SetAside(record.path)) {
+            error.clear();
+          }
+          if (error) failed(record.path, error);
         }
         break;
       }
@@ -289,6 +298,12 @@ UndoResult InstallJournal::Undo() const {
           error = CopyExactly(backup, record.temporary);
           if (!error) error = platform::Rename(record.temporary, record.path);
           if (!error) error = platform::RemoveFile(backup);
+        } else if (error &&
+                   platform::KindOf(record.path, ec) == platform::FolderEntry::Kind::kFile && !ec &&
+                   !SetAside(record.path)) {
+          // The new file is in use (the new updater undoing the install that put it in place):
+          // Windows lets it be renamed, not replaced.
+          error = platform::Rename(backup, record.path);
         }
         if (error) failed(record.path, error);
         break;

@@ -83,7 +83,8 @@ class InstallJournal {
   std::error_code BackUp(const std::string& path, const std::string& backup) const;
   // Puts back what the records describe, newest first, as far as it had been done. Every step
   // may be repeated after an interruption. A backup leaves the backup folder only by being put
-  // back in place.
+  // back in place. A new file in use, which Windows neither removes nor replaces, is set aside
+  // in the leftover folder.
   UndoResult Undo() const;
   // Ends the install, completed or wholly undone: waits until every changed file and folder is
   // on disk, then removes the journal (from then on the install counts as completed) and the
@@ -97,6 +98,8 @@ class InstallJournal {
   InstallJournal(std::string update_folder, platform::File file);
   void Read();
   bool Trusted(const JournalRecord& record) const;
+  // Moves the file at path into the leftover folder, where nothing is needed any more.
+  std::error_code SetAside(const std::string& path) const;
   // Removes the backup folder; old files in it that cannot be removed go to the leftover folder.
   std::error_code ClearBackups() const;
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "core/text.h"
@@ -465,29 +466,54 @@ TEST_F(InstallTransactionTest, OldFilesStillInUseAreLeftForALaterStart) {
   EXPECT_EQ(testing::Tree(app_ + "Update"), before);
 }
 
-// An install that fails, or is killed, once a file in use was replaced: the old file is put back
-// in its place, by the install itself or by the next start, and nothing is left to undo.
-TEST_F(InstallTransactionTest, AnOldFileStillInUseIsPutBack) {
-  for (const bool killed : {false, true}) {
-    SCOPED_TRACE(killed ? "killed" : "failed");
+// An install that replaces the updater and adds a library, and fails or is killed afterwards,
+// with old or new files in use: the old updater still running the install, or the new updater
+// and a program that loaded the new library running the next start's undo. Windows renames such
+// files but neither removes nor replaces them. Every old file is put back all the same, by the
+// install itself or by the next start, and nothing is left to undo; new files in use wait aside
+// for a later start.
+TEST_F(InstallTransactionTest, FilesInUseDoNotStopAnUndo) {
+  const std::string old_updater = ReadFile(testing::OwnExecutable());
+  const std::string new_updater = old_updater + "nova verzija";  // runs all the same
+  const auto updater = [&] {
+    const std::string now = ReadFile(app_ + "ZEPRUpdate.exe");
+    return now == old_updater ? "old" : now == new_updater ? "new" : "other";
+  };
+  const struct {
+    const char* name;
+    bool killed;
+    bool new_in_use;  // else the old updater is
+  } cases[] = {
+      {"the install fails", false, false},
+      {"the install is killed", true, false},
+      {"the install is killed, the new files are in use at the next start", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     fs::remove_all(app_);
     SetUp();
-    fs::copy_file(testing::OwnExecutable(), app_ + "ZEPRUpdate.exe");
-    Unpacked("Update", "ZEPRUpdate.exe", "new updater");
-    // The stop puts the script's copy in place before the mirror fails.
-    Script("Update", "[CPY_.]\n1=ZEPRUpdate.exe\n[KILL]\n1=Pomocni.exe\n");
+    WriteFile(app_ + "ZEPRUpdate.exe", old_updater);
+    Unpacked("Update", "ZEPRUpdate.exe", new_updater);
+    Unpacked("Update", "Novi.dll", new_updater);
+    // The stop puts the script's copies in place before the mirror fails.
+    Script("Update", "[CPY_.]\n1=ZEPRUpdate.exe\n2=Novi.dll\n[KILL]\n1=Pomocni.exe\n");
     Unpacked("Update", "Zz.cfg", "c");
     fs::create_directories(app_ + "Zz.cfg");
     const auto before = testing::Tree(app_);
-    testing::ImageInUse updater(app_ + "ZEPRUpdate.exe");
-    ASSERT_TRUE(updater.mapped());
-    bool replaced = false;
-    const auto after_file = [&](size_t) {
-      replaced = replaced || Installed("ZEPRUpdate.exe") == "new updater";
-      if (replaced && killed) throw Killed();
+    std::optional<testing::ImageInUse> running, loaded;
+    if (!c.new_in_use) running.emplace(app_ + "ZEPRUpdate.exe");
+    size_t installed = 0;
+    const auto after_file = [&](size_t n) {
+      installed = n;
+      if (n == 2 && c.killed) throw Killed();
     };
-    if (killed) {
+    if (c.killed) {
       EXPECT_THROW(Install({"Update.zip"}, after_file), Killed);
+      EXPECT_EQ(updater(), "new");
+      if (c.new_in_use) {
+        running.emplace(app_ + "ZEPRUpdate.exe");
+        loaded.emplace(app_ + "Novi.dll");
+      }
       const RecoveryResult result = RecoverInterruptedInstall(app_);
       EXPECT_TRUE(result.found);
       EXPECT_TRUE(result.complete) << result.reason;
@@ -496,7 +522,14 @@ TEST_F(InstallTransactionTest, AnOldFileStillInUseIsPutBack) {
       EXPECT_FALSE(result.ok);
       EXPECT_EQ(result.kept_in, "");
     }
-    EXPECT_TRUE(replaced);
+    EXPECT_GE(installed, 2u);
+    EXPECT_TRUE(running->mapped());
+    EXPECT_EQ(updater(), "old");
+    EXPECT_FALSE(Exists("Novi.dll"));
+    EXPECT_FALSE(InterruptedInstallLeft(app_));
+    running.reset();
+    loaded.reset();
+    RemoveInstallLeftovers(app_);
     EXPECT_EQ(testing::Tree(app_), before);
   }
 }
