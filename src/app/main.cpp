@@ -105,6 +105,7 @@ int Main(int argc, char** argv) {
   if (InterruptedInstallLeft(run.ExeFolder)) {
     update.UndoInterruptedInstall([&] { return RecoverInterruptedInstall(run.ExeFolder); });
   }
+  RemoveInstallLeftovers(run.ExeFolder);
 
   view->StartTimer(2000, [&] {
     try {

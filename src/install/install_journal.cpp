@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "config/ini_file.h"
 #include "core/path_text.h"
 #include "install/files.h"
 
@@ -136,6 +137,7 @@ InstallJournal::InstallJournal(std::string update_folder, platform::File file)
       app_folder_(ParentFolder(update_folder_)),
       path_(update_folder_ + kJournalName),
       backup_folder_(update_folder_ + kBackupName),
+      leftover_folder_(update_folder_ + kLeftoverName),
       file_(std::move(file)) {}
 
 InstallJournal::~InstallJournal() = default;
@@ -186,10 +188,41 @@ void InstallJournal::Read() {
   }
 }
 
-bool InstallJournal::HasWork() const {
+bool InstallJournal::HasWork() const { return !records_.empty() || !doubt_.empty(); }
+
+std::error_code InstallJournal::SetAside(const std::string& path) const {
+  std::vector<platform::FolderEntry> there;
   std::error_code error;
-  platform::KindOf(backup_folder_, error);
-  return !records_.empty() || !doubt_.empty() || !error;
+  if (platform::KindOf(leftover_folder_, error) != platform::FolderEntry::Kind::kFolder) {
+    if ((error = ClearForFolder(leftover_folder_)) ||
+        (error = platform::CreatePrivateFolder(leftover_folder_))) {
+      return error;
+    }
+  } else if ((error = platform::ListFolder(leftover_folder_, there))) {
+    return error;
+  }
+  // Under a name no earlier leftover has, in any letter case.
+  const std::string base = Utf8FromPath(PathFromUtf8(path).filename());
+  std::string name = base;
+  const auto taken = [&there](const std::string& candidate) {
+    return std::any_of(there.begin(), there.end(), [&candidate](const auto& entry) {
+      return NamesEqualNoCase(entry.name, candidate);
+    });
+  };
+  for (int n = 1; taken(name); ++n) name = base + "." + std::to_string(n);
+  return platform::Rename(path, leftover_folder_ + "/" + name);
+}
+
+std::error_code InstallJournal::ClearBackups() const {
+  // Without a trailing separator a link at the name is removed itself, never what it leads to.
+  const std::error_code removed = platform::RemoveTree(backup_folder_);
+  if (!removed) return {};
+  std::vector<platform::FolderEntry> left;
+  if (platform::ListFolder(backup_folder_, left)) return removed;
+  for (const auto& entry : left) {
+    if (auto error = SetAside(BackupPath(entry.name))) return error;
+  }
+  return platform::RemoveEmptyFolder(backup_folder_);
 }
 
 std::error_code InstallJournal::Begin() {
@@ -197,8 +230,7 @@ std::error_code InstallJournal::Begin() {
   unwritten_.clear();
   doubt_.clear();
   std::error_code error;
-  // Without a trailing separator a link at the name is removed itself, never what it leads to.
-  if ((error = platform::RemoveTree(backup_folder_))) return error;
+  if ((error = ClearBackups())) return error;
   if ((error = platform::CreatePrivateFolder(backup_folder_))) return error;
   if ((error = file_.Truncate(0)) || (error = file_.WriteAt(kHeader, 0)) ||
       (error = file_.SyncData())) {
@@ -246,7 +278,12 @@ UndoResult InstallJournal::Undo() const {
       case JournalRecord::Kind::kNewFile: {
         const auto kind = platform::KindOf(record.path, ec);
         if (!ec && kind != platform::FolderEntry::Kind::kFolder) {
-          if (auto error = platform::RemoveFile(record.path)) failed(record.path, error);
+          std::error_code error = platform::RemoveFile(record.path);
+          // In use (a library that a program started since has loaded): it goes aside.
+          if (error && kind == platform::FolderEntry::Kind::kFile && !SetAside(record.path)) {
+            error.clear();
+          }
+          if (error) failed(record.path, error);
         }
         break;
       }
@@ -261,6 +298,12 @@ UndoResult InstallJournal::Undo() const {
           error = CopyExactly(backup, record.temporary);
           if (!error) error = platform::Rename(record.temporary, record.path);
           if (!error) error = platform::RemoveFile(backup);
+        } else if (error &&
+                   platform::KindOf(record.path, ec) == platform::FolderEntry::Kind::kFile && !ec &&
+                   !SetAside(record.path)) {
+          // The new file is in use (the new updater undoing the install that put it in place):
+          // Windows lets it be renamed, not replaced.
+          error = platform::Rename(backup, record.path);
         }
         if (error) failed(record.path, error);
         break;
@@ -306,7 +349,9 @@ std::error_code InstallJournal::Finish() {
   // A backup removed while the journal still named it would leave the next recovery half the
   // old files.
   platform::SyncFolder(update_folder_);
-  platform::RemoveTree(backup_folder_);
+  ClearBackups();
+  // Old files set aside by earlier installs go once they are free.
+  platform::RemoveTree(leftover_folder_);
   file_ = platform::File();
   return {};
 }

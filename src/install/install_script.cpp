@@ -201,6 +201,7 @@ class Transaction {
         app_(NormalPath(exe_folder_)),
         own_journal_(NormalPath(journal.path())),
         own_backups_(NormalPath(journal.backup_folder())),
+        own_leftovers_(NormalPath(journal.leftover_folder())),
         after_file_(after_file) {}
 
   // base + relative as the disk spells it (see FolderIndex::OnDisk); empty when the install
@@ -358,14 +359,15 @@ class Transaction {
     bool replaces;       // something stood at target when the copy was planned
   };
 
-  // The install's own journal and backups are never a target.
+  // The install's own journal, backups and leftovers are never a target.
   bool IsOwn(const std::string& normal) const {
-    return normal == own_journal_ || normal == own_backups_ || Within(normal, own_backups_);
+    return normal == own_journal_ || normal == own_backups_ || Within(normal, own_backups_) ||
+           normal == own_leftovers_ || Within(normal, own_leftovers_);
   }
 
   InstallJournal& journal_;
   const std::string exe_folder_;
-  const std::string app_, own_journal_, own_backups_;  // normal forms
+  const std::string app_, own_journal_, own_backups_, own_leftovers_;  // normal forms
   const std::function<void(size_t)>& after_file_;
   FolderIndex index_;
   std::vector<Planned> batch_;
@@ -611,6 +613,12 @@ RecoveryResult RecoverInterruptedInstall(const std::string& exe_folder_in) {
   // Held by another updater: that install is running now, not interrupted.
   if (!journal) return {};
   return Recover(*journal);
+}
+
+void RemoveInstallLeftovers(const std::string& exe_folder) {
+  // Nothing in it is needed, so no lock is taken: an install that sets a file aside meanwhile
+  // may find the folder gone, and the file stays in its backup folder for the next one.
+  platform::RemoveTree(WithSeparator(exe_folder) + "Update/" + InstallJournal::kLeftoverName);
 }
 
 }  // namespace zepr

@@ -57,6 +57,10 @@ bool InterruptedInstallLeft(const std::string& exe_folder);
 // updater is installing now.
 RecoveryResult RecoverInterruptedInstall(const std::string& exe_folder);
 
+// Removes the old files that completed installs could not remove, being in use then (a running
+// program, a loaded library); those still in use stay for a later start. Says nothing.
+void RemoveInstallLeftovers(const std::string& exe_folder);
+
 // The reason an install gives when an earlier one could not be undone whole.
 inline constexpr const char* kEarlierInstallNotUndoneText =
     "prethodna instalacija nije poništena do kraja";

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -14,7 +13,7 @@
 #include <vector>
 
 #include "install/unzip_backend.h"
-#include "platform/unique_fd.h"
+#include "install/zip_reader.h"
 
 namespace zepr::unzip {
 namespace {
@@ -81,126 +80,11 @@ class ScopedWorkingFolder {
   std::error_code error_;
 };
 
-uint32_t Le(const unsigned char* p, int bytes) {
-  uint32_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-uint64_t Le64(const unsigned char* p) { return Le(p, 4) | (uint64_t{Le(p + 4, 4)} << 32); }
-
-bool ReadAt(int fd, std::vector<unsigned char>& buffer, uint64_t offset) {
-  size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t n =
-        pread(fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(offset + done));
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// What the central directory says about an entry that the reader does not pass on: whether a
-// Unix zipper made it, and with which mode.
-struct Origin {
-  uint64_t offset = 0;
-  uint64_t size = 0;
-  uint32_t unix_mode = 0;  // 0: no Unix mode (a DOS or Windows zipper)
-};
-
-// The entries' origins in the order of their local headers, the order in which the reader
-// visits them; empty when they cannot be told. nullopt when the archive has no central
-// directory where its end record says: it was cut short, and an entry-by-entry reader would
-// take what is left for the whole archive.
-std::optional<std::vector<Origin>> ReadOrigins(const fs::path& archive_path) {
-  const platform::UniqueFd fd(open(archive_path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st {};
-  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return std::nullopt;
-  const uint64_t file_size = static_cast<uint64_t>(st.st_size);
-  constexpr uint64_t kEndRecord = 22;
-  std::vector<unsigned char> tail(std::min<uint64_t>(file_size, 0xFFFF + kEndRecord));
-  const uint64_t tail_start = file_size - tail.size();
-  if (tail.size() < kEndRecord || !ReadAt(fd.get(), tail, tail_start)) return std::nullopt;
-  size_t end = tail.size() - kEndRecord + 1;
-  do {
-    --end;
-  } while (end > 0 && Le(&tail[end], 4) != 0x06054b50);
-  if (Le(&tail[end], 4) != 0x06054b50) return std::nullopt;
-
-  const uint64_t end_offset = tail_start + end;
-  uint64_t directory_size = Le(&tail[end + 12], 4);
-  if (directory_size > end_offset) return std::nullopt;
-  // Bytes put before the archive shift every recorded offset; the size is right either way.
-  uint64_t directory_start = end_offset - directory_size;
-  if (end >= 20 && Le(&tail[end - 20], 4) == 0x07064b50) {
-    std::vector<unsigned char> end64(56);
-    // Bytes put before a Zip64 archive leave its record where the locator does not say.
-    if (!ReadAt(fd.get(), end64, Le64(&tail[end - 20 + 8])) || Le(end64.data(), 4) != 0x06064b50) {
-      return std::vector<Origin>{};
-    }
-    directory_size = Le64(&end64[40]);
-    directory_start = Le64(&end64[48]);
-  }
-  // Room for about half a million entries; past that the origins are not read, so memory
-  // stays flat.
-  constexpr uint64_t kLargestDirectory = 64u << 20;
-  if (directory_size > file_size) return std::nullopt;
-  if (directory_size > kLargestDirectory) return std::vector<Origin>{};
-  std::vector<unsigned char> directory(directory_size);
-  if (!ReadAt(fd.get(), directory, directory_start)) return std::nullopt;
-
-  std::vector<Origin> origins;
-  constexpr size_t kRecord = 46;
-  constexpr uint32_t kOverflow = 0xFFFFFFFF;
-  for (size_t at = 0; at + kRecord <= directory.size() && Le(&directory[at], 4) == 0x02014b50;) {
-    const unsigned char* p = &directory[at];
-    const size_t name_length = Le(p + 28, 2), extra_length = Le(p + 30, 2);
-    const size_t comment_length = Le(p + 32, 2);
-    if (at + kRecord + name_length + extra_length > directory.size()) break;
-    Origin origin;
-    origin.size = Le(p + 24, 4);
-    origin.offset = Le(p + 42, 4);
-    constexpr int kUnixHost = 3;
-    if (p[5] == kUnixHost) origin.unix_mode = Le(p + 38, 4) >> 16;
-    // Zip64: the values that overflowed follow in extra field 1, in this order.
-    const unsigned char* extra = p + kRecord + name_length;
-    for (size_t e = 0; e + 4 <= extra_length;) {
-      const size_t length = std::min<size_t>(Le(extra + e + 2, 2), extra_length - e - 4);
-      if (Le(extra + e, 2) == 1) {
-        const unsigned char* field = extra + e + 4;
-        const unsigned char* field_end = field + length;
-        auto next = [&](uint64_t& value) {
-          if (field + 8 > field_end) return;
-          value = Le64(field);
-          field += 8;
-        };
-        uint64_t compressed = 0;
-        if (Le(p + 24, 4) == kOverflow) next(origin.size);
-        if (Le(p + 20, 4) == kOverflow) next(compressed);
-        if (Le(p + 42, 4) == kOverflow) next(origin.offset);
-      }
-      e += 4 + length;
-    }
-    origins.push_back(origin);
-    at += kRecord + name_length + extra_length + comment_length;
-  }
-  // The reader keeps one entry per local header.
-  std::stable_sort(origins.begin(), origins.end(),
-                   [](const Origin& a, const Origin& b) { return a.offset < b.offset; });
-  origins.erase(std::unique(origins.begin(), origins.end(),
-                            [](const Origin& a, const Origin& b) { return a.offset == b.offset; }),
-                origins.end());
-  return origins;
-}
-
 // A Unix-made entry keeps its permission bits, other files get the usual ones. The umask
 // applies when the file is created.
-mode_t FilePermissions(archive_entry* entry, const Origin* origin, std::string_view name) {
-  // The origin belongs to this entry only when the reader saw the same mode and size.
-  const bool same_entry = origin != nullptr &&
-                          (origin->unix_mode & 07777) == archive_entry_perm(entry) &&
-                          (!archive_entry_size_is_set(entry) ||
-                           static_cast<uint64_t>(archive_entry_size(entry)) == origin->size);
-  return static_cast<mode_t>(UnpackedFileMode(same_entry ? origin->unix_mode : 0, name));
+// libarchive makes up a mode for the entries of other zippers, so the directory tells.
+mode_t FilePermissions(const ZipReader::Record& origin, std::string_view name) {
+  return static_cast<mode_t>(UnpackedFileMode(origin.unix_mode, name));
 }
 
 // Records a folder and the folders above it.
@@ -246,17 +130,25 @@ UnzipResult CopyData(archive* reader, archive* writer, const std::string& relati
 // them, so that a failure to make one is told as such and the two agree on what an archive that
 // contradicts itself is.
 UnzipResult ExtractHere(archive* reader, archive* writer, const fs::path& staging,
-                        const std::vector<Origin>& origins,
+                        const std::vector<ZipReader::Record>& origins,
                         std::unordered_set<std::string>& folders) {
   for (size_t index = 0;; ++index) {
     archive_entry* entry = nullptr;
     const int r = archive_read_next_header(reader, &entry);
-    if (r == ARCHIVE_EOF) return {};
+    // libarchive reads the central directory itself: the entries it visits must be those whose
+    // local headers were checked against it, one for one.
+    if (r == ARCHIVE_EOF) return index == origins.size() ? UnzipResult{} : Damaged();
     if (r < ARCHIVE_WARN || archive_entry_is_encrypted(entry)) return Damaged();
+    if (index >= origins.size()) return Damaged();
+    const ZipReader::Record& origin = origins[index];
 
     const char* raw_name = archive_entry_pathname(entry);
     const auto relative = raw_name ? SafeRelativePath(raw_name) : std::nullopt;
     const auto type = archive_entry_filetype(entry);
+    if (type == AE_IFREG && archive_entry_size_is_set(entry) &&
+        static_cast<uint64_t>(archive_entry_size(entry)) != origin.size) {
+      return Damaged();
+    }
     if (!relative || relative->empty() || archive_entry_hardlink(entry) != nullptr ||
         (type != AE_IFREG && type != AE_IFDIR)) {
       if (UnzipResult read = CopyData(reader, nullptr, ""); !read) return read;
@@ -278,8 +170,7 @@ UnzipResult ExtractHere(archive* reader, archive* writer, const fs::path& stagin
       archive_entry_set_size(entry, 0);
       NoteFolder(*relative, folders);
     } else {
-      const Origin* origin = index < origins.size() ? &origins[index] : nullptr;
-      archive_entry_set_perm(entry, FilePermissions(entry, origin, *relative));
+      archive_entry_set_perm(entry, FilePermissions(origin, *relative));
       if (slash != std::string::npos) NoteFolder(relative->substr(0, slash), folders);
       if (UnzipResult cleared = ClearForFile(staging, *relative); !cleared) return cleared;
     }
@@ -299,8 +190,14 @@ UnzipResult ExtractHere(archive* reader, archive* writer, const fs::path& stagin
 }  // namespace
 
 UnzipResult UnpackWithLibarchive(const fs::path& archive_path, const fs::path& staging) {
-  const std::optional<std::vector<Origin>> origins = ReadOrigins(archive_path);
-  if (!origins) return Damaged();
+  // Our reader checks every local header against the central directory, which libarchive
+  // does not: it warns of another CRC or size and goes by the local header's name and method.
+  // The directory also tells the modes, and it must be whole: an entry-by-entry reader would
+  // take what is left of an archive cut short for the whole archive.
+  std::optional<ZipReader> checked = ZipReader::Open(archive_path);
+  if (!checked) return Damaged();
+  const std::vector<ZipReader::Record> origins = checked->Directory();
+  checked.reset();
   std::unordered_set<std::string> folders;
   {
     ScopedUtf8Locale utf8;
@@ -319,7 +216,7 @@ UnzipResult UnpackWithLibarchive(const fs::path& archive_path, const fs::path& s
     if (archive_read_open_filename(reader.get(), archive_path.c_str(), 1 << 16) != ARCHIVE_OK) {
       return Damaged();
     }
-    if (UnzipResult extracted = ExtractHere(reader.get(), writer.get(), staging, *origins, folders);
+    if (UnzipResult extracted = ExtractHere(reader.get(), writer.get(), staging, origins, folders);
         !extracted) {
       return extracted;
     }

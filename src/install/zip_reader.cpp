@@ -25,6 +25,7 @@ constexpr size_t kEnd64Size = 56;
 constexpr uint32_t kOverflow32 = 0xFFFFFFFF;
 constexpr uint16_t kEncrypted = 0x0001;
 constexpr uint16_t kStrongEncrypted = 0x0040;
+constexpr uint16_t kDescriptor = 0x0008;
 constexpr uint16_t kUtf8Name = 0x0800;
 constexpr uint16_t kStored = 0;
 constexpr uint16_t kDeflated = 8;
@@ -175,6 +176,7 @@ bool ZipReader::ReadDirectory() {
     Record r;
     r.unix_host = static_cast<unsigned char>(p[5]) == kUnixHost;
     r.flags = static_cast<uint16_t>(Le16(p + 8));
+    r.method = static_cast<uint16_t>(Le16(p + 10));
     r.crc = Le32(p + 16);
     r.compressed_size = Le32(p + 20);
     r.size = Le32(p + 24);
@@ -198,6 +200,8 @@ bool ZipReader::ReadDirectory() {
     if (!extra_ok) return false;
     if (r.local_offset > file_size_ - shift) return false;
     r.local_offset += shift;
+    // Every record, also one that shares its local header with another, names that header.
+    if (!LocalHeaderAgrees(r, std::string_view(p + kCentralSize, name_length))) return false;
     records_.push_back(r);
     at += record_size;
   }
@@ -213,6 +217,53 @@ bool ZipReader::ReadDirectory() {
   return true;
 }
 
+bool ZipReader::LocalHeaderAgrees(const Record& r, std::string_view name) {
+  std::array<char, kLocalSize> h;
+  if (!ReadAt(r.local_offset, h.data(), h.size()) || Le32(h.data()) != kLocalSignature) {
+    return false;
+  }
+  const size_t name_length = Le16(&h[26]), extra_length = Le16(&h[28]);
+  if (Le16(&h[8]) != r.method || name_length != name.size()) return false;
+  std::string name_and_extra(name_length + extra_length, '\0');
+  if (!ReadAt(r.local_offset + kLocalSize, name_and_extra.data(), name_and_extra.size()) ||
+      std::string_view(name_and_extra).substr(0, name_length) != name) {
+    return false;
+  }
+  // Sizes that overflowed follow in Zip64 field 1: both as a rule, else those that did, in
+  // this order. Unknown when the field is missing.
+  std::optional<uint64_t> size = Le32(&h[22]), compressed = Le32(&h[18]);
+  if (*size == kOverflow32 || *compressed == kOverflow32) {
+    if (*size == kOverflow32) size.reset();
+    if (*compressed == kOverflow32) compressed.reset();
+    const bool extra_ok = ForEachExtra(std::string_view(name_and_extra).substr(name_length),
+                                       [&](uint32_t id, const char* data, size_t length) {
+                                         if (id != 0x0001) return true;
+                                         if (length >= 16) {
+                                           size = Le64(data);
+                                           compressed = Le64(data + 8);
+                                           return true;
+                                         }
+                                         for (auto* value : {&size, &compressed}) {
+                                           if (*value) continue;
+                                           if (length < 8) return false;
+                                           *value = Le64(data);
+                                           data += 8;
+                                           length -= 8;
+                                         }
+                                         return true;
+                                       });
+    if (!extra_ok) return false;
+  }
+  // With a data descriptor the values follow the data and the local header may leave them
+  // out; the data is checked against the directory's all the same.
+  const bool descriptor = (Le16(&h[6]) & kDescriptor) != 0;
+  const auto agrees = [descriptor](std::optional<uint64_t> local, uint64_t central) {
+    return local ? *local == central || (descriptor && *local == 0) : descriptor;
+  };
+  return agrees(Le32(&h[14]), r.crc) && agrees(compressed, r.compressed_size) &&
+         agrees(size, r.size);
+}
+
 ZipReader::Step ZipReader::Next(ZipEntryInfo& entry) {
   current_ = false;
   if (next_ >= records_.size()) return Step::kEnd;
@@ -223,17 +274,6 @@ ZipReader::Step ZipReader::Next(ZipEntryInfo& entry) {
   }
   const uint16_t flags = static_cast<uint16_t>(Le16(&h[6]));
   if (((flags | r.flags) & (kEncrypted | kStrongEncrypted)) != 0) return Step::kDamaged;
-  method_ = static_cast<uint16_t>(Le16(&h[8]));
-  // The central directory's sizes count (a data descriptor leaves the local ones empty); a
-  // local header that states others contradicts it.
-  const uint32_t local_crc = Le32(&h[14]);
-  const uint32_t local_compressed = Le32(&h[18]), local_size = Le32(&h[22]);
-  if ((local_compressed != 0 && local_compressed != kOverflow32 &&
-       local_compressed != r.compressed_size) ||
-      (local_size != 0 && local_size != kOverflow32 && local_size != r.size)) {
-    return Step::kDamaged;
-  }
-  crc_ = local_crc != 0 ? local_crc : r.crc;
   const size_t name_length = Le16(&h[26]), extra_length = Le16(&h[28]);
   std::string name_and_extra(name_length + extra_length, '\0');
   if (!ReadAt(r.local_offset + kLocalSize, name_and_extra.data(), name_and_extra.size())) {
@@ -284,17 +324,18 @@ bool ZipReader::ReadData(const std::function<bool(std::string_view)>& sink) {
   if (!current_) return false;
   current_ = false;
   const Record& r = records_[next_ - 1];
-  if (method_ != kStored && method_ != kDeflated) return false;
-  if (method_ == kStored && r.compressed_size != r.size) return false;
+  const uint16_t method = r.method;
+  if (method != kStored && method != kDeflated) return false;
+  if (method == kStored && r.compressed_size != r.size) return false;
 
   std::string in(static_cast<size_t>(std::min<uint64_t>(r.compressed_size, kChunk)), '\0');
-  std::string out(method_ == kDeflated ? kChunk : 0, '\0');
+  std::string out(method == kDeflated ? kChunk : 0, '\0');
   Inflater inflater;
-  if (method_ == kDeflated && !inflater.ok()) return false;
+  if (method == kDeflated && !inflater.ok()) return false;
   uLong crc = crc32(0, nullptr, 0);
   uint64_t read = 0, written = 0;
   // An empty entry may be marked deflated without a deflate stream.
-  bool finished = method_ == kStored || r.compressed_size == 0;
+  bool finished = method == kStored || r.compressed_size == 0;
   auto pass_on = [&](const char* data, size_t size) {
     // Never more than the directory promised: a bomb stops here.
     if (size > r.size - written) return false;
@@ -307,7 +348,7 @@ bool ZipReader::ReadData(const std::function<bool(std::string_view)>& sink) {
         static_cast<size_t>(std::min<uint64_t>(in.size(), r.compressed_size - read));
     if (!ReadAt(data_offset_ + read, in.data(), piece)) return false;
     read += piece;
-    if (method_ == kStored) {
+    if (method == kStored) {
       if (!pass_on(in.data(), piece)) return false;
       continue;
     }
@@ -329,7 +370,7 @@ bool ZipReader::ReadData(const std::function<bool(std::string_view)>& sink) {
     }
     if (finished) break;
   }
-  return finished && written == r.size && crc == crc_;
+  return finished && written == r.size && crc == r.crc;
 }
 
 }  // namespace zepr

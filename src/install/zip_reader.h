@@ -34,33 +34,41 @@ class ZipReader {
  public:
   enum class Step { kEntry, kEnd, kDamaged };
 
-  // nullopt when the file cannot be read or has no sound central directory (cut short, not
-  // an archive).
-  static std::optional<ZipReader> Open(const std::filesystem::path& archive);
-
-  // The next entry, its local header checked. An encrypted entry or one with a method other
-  // than stored or deflated is damage.
-  Step Next(ZipEntryInfo& entry);
-
-  // Passes the current entry's data to `sink` in pieces and checks its size and CRC. False
-  // when the data is damaged or the sink returned false.
-  bool ReadData(const std::function<bool(std::string_view)>& sink);
-
- private:
+  // What the central directory says of an entry.
   struct Record {
     uint64_t local_offset = 0;
     uint64_t compressed_size = 0;
     uint64_t size = 0;
     uint32_t crc = 0;
-    uint32_t unix_mode = 0;  // the whole mode field, file type included
+    uint32_t unix_mode = 0;  // the whole mode field, file type included; 0 unless a Unix zipper's
     bool unix_host = false;
     bool dos_folder = false;
     uint16_t flags = 0;
+    uint16_t method = 0;
   };
 
+  // nullopt when the file cannot be read, has no sound central directory (cut short, not an
+  // archive), or an entry's local header says other than the directory: another name, method,
+  // CRC or size (as a file put together from two versions of an archive has it).
+  static std::optional<ZipReader> Open(const std::filesystem::path& archive);
+
+  // The entries as the central directory describes them, one per local header, in the order of
+  // their data: the order in which Next visits them.
+  const std::vector<Record>& Directory() const { return records_; }
+
+  // The next entry. An encrypted entry or one with a method other than stored or deflated is
+  // damage.
+  Step Next(ZipEntryInfo& entry);
+
+  // Passes the current entry's data to `sink` in pieces and checks its size and CRC against the
+  // central directory. False when the data is damaged or the sink returned false.
+  bool ReadData(const std::function<bool(std::string_view)>& sink);
+
+ private:
   ZipReader() = default;
   bool ReadAt(uint64_t offset, char* buffer, size_t size);
   bool ReadDirectory();
+  bool LocalHeaderAgrees(const Record& record, std::string_view name);
 
   std::ifstream file_;
   uint64_t file_size_ = 0;
@@ -68,8 +76,6 @@ class ZipReader {
   size_t next_ = 0;
   // The current entry's data.
   uint64_t data_offset_ = 0;
-  uint16_t method_ = 0;
-  uint32_t crc_ = 0;
   bool current_ = false;
 };
 

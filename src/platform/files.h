@@ -121,7 +121,8 @@ std::error_code MayRewrite(const std::string& path);
 // nothing.
 std::error_code SyncFile(const std::string& path);
 // Waits until the contents of every file at paths are on disk; links are not followed, and a
-// file this process may not open is passed over. The first error met.
+// file this process may not open (on Windows also one in use as a running program's or a
+// loaded library's image) is passed over. The first error met.
 std::error_code SyncFiles(const std::vector<std::string>& paths);
 // Waits until the entries of the folder (names created, renamed or removed in it) are on disk.
 // Nothing on Windows, where the renames that matter are written through.

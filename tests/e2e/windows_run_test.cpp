@@ -111,15 +111,42 @@ TEST_F(WindowsRun, InternetRunInstallsAndRestartsTheApplication) {
   }
 }
 
-// Type 8: the archive already in Update\ is installed and the application started.
-TEST_F(WindowsRun, PresentArchiveIsInstalled) {
+// Type 8: the archive already in Update\ is installed and the application started. The archive
+// carries the updater itself, as a publisher ships a new one: Windows lets the running updater's
+// file be renamed but not removed, so the install sets it aside and ends without a word. The next
+// start, of any type (here one with nothing to do), is the new updater's and removes the old one.
+TEST_F(WindowsRun, PresentArchiveIsInstalledWithANewUpdater) {
   AppSandbox box(Build::kWindows);
-  WriteFile(box.path() / "Update" / "Update.zip",
-            BuildZip({{"Install.Ini", ""}, {"Citaj.txt", "nova"}}));
+  const std::string old_updater = ReadFile(box.updater());
+  // Another file that runs all the same: what follows the image is not loaded.
+  const std::string new_updater = old_updater + "nova verzija";
+  WriteFile(
+      box.path() / "Update" / "Update.zip",
+      BuildZip({{"Install.Ini", ""}, {"Citaj.txt", "nova"}, {"ZEPRUpdate.exe", new_updater}}));
+  const fs::path update = box.path() / "Update";
+  const auto which = [&](const std::string& bytes) {
+    return bytes == old_updater ? "old" : bytes == new_updater ? "new" : "other";
+  };
+
   const auto run = box.Run(kClient, "8", {"x", "0"});
   EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(testing::LinesStartingWith(run.output, "dialog: "), Strings{}) << run.output;
   EXPECT_EQ(ReadFile(box.path() / "Citaj.txt"), "nova");
+  EXPECT_EQ(which(ReadFile(box.updater())), "new");
   EXPECT_EQ(box.AwaitStarts(1), Strings{""});
+  EXPECT_FALSE(fs::exists(update / "Install.journal"));
+  EXPECT_FALSE(fs::exists(update / "Install.backup"));
+  Strings leftovers;
+  std::error_code ec;
+  for (const auto& file : fs::directory_iterator(update / "Install.leftover", ec)) {
+    leftovers.push_back(which(ReadFile(file.path())));
+  }
+  EXPECT_EQ(leftovers, Strings{"old"});
+
+  const auto next = box.Run(kClient, "9");
+  EXPECT_EQ(next.exit_code, 0) << next.output;
+  EXPECT_EQ(testing::LinesStartingWith(next.output, "status: "), Strings{}) << next.output;
+  EXPECT_FALSE(fs::exists(update / "Install.leftover"));
 }
 
 // Paths past the 260 characters at which Windows paths once ended: an application folder that

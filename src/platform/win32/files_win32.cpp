@@ -472,7 +472,12 @@ std::error_code SyncFiles(const std::vector<std::string>& paths) {
   std::error_code first;
   for (const auto& path : paths) {
     const std::error_code error = SyncFile(path);
-    if (error && error != std::errc::permission_denied && !first) first = error;
+    // Nor may it open a running program's file or a loaded library for writing: an old file an
+    // install put back, which it only ever renamed.
+    if (error && error != std::errc::permission_denied &&
+        error != Win32Error(ERROR_SHARING_VIOLATION) && !first) {
+      first = error;
+    }
   }
   return first;
 }

@@ -88,6 +88,25 @@ std::string WithByteChanged(std::string zip, size_t at) {
   return zip;
 }
 
+// The archive with a little-endian field at `at` set to value.
+std::string WithField(std::string zip, size_t at, uint32_t value, int bytes = 4) {
+  for (int i = 0; i < bytes; ++i) zip[at + i] = static_cast<char>(value >> (8 * i));
+  return zip;
+}
+
+// Where the local header and the directory record of the entry named `name` begin.
+size_t LocalHeader(const std::string& zip, const std::string& name) { return zip.find(name) - 30; }
+size_t DirectoryRecord(const std::string& zip, const std::string& name) {
+  return zip.find(name, zip.find("PK\x01\x02")) - 46;
+}
+
+// The first part of one archive and the rest of another of the same layout, as a download
+// continued from a partial file of an earlier version makes it: the directory is the second
+// archive's, the local headers and data up to `cut` the first one's.
+std::string Spliced(const std::string& first, const std::string& second, size_t cut) {
+  return first.substr(0, cut) + second.substr(cut);
+}
+
 TEST(UnzipBackends, GiveTheSameFilesOrTheSameRefusal) {
   if (std::system("zip -v >/dev/null 2>&1") != 0) GTEST_SKIP() << "the zip tool is missing";
   TempDir dir;
@@ -100,6 +119,19 @@ TEST(UnzipBackends, GiveTheSameFilesOrTheSameRefusal) {
                                        {"last.bin", std::string(3000, 'z'), false, 0, kDeflated}};
   const std::string whole = BuildZip(plain);
   const size_t last_data = whole.find("last.bin") + 8;
+
+  // Two versions of one archive, alike in every size; the program differs.
+  auto version = [](char v) {
+    return BuildZip({{"Install.Ini", "[KILL]"},
+                     {"Program.dll", std::string("program, verzija ") + v},
+                     {"Citaj.txt", std::string(500, v), false, 0, kDeflated}});
+  };
+  const std::string v1 = version('1'), v2 = version('2');
+  const std::string descriptor = BuildZip(
+      {{"a.txt", "descriptor"}, {"b.txt", "deflated", false, 0, kDeflated, false, false, true}});
+  const std::string zip64 =
+      BuildZip({{"a.txt", "zip64", false, 0, kStored, false, true},
+                {"b.txt", "deflated zip64", false, 0, kDeflated, false, true}});
 
   struct Case {
     const char* name;
@@ -183,6 +215,24 @@ TEST(UnzipBackends, GiveTheSameFilesOrTheSameRefusal) {
       {"unknown method", bytes(BuildZip({{"a.txt", "a"}, {"b.txt", "b", false, 0, 77}})), false},
       {"unknown method of a refused entry", bytes(BuildZip({{"../b.txt", "b", false, 0, 77}})),
        false},
+      // Each entry's local header must say what the directory says of it.
+      {"spliced from two versions", bytes(Spliced(v1, v2, v1.find("Citaj.txt") - 30)), false},
+      {"a local name other than the directory's",
+       bytes(WithByteChanged(whole, whole.find("sub/a.dll") + 4)), false},
+      {"a local method other than the directory's",
+       bytes(WithField(whole, DirectoryRecord(whole, "sub/a.dll") + 10, kDeflated, 2)), false},
+      {"a local size other than the directory's",
+       bytes(WithField(whole, LocalHeader(whole, "last.bin") + 22, 3001)), false},
+      {"a directory crc other than the local header's and the data's",
+       bytes(WithField(whole, DirectoryRecord(whole, "sub/a.dll") + 16, 0x12345678)), false},
+      {"data descriptors, hand-made", bytes(descriptor), true},
+      {"data descriptor, a directory crc other than the data's",
+       bytes(WithField(descriptor, DirectoryRecord(descriptor, "b.txt") + 16, 0x12345678)), false},
+      {"data descriptor, a local size other than the directory's",
+       bytes(WithField(descriptor, LocalHeader(descriptor, "b.txt") + 22, 9)), false},
+      {"zip64 sizes, hand-made", bytes(zip64), true},
+      {"a local zip64 size other than the directory's",
+       bytes(WithField(zip64, LocalHeader(zip64, "b.txt") + 30 + 5 + 4, 15)), false},
       {"bad crc of a refused entry",
        bytes(WithByteChanged(BuildZip({{"../b.txt", "bbb"}}), 30 + 8 + 1)), false},
   };

@@ -87,27 +87,45 @@ std::string BuildZip(const std::vector<ZipEntry>& entries, ZipTime time) {
     const uint32_t crc = Crc32(e.data);
     const std::string payload = e.method == kDeflated ? Deflate(e.data) : e.data;
     const uint32_t size = static_cast<uint32_t>(e.data.size());
-    const uint32_t flags = (e.utf8_flag ? 0x0800 : 0) | (e.encrypted ? 0x0001 : 0);
-    auto common = [&](std::string& header) {
-      U16(header, 20);  // version needed
+    const uint32_t flags =
+        (e.utf8_flag ? 0x0800 : 0) | (e.encrypted ? 0x0001 : 0) | (e.descriptor ? 0x0008 : 0);
+    std::string zip64;
+    if (e.zip64) {
+      U16(zip64, 1);
+      U16(zip64, 16);
+      U32(zip64, size);
+      U32(zip64, 0);
+      U32(zip64, static_cast<uint32_t>(payload.size()));
+      U32(zip64, 0);
+    }
+    auto common = [&](std::string& header, bool local) {
+      const bool stated = !(local && e.descriptor);
+      U16(header, e.zip64 ? 45 : 20);  // version needed
       U16(header, flags);
       U16(header, e.method);
       U16(header, dos_time);
       U16(header, dos_date);
-      U32(header, crc);
-      U32(header, static_cast<uint32_t>(payload.size()));
-      U32(header, size);
+      U32(header, stated ? crc : 0);
+      U32(header, !stated ? 0 : e.zip64 ? 0xFFFFFFFF : static_cast<uint32_t>(payload.size()));
+      U32(header, !stated ? 0 : e.zip64 ? 0xFFFFFFFF : size);
       U16(header, static_cast<uint32_t>(e.name.size()));
-      U16(header, 0);  // extra field
+      U16(header, static_cast<uint32_t>(zip64.size()));
     };
     U32(out, 0x04034b50);
-    common(out);
+    common(out, true);
     out += e.name;
+    out += zip64;
     out += payload;
+    if (e.descriptor) {
+      U32(out, 0x08074b50);
+      U32(out, crc);
+      U32(out, static_cast<uint32_t>(payload.size()));
+      U32(out, size);
+    }
 
     U32(central, 0x02014b50);
     U16(central, e.unix_mode ? 0x0314 : 0x0014);  // made by Unix or by a DOS/Windows tool
-    common(central);
+    common(central, false);
     U16(central, 0);  // comment
     U16(central, 0);  // disk
     U16(central, 0);  // internal attributes
@@ -115,6 +133,7 @@ std::string BuildZip(const std::vector<ZipEntry>& entries, ZipTime time) {
     U32(central, (e.unix_mode << 16) | (folder ? 0x10 : 0));
     U32(central, offset);
     central += e.name;
+    central += zip64;
   }
   const uint32_t central_offset = static_cast<uint32_t>(out.size());
   out += central;

@@ -17,6 +17,11 @@ struct ZipEntry {
   uint32_t unix_mode = 0;  // 0: written as by a Windows zipper, without Unix file types
   uint16_t method = kStored;
   bool encrypted = false;  // only the flag: the data stays as given
+  // Sizes in Zip64 fields (the 32-bit ones 0xFFFFFFFF), in the local header and the directory.
+  bool zip64 = false;
+  // As a zipper writing to a pipe: the local header without CRC and sizes, which follow the
+  // data in a descriptor.
+  bool descriptor = false;
 };
 
 // Local time stamp every entry carries.

@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "core/text.h"
 #include "install/install_journal.h"
+#include "support/image_in_use.h"
 #include "support/sandbox.h"
 
 namespace zepr {
@@ -427,6 +429,109 @@ TEST_F(InstallTransactionTest, LeftoverBackupIsRemoved) {
   EXPECT_FALSE(fs::exists(Backup()));
   EXPECT_FALSE(fs::exists(Journal()));
   EXPECT_EQ(Installed("Demo.exe"), "old exe");
+}
+
+// Old files still in use when the install ends: the updater that replaces itself, a library that
+// a program which was not stopped has loaded. Windows lets them be renamed into the backup folder
+// but not removed from there. The install counts all the same, and so does the next one while
+// they are still in use; a start finds nothing to undo or to say, and once they are free a later
+// start removes them.
+TEST_F(InstallTransactionTest, OldFilesStillInUseAreLeftForALaterStart) {
+  for (const std::string name : {"ZEPRUpdate.exe", "Lib/Modul.dll"}) {
+    fs::create_directories(fs::path(app_ + name).parent_path());
+    fs::copy_file(testing::OwnExecutable(), app_ + name);
+    Unpacked("Update", name, "new " + name);
+  }
+  const auto before = testing::Tree(app_ + "Update");
+  {
+    testing::ImageInUse updater(app_ + "ZEPRUpdate.exe"), library(app_ + "Lib/Modul.dll");
+    ASSERT_TRUE(updater.mapped() && library.mapped());
+    for (int install = 1; install <= 2; ++install) {
+      SCOPED_TRACE(install);
+      const InstallResult result = Install({"Update.zip"});
+      EXPECT_TRUE(result.ok) << result.file << ": " << result.reason;
+      EXPECT_EQ(Installed("ZEPRUpdate.exe"), "new ZEPRUpdate.exe");
+      EXPECT_EQ(Installed("Lib/Modul.dll"), "new Lib/Modul.dll");
+      EXPECT_FALSE(fs::exists(Journal()));
+      EXPECT_FALSE(fs::exists(Backup()));
+      EXPECT_FALSE(InterruptedInstallLeft(app_));
+      EXPECT_FALSE(RecoverInterruptedInstall(app_).found);
+    }
+    RemoveInstallLeftovers(app_);
+    if (testing::kWindows) {
+      EXPECT_NE(testing::Tree(app_ + "Update"), before);
+    }
+  }
+  RemoveInstallLeftovers(app_);
+  EXPECT_EQ(testing::Tree(app_ + "Update"), before);
+}
+
+// An install that replaces the updater and adds a library, and fails or is killed afterwards,
+// with old or new files in use: the old updater still running the install, or the new updater
+// and a program that loaded the new library running the next start's undo. Windows renames such
+// files but neither removes nor replaces them. Every old file is put back all the same, by the
+// install itself or by the next start, and nothing is left to undo; new files in use wait aside
+// for a later start.
+TEST_F(InstallTransactionTest, FilesInUseDoNotStopAnUndo) {
+  const std::string old_updater = ReadFile(testing::OwnExecutable());
+  const std::string new_updater = old_updater + "nova verzija";  // runs all the same
+  const auto updater = [&] {
+    const std::string now = ReadFile(app_ + "ZEPRUpdate.exe");
+    return now == old_updater ? "old" : now == new_updater ? "new" : "other";
+  };
+  const struct {
+    const char* name;
+    bool killed;
+    bool new_in_use;  // else the old updater is
+  } cases[] = {
+      {"the install fails", false, false},
+      {"the install is killed", true, false},
+      {"the install is killed, the new files are in use at the next start", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(app_);
+    SetUp();
+    WriteFile(app_ + "ZEPRUpdate.exe", old_updater);
+    Unpacked("Update", "ZEPRUpdate.exe", new_updater);
+    Unpacked("Update", "Novi.dll", new_updater);
+    // The stop puts the script's copies in place before the mirror fails.
+    Script("Update", "[CPY_.]\n1=ZEPRUpdate.exe\n2=Novi.dll\n[KILL]\n1=Pomocni.exe\n");
+    Unpacked("Update", "Zz.cfg", "c");
+    fs::create_directories(app_ + "Zz.cfg");
+    const auto before = testing::Tree(app_);
+    std::optional<testing::ImageInUse> running, loaded;
+    if (!c.new_in_use) running.emplace(app_ + "ZEPRUpdate.exe");
+    size_t installed = 0;
+    const auto after_file = [&](size_t n) {
+      installed = n;
+      if (n == 2 && c.killed) throw Killed();
+    };
+    if (c.killed) {
+      EXPECT_THROW(Install({"Update.zip"}, after_file), Killed);
+      EXPECT_EQ(updater(), "new");
+      if (c.new_in_use) {
+        running.emplace(app_ + "ZEPRUpdate.exe");
+        loaded.emplace(app_ + "Novi.dll");
+      }
+      const RecoveryResult result = RecoverInterruptedInstall(app_);
+      EXPECT_TRUE(result.found);
+      EXPECT_TRUE(result.complete) << result.reason;
+    } else {
+      const InstallResult result = Install({"Update.zip"}, after_file);
+      EXPECT_FALSE(result.ok);
+      EXPECT_EQ(result.kept_in, "");
+    }
+    EXPECT_GE(installed, 2u);
+    EXPECT_TRUE(running->mapped());
+    EXPECT_EQ(updater(), "old");
+    EXPECT_FALSE(Exists("Novi.dll"));
+    EXPECT_FALSE(InterruptedInstallLeft(app_));
+    running.reset();
+    loaded.reset();
+    RemoveInstallLeftovers(app_);
+    EXPECT_EQ(testing::Tree(app_), before);
+  }
 }
 
 // ---- a journal that cannot be trusted ------------------------------------------------------
