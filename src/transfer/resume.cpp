@@ -82,9 +82,14 @@ Take JudgeAnswer(const HttpHead& head, uint64_t offset, const FileVersion& held)
   if (offset == 0) return Take::kRefuse;
   if (head.status == 416) return Take::kRestart;
   if (head.status != 206) return Take::kRefuse;
-  // Only the rest of the very version held may be appended; anything else would mix two.
+  // Only the rest of the very version held may be appended; anything else would mix two. A
+  // server may ignore If-Range and send the rest of what it has now: the answer's own validator
+  // must be the one held, the one the request was conditional on.
+  const bool same_version = !held.etag.empty()       ? StrongEtag(head.etag) == held.etag
+                            : !held.modified.empty() ? head.last_modified == held.modified
+                                                     : true;
   const auto range = ParseContentRange(head.content_range);
-  const bool rest = range && range->first == offset && held.total > 0 &&
+  const bool rest = same_version && range && range->first == offset && held.total > 0 &&
                     range->total == static_cast<uint64_t>(held.total) &&
                     range->last + 1 == range->total &&
                     (head.content_length < 0 ||

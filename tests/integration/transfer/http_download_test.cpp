@@ -405,16 +405,45 @@ TEST_F(HttpDownloadTest, PartialFileIsContinuedByTheNextRun) {
     std::string url;          // "" for the same
     int age_days;             // of the partial file when the next run starts
     std::string expected;
-    uint64_t sent;      // by the next run
-    std::string range;  // of its request
+    uint64_t sent;                    // by the next run
+    std::vector<std::string> ranges;  // of its requests
+    uint64_t unread = 0;  // more that may have been sent for an answer refused at its head
   } cases[] = {
-      {"same version", "{}", "", 0, body, 400'000, "bytes=600000-"},
-      {"replaced on the server", R"({"update.zip": {"then": "Nova.zip"}})", "", 0, replaced,
-       1'000'000, "bytes=600000-"},
-      {"no validator", R"({"update.zip": {"noetag": 1, "nodate": 1}})", "", 0, body, 1'000'000,
-       "-"},
-      {"too old", "{}", "", 8, body, 1'000'000, "-"},
-      {"another URL", "{}", "Druga.zip", 0, body, 1'000'000, "-"},
+      {"same version", "{}", "", 0, body, 400'000, {"bytes=600000-"}},
+      {"replaced on the server",
+       R"({"update.zip": {"then": "Nova.zip"}})",
+       "",
+       0,
+       replaced,
+       1'000'000,
+       {"bytes=600000-"}},
+      {"no validator",
+       R"({"update.zip": {"noetag": 1, "nodate": 1}})",
+       "",
+       0,
+       body,
+       1'000'000,
+       {"-"}},
+      {"too old", "{}", "", 8, body, 1'000'000, {"-"}},
+      {"another URL", "{}", "Druga.zip", 0, body, 1'000'000, {"-"}},
+      // A server that ignores If-Range: the rest of a file of the same length is not what is
+      // held unless it says so itself.
+      {"replaced, and the condition ignored",
+       R"({"update.zip": {"then": "Nova.zip", "rangeonly": 1}})",
+       "",
+       0,
+       replaced,
+       1'000'000,
+       {"bytes=600000-", "-"},
+       400'000},
+      {"the condition ignored, the rest unmarked",
+       R"({"update.zip": {"rangeonly": 1, "noetag": 1, "nodate": 1}})",
+       "",
+       0,
+       body,
+       1'000'000,
+       {"bytes=600000-", "-"},
+       400'000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -457,10 +486,11 @@ TEST_F(HttpDownloadTest, PartialFileIsContinuedByTheNextRun) {
                                       "Update.zip"));
 
     EXPECT_TRUE(ReadFile(Target()) == c.expected);
-    EXPECT_EQ(Sent() - sent_before, c.sent);
-    const auto log = Lines(LogPath());
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(Fields(log[0])[5], c.range);
+    EXPECT_GE(Sent() - sent_before, c.sent);
+    EXPECT_LE(Sent() - sent_before, c.sent + c.unread);
+    std::vector<std::string> ranges;
+    for (const auto& line : Lines(LogPath())) ranges.push_back(Fields(line)[5]);
+    EXPECT_EQ(ranges, c.ranges);
     // Nothing waits for a later run: the folder is gone again.
     EXPECT_FALSE(fs::exists(resume));
     EXPECT_THAT(testing::ListFolder(local_.path()), ElementsAre("Update.zip"));

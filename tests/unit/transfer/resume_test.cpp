@@ -44,33 +44,95 @@ TEST(RetryPlan, StatusLineNamesTheFileThePauseAndTheAttempt) {
             "Veza je prekinuta, nastavljam skidanje Update.zip (_SVI) za 4 s (pokušaj 3 od 4)");
 }
 
-// Only the rest of the very version held is appended; everything else starts from zero or is
-// not the file.
+// Only the rest of the very version held is appended, as the answer's own validator shows it;
+// everything else starts from zero or is not the file.
 TEST(JudgeAnswer, AppendsOnlyTheRestOfTheVersionHeld) {
-  const FileVersion held{"\"v1\"", "", 1000};
+  const std::string date = "Tue, 01 Dec 2026 10:00:00 GMT";
+  const std::string later = "Wed, 02 Dec 2026 10:00:00 GMT";
+  const FileVersion by_etag{"\"v1\"", date, 1000};
+  const FileVersion by_date{"", date, 1000};
+  const FileVersion by_length{"", "", 1000};
   struct Case {
     const char* what;
+    const FileVersion& held;
     uint64_t offset;
     HttpHead head;
     Take take;
   } cases[] = {
-      {"whole file", 0, {200, 1000, "\"v1\"", "", ""}, Take::kFromStart},
-      {"not found", 0, {404, 10, "", "", ""}, Take::kRefuse},
-      {"a part not asked for", 0, {206, 100, "", "", "bytes 0-99/1000"}, Take::kRefuse},
-      {"the rest", 600, {206, 400, "\"v1\"", "", "bytes 600-999/1000"}, Take::kAppend},
-      {"the rest without a length", 600, {206, -1, "", "", "bytes 600-999/1000"}, Take::kAppend},
-      {"changed: whole file", 600, {200, 1200, "\"v2\"", "", ""}, Take::kFromStart},
-      {"range from elsewhere", 600, {206, 500, "", "", "bytes 500-999/1000"}, Take::kRestart},
-      {"another length", 600, {206, 600, "", "", "bytes 600-1199/1200"}, Take::kRestart},
-      {"not up to the end", 600, {206, 200, "", "", "bytes 600-799/1000"}, Take::kRestart},
-      {"length disagrees", 600, {206, 300, "", "", "bytes 600-999/1000"}, Take::kRestart},
-      {"no range named", 600, {206, 400, "", "", ""}, Take::kRestart},
-      {"unsatisfiable", 600, {416, 0, "", "", "bytes */500"}, Take::kRestart},
-      {"gone", 600, {404, 10, "", "", ""}, Take::kRefuse},
+      {"whole file", by_etag, 0, {200, 1000, "\"v1\"", "", ""}, Take::kFromStart},
+      {"not found", by_etag, 0, {404, 10, "", "", ""}, Take::kRefuse},
+      {"a part not asked for", by_etag, 0, {206, 100, "", "", "bytes 0-99/1000"}, Take::kRefuse},
+      {"the rest", by_etag, 600, {206, 400, "\"v1\"", "", "bytes 600-999/1000"}, Take::kAppend},
+      {"the rest without a length",
+       by_etag,
+       600,
+       {206, -1, "\"v1\"", "", "bytes 600-999/1000"},
+       Take::kAppend},
+      {"changed: whole file", by_etag, 600, {200, 1200, "\"v2\"", "", ""}, Take::kFromStart},
+      {"range from elsewhere",
+       by_etag,
+       600,
+       {206, 500, "\"v1\"", "", "bytes 500-999/1000"},
+       Take::kRestart},
+      {"another length",
+       by_etag,
+       600,
+       {206, 600, "\"v1\"", "", "bytes 600-1199/1200"},
+       Take::kRestart},
+      {"not up to the end",
+       by_etag,
+       600,
+       {206, 200, "\"v1\"", "", "bytes 600-799/1000"},
+       Take::kRestart},
+      {"length disagrees",
+       by_etag,
+       600,
+       {206, 300, "\"v1\"", "", "bytes 600-999/1000"},
+       Take::kRestart},
+      {"no range named", by_etag, 600, {206, 400, "\"v1\"", "", ""}, Take::kRestart},
+      {"unsatisfiable", by_etag, 600, {416, 0, "", "", "bytes */500"}, Take::kRestart},
+      {"gone", by_etag, 600, {404, 10, "", "", ""}, Take::kRefuse},
+      // A server that ignores If-Range sends the rest of whatever it has now.
+      {"the rest of another version",
+       by_etag,
+       600,
+       {206, 400, "\"v2\"", date, "bytes 600-999/1000"},
+       Take::kRestart},
+      {"the rest under a weak tag",
+       by_etag,
+       600,
+       {206, 400, "W/\"v1\"", date, "bytes 600-999/1000"},
+       Take::kRestart},
+      {"the rest without a validator",
+       by_etag,
+       600,
+       {206, 400, "", "", "bytes 600-999/1000"},
+       Take::kRestart},
+      {"the rest by the date held",
+       by_date,
+       600,
+       {206, 400, "", date, "bytes 600-999/1000"},
+       Take::kAppend},
+      {"the rest of a later date",
+       by_date,
+       600,
+       {206, 400, "", later, "bytes 600-999/1000"},
+       Take::kRestart},
+      {"the rest without the date",
+       by_date,
+       600,
+       {206, 400, "\"v1\"", "", "bytes 600-999/1000"},
+       Take::kRestart},
+      // Within a run, a file that has no validator is known by its length alone.
+      {"the rest by the length alone",
+       by_length,
+       600,
+       {206, 400, "", "", "bytes 600-999/1000"},
+       Take::kAppend},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(JudgeAnswer(c.head, c.offset, held), c.take);
+    EXPECT_EQ(JudgeAnswer(c.head, c.offset, c.held), c.take);
   }
 }
 

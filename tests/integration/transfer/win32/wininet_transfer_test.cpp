@@ -410,9 +410,29 @@ TEST_F(WininetHttpTest, PartialFileIsContinuedByTheNextRun) {
     std::string second_rule;
     std::string expected;
     uint64_t sent;
+    std::vector<std::string> ranges;  // of the next run's requests
+    uint64_t unread = 0;  // more that may have been sent for an answer refused at its head
   } cases[] = {
-      {"same version", "{}", body, 400'000},
-      {"replaced on the server", R"({"update.zip": {"then": "Nova.zip"}})", replaced, 1'000'000},
+      {"same version", "{}", body, 400'000, {"bytes=600000-"}},
+      {"replaced on the server",
+       R"({"update.zip": {"then": "Nova.zip"}})",
+       replaced,
+       1'000'000,
+       {"bytes=600000-"}},
+      // A server that ignores If-Range: the rest of a file of the same length is not what is
+      // held unless it says so itself.
+      {"replaced, and the condition ignored",
+       R"({"update.zip": {"then": "Nova.zip", "rangeonly": 1}})",
+       replaced,
+       1'000'000,
+       {"bytes=600000-", "-"},
+       400'000},
+      {"the condition ignored, the rest unmarked",
+       R"({"update.zip": {"rangeonly": 1, "noetag": 1, "nodate": 1}})",
+       body,
+       1'000'000,
+       {"bytes=600000-", "-"},
+       400'000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -438,9 +458,11 @@ TEST_F(WininetHttpTest, PartialFileIsContinuedByTheNextRun) {
     ASSERT_TRUE(next.HttpDownloadFile(Url("Update.zip"), Utf8FromPath(Target()), "Update.zip"));
 
     EXPECT_TRUE(ReadFile(Target()) == c.expected);
-    EXPECT_EQ(Sent() - sent_before, c.sent);
-    ASSERT_EQ(log.Lines().size(), 1u);
-    EXPECT_EQ(Fields(log.Lines()[0])[5], "bytes=600000-");
+    EXPECT_GE(Sent() - sent_before, c.sent);
+    EXPECT_LE(Sent() - sent_before, c.sent + c.unread);
+    std::vector<std::string> ranges;
+    for (const auto& line : log.Lines()) ranges.push_back(Fields(line)[5]);
+    EXPECT_EQ(ranges, c.ranges);
     // Nothing waits for a later run: the folder is gone again.
     EXPECT_FALSE(fs::exists(resume));
   }
