@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <optional>
+
+#include "core/path_text.h"
+#include "support/sandbox.h"
 
 namespace zepr::transfer {
 namespace {
@@ -190,6 +195,111 @@ TEST(JudgeAnswer, ContentRangeIsReadStrictly) {
     }
   }
 }
+
+// --- The resume folder ----------------------------------------------------------------------
+
+namespace fs = std::filesystem;
+using testing::ListFolder;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+constexpr char kUrl[] = "http://127.0.0.1/download/_UPDATE/update.php?file=K/DEMO/UPDATE.ZIP";
+void Age(const fs::path& path, int days) {
+  fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(24 * days));
+}
+
+// A run sweeps what is old from the folder, but only the files that runs make there: whatever
+// else someone keeps in it stays, however old.
+TEST(ResumeFolder, OnlyItsOwnOldFilesAreSwept) {
+  TempDir dir;
+  const fs::path folder = dir.path() / kResumeFolderName;
+  const std::vector<std::string> own_old = {"0123456789abcdef.part", "0123456789abcdef.part.info",
+                                            "0123456789abcdef.part.info.new"};
+  const std::string own_recent = "fedcba9876543210.part";
+  const std::vector<std::string> kept = {"0123456789abcdef.part.bak", "0123456789abcdeg.part",
+                                         "Dokument.doc", "Stari.part", own_recent};
+  for (const auto& names : {own_old, kept}) {
+    for (const auto& name : names) {
+      WriteFile(folder / name, name);
+      if (name != own_recent) Age(folder / name, 30);
+    }
+  }
+
+  {
+    PartialFile partial(Utf8FromPath(folder) + "/", kUrl, Utf8FromPath(dir.path() / "Update.zip"),
+                        1);
+  }
+
+  EXPECT_EQ(ListFolder(folder), kept);
+  EXPECT_EQ(ReadFile(folder / "Dokument.doc"), "Dokument.doc");
+}
+
+#ifndef _WIN32
+// Wine 8 shows a link to a folder as a reparse point but removes the folder it leads to, and
+// shows a link to a file as the file: the links are planted on Linux only.
+
+const FileVersion kVersion{"\"v1\"", "", 10};
+
+// A download cut after five bytes, kept for a later run.
+void LeaveFiveBytes(const std::string& folder, const std::string& target) {
+  PartialFile partial(folder, kUrl, target, 1);
+  ASSERT_TRUE(partial.Restart(kVersion));
+  ASSERT_TRUE(partial.Append("12345", 5));
+}
+
+// A link at the folder's name is removed, never followed: nothing in the folder it leads to is
+// swept or written, and the bytes are kept in a folder of the run's own.
+TEST(ResumeFolder, ALinkAtItsNameIsRemovedNeverFollowed) {
+  TempDir dir;
+  TempDir elsewhere;
+  WriteFile(elsewhere.path() / "Dokument.doc", "moj dokument");
+  Age(elsewhere.path() / "Dokument.doc", 30);
+  const fs::path folder = dir.path() / kResumeFolderName;
+  fs::create_directory_symlink(elsewhere.path(), folder);
+
+  LeaveFiveBytes(Utf8FromPath(folder) + "/", Utf8FromPath(dir.path() / "Update.zip"));
+
+  EXPECT_EQ(ListFolder(elsewhere.path()), std::vector<std::string>{"Dokument.doc"});
+  EXPECT_EQ(ReadFile(elsewhere.path() / "Dokument.doc"), "moj dokument");
+  EXPECT_FALSE(fs::is_symlink(folder));
+  EXPECT_EQ(ListFolder(folder).size(), 2u);  // the bytes and their record
+}
+
+// Links planted at the names of the partial file and of its record's temporary are removed or
+// refused, never written through.
+TEST(ResumeFolder, LinksAtItsFileNamesAreNotFollowed) {
+  TempDir dir;
+  TempDir elsewhere;
+  const fs::path folder = dir.path() / kResumeFolderName;
+  const std::string target = Utf8FromPath(dir.path() / "Update.zip");
+  const fs::path part = folder / (PartialKey(std::string(kUrl) + "\n" + target) + ".part");
+  const fs::path victim = elsewhere.path() / "Zrtva.txt";
+  WriteFile(victim, "ne diraj");
+  struct Case {
+    const char* what;
+    std::string planted;  // the name of the link, after the partial file's
+  } cases[] = {{"the record's temporary", ".info.new"}, {"the partial file", ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(folder);
+    LeaveFiveBytes(Utf8FromPath(folder) + "/", target);
+    const fs::path link = part.string() + c.planted;
+    fs::remove(link);
+    fs::create_symlink(victim, link);
+    {
+      // The next run finds another version on the server: the record is written anew.
+      PartialFile partial(Utf8FromPath(folder) + "/", kUrl, target, 2);
+      ASSERT_TRUE(partial.Restart({"\"v2\"", "", 10}));
+      ASSERT_TRUE(partial.Append("abcde", 5));
+    }
+    EXPECT_EQ(ReadFile(victim), "ne diraj");
+    EXPECT_FALSE(fs::is_symlink(part));
+    EXPECT_EQ(ReadFile(part), "abcde");
+    EXPECT_NE(ReadFile(part.string() + ".info").find("etag=\"v2\""), std::string::npos);
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace zepr::transfer
