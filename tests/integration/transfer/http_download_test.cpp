@@ -171,13 +171,15 @@ TEST(DownloadFigures, StatusTextAndBarRoundHalvesToEven) {
 }
 
 TEST_F(HttpDownloadTest, FailuresLeaveNoPartialFile) {
-  enum class Shown { kNothing, kCannotConnect, kDownloadError };
+  // kCleared: no dialog, and the figures shown meanwhile are gone.
+  enum class Shown { kNothing, kCleared, kCannotConnect, kDownloadError };
   struct Case {
     std::string what;
     std::string rule;  // control file entry for Update.zip
     Shown shown;
     bool old_file_kept;
     size_t requests;
+    uint64_t limit = kAnyLength;
   } cases[] = {
       // The first answer decides quietly, as a status check before the transfer once did.
       {"missing file", "", Shown::kNothing, true, 1},
@@ -191,6 +193,11 @@ TEST_F(HttpDownloadTest, FailuresLeaveNoPartialFile) {
       // A refusal of the rest is not asked again.
       {"rest answered 404", R"({"cut": 100000, "times": 1, "then": "Nema.zip"})",
        Shown::kDownloadError, false, 2},
+      // Longer than the caller allows: refused at the announced length, or where the body
+      // passes the limit.
+      {"longer than its limit", "", Shown::kNothing, true, 1, 999'999},
+      {"longer than its limit, unannounced", R"({"nolength": 1})", Shown::kCleared, true, 1,
+       500'000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -203,7 +210,8 @@ TEST_F(HttpDownloadTest, FailuresLeaveNoPartialFile) {
     window_.SetLabel1("Skidam > Update.zip");
     const auto started = std::chrono::steady_clock::now();
 
-    EXPECT_FALSE(client_.HttpDownloadFile(Url("Update.zip"), Target().string(), "Update.zip"));
+    EXPECT_FALSE(
+        client_.HttpDownloadFile(Url("Update.zip"), Target().string(), "Update.zip", c.limit));
 
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     EXPECT_EQ(Lines(LogPath()).size(), c.requests);
@@ -217,6 +225,10 @@ TEST_F(HttpDownloadTest, FailuresLeaveNoPartialFile) {
       case Shown::kNothing:
         EXPECT_TRUE(window_.dialogs.empty());
         EXPECT_EQ(window_.Label1(), "Skidam > Update.zip");
+        break;
+      case Shown::kCleared:
+        EXPECT_TRUE(window_.dialogs.empty());
+        EXPECT_EQ(window_.Label1(), "");
         break;
       case Shown::kCannotConnect:
         ASSERT_EQ(window_.dialogs.size(), 1u);
@@ -232,6 +244,10 @@ TEST_F(HttpDownloadTest, FailuresLeaveNoPartialFile) {
         break;
     }
   }
+  // A file as long as its limit is not longer.
+  Rule("{}");
+  EXPECT_TRUE(
+      client_.HttpDownloadFile(Url("Update.zip"), Target().string(), "Update.zip", 1'000'000));
 }
 
 // A transfer cut or stalled after some bytes is asked for again after 2, 4 and 8 s (on the

@@ -221,13 +221,15 @@ TEST_F(WininetHttpTest, FinalFiguresRoundHalvesToEven) {
 }
 
 TEST_F(WininetHttpTest, FailuresLeaveNoPartialFile) {
-  enum class Shown { kNothing, kCannotConnect, kDownloadError };
+  // kCleared: no dialog, and the figures shown meanwhile are gone.
+  enum class Shown { kNothing, kCleared, kCannotConnect, kDownloadError };
   struct Case {
     std::string what;
     std::string rule;
     Shown shown;
     bool old_file_kept;
     size_t requests;
+    uint64_t limit = kAnyLength;
   } cases[] = {
       // The first answer decides quietly, as a status check before the transfer once did.
       {"missing file", "", Shown::kNothing, true, 1},
@@ -242,6 +244,11 @@ TEST_F(WininetHttpTest, FailuresLeaveNoPartialFile) {
       // A refusal of the rest is not asked again.
       {"rest answered 404", R"({"cut": 100000, "times": 1, "then": "Nema.zip"})",
        Shown::kDownloadError, false, 2},
+      // Longer than the caller allows: refused at the announced length, or where the body
+      // passes the limit.
+      {"longer than its limit", "", Shown::kNothing, true, 1, 999'999},
+      {"longer than its limit, unannounced", R"({"nolength": 1})", Shown::kCleared, true, 1,
+       500'000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -254,7 +261,8 @@ TEST_F(WininetHttpTest, FailuresLeaveNoPartialFile) {
     const LogTail log(root_ / "requests.log");
     const auto started = std::chrono::steady_clock::now();
 
-    EXPECT_FALSE(client_.HttpDownloadFile(Url("Update.zip"), Utf8FromPath(Target()), "Update.zip"));
+    EXPECT_FALSE(
+        client_.HttpDownloadFile(Url("Update.zip"), Utf8FromPath(Target()), "Update.zip", c.limit));
 
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     EXPECT_EQ(log.Lines().size(), c.requests);
@@ -268,6 +276,10 @@ TEST_F(WininetHttpTest, FailuresLeaveNoPartialFile) {
       case Shown::kNothing:
         EXPECT_TRUE(window_.dialogs.empty());
         EXPECT_EQ(window_.Label1(), "Skidam > Update.zip");
+        break;
+      case Shown::kCleared:
+        EXPECT_TRUE(window_.dialogs.empty());
+        EXPECT_EQ(window_.Label1(), "");
         break;
       case Shown::kCannotConnect:
         ASSERT_EQ(window_.dialogs.size(), 1u);
@@ -283,6 +295,10 @@ TEST_F(WininetHttpTest, FailuresLeaveNoPartialFile) {
         break;
     }
   }
+  // A file as long as its limit is not longer.
+  WriteFile(ControlPath(), "{}");
+  EXPECT_TRUE(
+      client_.HttpDownloadFile(Url("Update.zip"), Utf8FromPath(Target()), "Update.zip", 1'000'000));
 }
 
 TEST_F(WininetHttpTest, ReplacedFileKeepsItsAttributes) {
@@ -780,17 +796,19 @@ TEST_F(WininetFtpTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
     const char* name;
     const char* local;
     const char* error;
+    uint64_t limit = kAnyLength;
   } cases[] = {
       {"Update.zip", "Existing.zip", "Destination file already exists."},
       {"Nema.zip", "Nema.zip", "No such file or directory."},
       {"Cut.zip", "Cut.zip", ""},
       {"x\r\nDELE Update.zip", "x", ""},
       {"", "Listing", "No file name given."},
+      {"Update.zip", "Big.zip", "datoteka je dulja od 999999 bajtova", 999'999},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     try {
-      session_.Retrieve(c.name, Local(c.local));
+      session_.Retrieve(c.name, Local(c.local), c.limit);
       ADD_FAILURE() << "no error raised";
     } catch (const UpdateError& e) {
       EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
