@@ -53,8 +53,10 @@ class FtpClient {
   // The download list's file name (key CFG of the settings).
   virtual std::string ListFileName() = 0;
   virtual int64_t Size(const std::string& name) = 0;
-  // Raises UpdateError on failure; the local file must not exist yet.
-  virtual void Retrieve(const std::string& name, const std::string& local_path) = 0;
+  // Raises UpdateError on failure (also for a file longer than size_limit, which is not read
+  // further); the local file must not exist yet.
+  virtual void Retrieve(const std::string& name, const std::string& local_path,
+                        uint64_t size_limit = kAnyLength) = 0;
   virtual void Close() = 0;
 };
 

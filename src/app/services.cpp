@@ -82,8 +82,9 @@ class SettingsFtp : public FtpClient {
   bool IsConnected() override { return session_.IsConnected(); }
   std::string ListFileName() override { return rConfig_.Cfg; }
   int64_t Size(const std::string& name) override { return session_.Size(name); }
-  void Retrieve(const std::string& name, const std::string& local) override {
-    session_.Retrieve(name, local);
+  void Retrieve(const std::string& name, const std::string& local,
+                uint64_t size_limit = kAnyLength) override {
+    session_.Retrieve(name, local, size_limit);
   }
   void Close() override { session_.Close(); }
 

@@ -13,6 +13,7 @@
 #include "core/wait.h"
 #include "install/install_journal.h"
 #include "platform/files.h"
+#include "trust/trust.h"
 
 namespace zepr {
 namespace fs = std::filesystem;
@@ -33,6 +34,20 @@ void CopyOver(const std::string& from, const std::string& to) {
 void DeleteFile(const std::string& path) {
   std::error_code ec;
   fs::remove(PathFromUtf8(path), ec);
+}
+
+// A signature file is read no further than the longest valid one could go: a longer one is not
+// copied, and counts as missing.
+void CopySignatureFile(const std::string& from, const std::string& to) {
+  std::error_code error;
+  const platform::File in = platform::File::OpenForReading(from, error);
+  std::string bytes;
+  if (!in || in.ReadAll(bytes, trust::kMaxSignatureFileBytes + 1) ||
+      bytes.size() > trust::kMaxSignatureFileBytes) {
+    return;
+  }
+  platform::File out = platform::File::CreateNew(to, error);
+  if (out && (out.WriteAt(bytes, 0) || out.Close())) platform::RemoveFile(to);
 }
 
 constexpr const char* kBadSiteUrl = "Krivi parametri za lokaciju na internetu!";
@@ -118,13 +133,14 @@ void UpdateRun::FetchSignature(const std::string& url, const std::string& target
   if (!services_.signatures.Required()) return;
   // A signature left from an earlier file must not stand for this one.
   DeleteFile(target + ".minisig");
-  services_.http.HttpDownloadFile(url + ".minisig", target + ".minisig", display_name + ".minisig");
+  services_.http.HttpDownloadFile(url + ".minisig", target + ".minisig", display_name + ".minisig",
+                                  trust::kMaxSignatureFileBytes);
 }
 
 void UpdateRun::CopySignature(const std::string& from, const std::string& to) {
   if (!services_.signatures.Required()) return;
   DeleteFile(to + ".minisig");
-  CopyOver(from + ".minisig", to + ".minisig");
+  CopySignatureFile(from + ".minisig", to + ".minisig");
 }
 
 bool UpdateRun::SignatureAccepted(const std::string& path, const std::string& published_name) {
@@ -672,7 +688,7 @@ void UpdateRun::DownloadFiles() {
       if (services_.signatures.Required()) {
         DeleteFile(local + ".minisig");
         try {
-          ftp.Retrieve(name + ".minisig", local + ".minisig");
+          ftp.Retrieve(name + ".minisig", local + ".minisig", trust::kMaxSignatureFileBytes);
         } catch (const UpdateError&) {
           // A missing signature is refused with its reason below.
         }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -41,14 +43,17 @@ class File {
   static File CreateNew(const std::string& path, std::error_code& error);
   // Opens path for reading and writing, creating it when missing, and takes the exclusive lock
   // on it, waiting while another process holds it when wait; else an empty File with no error
-  // then. A holder may remove the file while we wait: the lock is taken on the file the name
-  // shows when it is granted.
+  // then. A link at path is not followed (an error). A holder may remove the file while we
+  // wait: the lock is taken on the file the name shows when it is granted.
   static File OpenLocked(const std::string& path, bool wait, std::error_code& error);
 
   explicit operator bool() const { return handle_ != kNone; }
 
-  // Appends the whole file to bytes; on an error, bytes holds what was read before it.
-  std::error_code ReadAll(std::string& bytes) const;
+  // Appends the whole file, or its first most bytes, to bytes; on an error, bytes holds what
+  // was read before it.
+  std::error_code ReadAll(std::string& bytes,
+                          uint64_t most = std::numeric_limits<uint64_t>::max()) const;
+  std::error_code Size(uint64_t& size) const;
   std::error_code WriteAt(std::string_view bytes, uint64_t offset);
   std::error_code Append(std::string_view bytes);
   std::error_code Truncate(uint64_t size);
@@ -101,6 +106,8 @@ struct FolderEntry {
 std::error_code ListFolder(const std::string& folder, std::vector<FolderEntry>& entries);
 // What is at path itself, a link not followed; kOther with the error set when nothing is there.
 FolderEntry::Kind KindOf(const std::string& path, std::error_code& error);
+// When the file at path itself (a link not followed) was last written.
+std::error_code LastWriteTime(const std::string& path, std::chrono::system_clock::time_point& time);
 
 // Removes the file or link at path (never a folder), read-only or not.
 std::error_code RemoveFile(const std::string& path);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/main_window.h"
+#include "transfer/http_download.h"
 
 namespace zepr {
 
@@ -46,8 +47,11 @@ class FtpSession {
   // complete. RETR goes out without a size query first, so servers that refuse SIZE still
   // serve files. A transfer cut or stalled after some bytes is continued (REST) a few times
   // while the file's size and modification time, asked for by Size before, stay the same.
-  // Raises UpdateError with the server's reply (or the transfer error) on failure.
-  void Retrieve(const std::string& name, const std::string& local_path);
+  // Raises UpdateError with the server's reply (or the transfer error) on failure, and at once,
+  // without another attempt, for a file longer than size_limit (announced so, or when the data
+  // passes it).
+  void Retrieve(const std::string& name, const std::string& local_path,
+                uint64_t size_limit = kAnyLength);
   // Logged in and not closed. A control connection that the server dropped is opened and
   // logged in again by the next operation.
   bool IsConnected() const;

@@ -1,11 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "core/main_window.h"
 
 namespace zepr {
+
+// No limit to the length of a file fetched.
+inline constexpr uint64_t kAnyLength = std::numeric_limits<uint64_t>::max();
 
 // Fetches one URL of the download endpoint into one local file. The run sees only this, so
 // it can be tested with a fake.
@@ -16,9 +20,11 @@ class HttpClient {
   // body and the file is in place under local_path. Any other answer to the request returns
   // false without a word; a transfer cut or stalled is asked for again a few times first.
   // display_name is only shown, never used as a path. A local file that cannot be written
-  // raises UpdateError.
+  // raises UpdateError. A file longer than size_limit is refused as quietly, as soon as its
+  // length is announced or its body passes the limit, and nothing of it is kept.
   virtual bool HttpDownloadFile(const std::string& url, const std::string& local_path,
-                                const std::string& display_name) = 0;
+                                const std::string& display_name,
+                                uint64_t size_limit = kAnyLength) = 0;
 };
 
 struct HttpOptions {
@@ -50,7 +56,7 @@ class SystemHttpClient : public HttpClient {
   SystemHttpClient(MainWindow& window, std::string app_title, HttpOptions options = {});
 
   bool HttpDownloadFile(const std::string& url, const std::string& local_path,
-                        const std::string& display_name) override;
+                        const std::string& display_name, uint64_t size_limit = kAnyLength) override;
 
   // Status pre-check: true only for status 200 from a trusted server.
   bool HttpCheckUrl(const std::string& url);

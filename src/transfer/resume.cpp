@@ -2,18 +2,17 @@
 
 #include <charconv>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
-#include "core/path_text.h"
 #include "core/run_log.h"
 #include "transfer/transfer_shared.h"
 
 namespace zepr::transfer {
 namespace {
 
-namespace fs = std::filesystem;
+constexpr std::string_view kPartSuffix = ".part";
+constexpr std::string_view kRecordSuffix = ".part.info";
+constexpr std::string_view kRecordTemporarySuffix = ".part.info.new";
 
 std::optional<uint64_t> Number(std::string_view text) {
   uint64_t value = 0;
@@ -21,6 +20,32 @@ std::optional<uint64_t> Number(std::string_view text) {
   const auto [stop, ec] = std::from_chars(text.data(), end, value);
   if (ec != std::errc() || stop != end || text.empty()) return std::nullopt;
   return value;
+}
+
+// The record is a few lines; a larger file at its name is not one.
+constexpr uint64_t kRecordLimit = 64 * 1024;
+
+// The record at path, "" when there is none; what is at the name is read only when it is a
+// file (a FIFO would never answer).
+std::string ReadRecord(const std::string& path) {
+  std::error_code error;
+  if (platform::KindOf(path, error) != platform::FolderEntry::Kind::kFile) return {};
+  const platform::File in = platform::File::OpenForReading(path, error);
+  std::string text;
+  if (!in || in.ReadAll(text, kRecordLimit)) return {};
+  return text;
+}
+
+// The names runs make in the resume folder: the key (16 hexadecimal digits, see PartialKey)
+// with one of the endings.
+bool IsOwnName(std::string_view name) {
+  constexpr size_t kKeyLength = 16;
+  if (name.size() < kKeyLength) return false;
+  for (const char c : name.substr(0, kKeyLength)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  const std::string_view ending = name.substr(kKeyLength);
+  return ending == kPartSuffix || ending == kRecordSuffix || ending == kRecordTemporarySuffix;
 }
 
 // A value of the record stays on its line.
@@ -83,9 +108,14 @@ Take JudgeAnswer(const HttpHead& head, uint64_t offset, const FileVersion& held)
   if (offset == 0) return Take::kRefuse;
   if (head.status == 416) return Take::kRestart;
   if (head.status != 206) return Take::kRefuse;
-  // Only the rest of the very version held may be appended; anything else would mix two.
+  // Only the rest of the very version held may be appended; anything else would mix two. A
+  // server may ignore If-Range and send the rest of what it has now: the answer's own validator
+  // must be the one held, the one the request was conditional on.
+  const bool same_version = !held.etag.empty()       ? StrongEtag(head.etag) == held.etag
+                            : !held.modified.empty() ? head.last_modified == held.modified
+                                                     : true;
   const auto range = ParseContentRange(head.content_range);
-  const bool rest = range && range->first == offset && held.total > 0 &&
+  const bool rest = same_version && range && range->first == offset && held.total > 0 &&
                     range->total == static_cast<uint64_t>(held.total) &&
                     range->last + 1 == range->total &&
                     (head.content_length < 0 ||
@@ -120,27 +150,20 @@ PartialFile::PartialFile(std::string resume_folder, std::string url, std::string
       url_(std::move(url)),
       target_(std::move(target)),
       process_id_(process_id) {
-  if (resume_folder_.empty()) return;
-  std::error_code ec;
-  const fs::path folder = PathFromUtf8(resume_folder_);
-  // Made only once a download has bytes to keep.
-  if (!fs::is_directory(folder, ec)) return;
-  // What an earlier run left days ago is of no use now.
-  const auto too_old = fs::file_time_type::clock::now() - std::chrono::hours(24 * kPartialKeepDays);
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code entry_error;
-    if (!it->is_regular_file(entry_error)) continue;
-    const auto written = it->last_write_time(entry_error);
-    if (!entry_error && written < too_old) fs::remove(it->path(), entry_error);
+  while (!resume_folder_.empty() &&
+         (resume_folder_.back() == '/' || resume_folder_.back() == '\\')) {
+    resume_folder_.pop_back();
   }
+  // Made only once a download has bytes to keep.
+  if (resume_folder_.empty() || !UsableResumeFolder(false)) return;
+  SweepResumeFolder();
   if (!OpenInResumeFolder()) return;
 
-  std::ifstream in(PathFromUtf8(RecordPath()), std::ios::binary);
-  std::string line;
   std::string url_seen;
   std::string target_seen;
   FileVersion recorded;
-  while (std::getline(in, line)) {
+  std::istringstream record(ReadRecord(RecordPath()));
+  for (std::string line; std::getline(record, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
@@ -152,9 +175,9 @@ PartialFile::PartialFile(std::string resume_folder, std::string url, std::string
     if (key == "modified") recorded.modified = value;
     if (key == "total") recorded.total = static_cast<int64_t>(Number(value).value_or(0));
   }
-  const uint64_t size = fs::file_size(PathFromUtf8(data_path_), ec);
-  if (!ec && url_seen == url_ && target_seen == target_ && recorded.Identifies() && size > 0 &&
-      size <= static_cast<uint64_t>(recorded.total)) {
+  uint64_t size = 0;
+  if (!file_.Size(size) && url_seen == url_ && target_seen == target_ && recorded.Identifies() &&
+      size > 0 && size <= static_cast<uint64_t>(recorded.total)) {
     held_ = size;
     version_ = recorded;
     return;
@@ -166,14 +189,48 @@ PartialFile::PartialFile(std::string resume_folder, std::string url, std::string
 
 PartialFile::~PartialFile() { Keep(); }
 
+bool PartialFile::UsableResumeFolder(bool create) {
+  std::error_code error;
+  auto kind = platform::KindOf(resume_folder_, error);
+  if (!error && kind != platform::FolderEntry::Kind::kFolder) {
+    // Anything but a folder at the name (a planted link or junction above all) is removed,
+    // never followed; what cannot be removed leaves the run without the folder.
+    if (platform::RemoveFile(resume_folder_)) return false;
+    kind = platform::KindOf(resume_folder_, error);
+  }
+  if (error && create && !platform::CreatePrivateFolder(resume_folder_)) {
+    kind = platform::KindOf(resume_folder_, error);
+  }
+  return !error && kind == platform::FolderEntry::Kind::kFolder;
+}
+
+void PartialFile::SweepResumeFolder() {
+  std::vector<platform::FolderEntry> entries;
+  if (platform::ListFolder(resume_folder_, entries)) return;
+  // What an earlier run left days ago is of no use now. Whatever else someone keeps in the
+  // folder is theirs.
+  const auto too_old = std::chrono::system_clock::now() - std::chrono::hours(24 * kPartialKeepDays);
+  for (const auto& entry : entries) {
+    if (entry.kind != platform::FolderEntry::Kind::kFile || !IsOwnName(entry.name)) continue;
+    const std::string path = InResumeFolder(entry.name);
+    std::chrono::system_clock::time_point written;
+    if (!platform::LastWriteTime(path, written) && written < too_old) platform::RemoveFile(path);
+  }
+}
+
+std::string PartialFile::InResumeFolder(const std::string& name) const {
+  return resume_folder_ + "/" + name;
+}
+
 bool PartialFile::OpenInResumeFolder() {
-  std::string path = resume_folder_;
-  if (path.back() != '/' && path.back() != '\\') path += '/';
-  path += PartialKey(url_ + "\n" + target_) + ".part";
+  std::string path = InResumeFolder(PartialKey(url_ + "\n" + target_) + std::string(kPartSuffix));
+  // A link planted at the name is removed, not followed (the open refuses one, too).
+  std::error_code error;
+  const auto kind = platform::KindOf(path, error);
+  if (!error && kind != platform::FolderEntry::Kind::kFile) platform::RemoveFile(path);
   // Another updater fetching into the same target holds it: this run keeps its bytes beside
   // the target instead.
-  std::error_code ignored;
-  file_ = platform::File::OpenLocked(path, false, ignored);
+  file_ = platform::File::OpenLocked(path, false, error);
   if (!file_) return false;
   data_path_ = std::move(path);
   in_resume_folder_ = true;
@@ -182,11 +239,7 @@ bool PartialFile::OpenInResumeFolder() {
 
 bool PartialFile::OpenFile() {
   if (file_) return true;
-  if (!resume_folder_.empty()) {
-    std::error_code ec;
-    fs::create_directories(PathFromUtf8(resume_folder_), ec);
-    if (!ec && OpenInResumeFolder()) return true;
-  }
+  if (!resume_folder_.empty() && UsableResumeFolder(true) && OpenInResumeFolder()) return true;
   for (int attempt = 0; attempt < kPartFileAttempts; ++attempt) {
     std::string path = PartFileName(target_, process_id_, attempt);
     file_ = platform::File::OpenLocked(path, false, error_);
@@ -266,25 +319,23 @@ bool PartialFile::Commit() {
 void PartialFile::RemoveOthersForTarget() {
   if (resume_folder_.empty()) return;
   // The target came whole from somewhere: what other URLs left for it is of no more use.
-  std::error_code ec;
-  for (fs::directory_iterator it(PathFromUtf8(resume_folder_), ec), end; !ec && it != end;
-       it.increment(ec)) {
-    const fs::path record = it->path();
-    if (record.extension() != ".info") continue;
-    std::ifstream in(record, std::ios::binary);
-    std::string line;
+  std::vector<platform::FolderEntry> entries;
+  if (platform::ListFolder(resume_folder_, entries)) return;
+  for (const auto& entry : entries) {
+    if (entry.kind != platform::FolderEntry::Kind::kFile || !IsOwnName(entry.name) ||
+        !entry.name.ends_with(kRecordSuffix)) {
+      continue;
+    }
+    const std::string record = InResumeFolder(entry.name);
+    std::istringstream lines(ReadRecord(record));
     bool same_target = false;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(lines, line);) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line == "target=" + target_) same_target = true;
     }
-    in.close();
     if (!same_target) continue;
-    fs::path data = record;
-    data.replace_extension();
-    std::error_code ignored;
-    fs::remove(data, ignored);
-    fs::remove(record, ignored);
+    platform::RemoveFile(record.substr(0, record.size() - std::string_view(".info").size()));
+    platform::RemoveFile(record);
   }
 }
 
@@ -324,12 +375,16 @@ void PartialFile::WriteRecord() {
          << "\ntotal=" << version_.total << "\n";
   const std::string path = RecordPath();
   const std::string temporary = path + ".new";
-  {
-    std::ofstream out(PathFromUtf8(temporary), std::ios::binary | std::ios::trunc);
-    out << record.str();
-    if (!out.flush()) return;
+  // Created afresh, never through whatever is at the name: a link left there is removed first.
+  std::error_code error;
+  platform::File out = platform::File::CreateNew(temporary, error);
+  if (!out && error == std::errc::file_exists && !platform::RemoveFile(temporary)) {
+    out = platform::File::CreateNew(temporary, error);
   }
-  platform::Rename(temporary, path);
+  if (!out) return;
+  if (out.WriteAt(record.str(), 0) || out.Close() || platform::Rename(temporary, path)) {
+    platform::RemoveFile(temporary);
+  }
 }
 
 void PartialFile::RemoveRecord() {

@@ -104,7 +104,9 @@ class PartialFile {
  public:
   // Looks for what an earlier run left for this URL and target, and removes what has grown too
   // old. resume_folder: "" for none. process_id names the temporary beside the target. Once the
-  // target has come whole, what other URLs left for it goes too.
+  // target has come whole, what other URLs left for it goes too. Only the names runs make are
+  // ever touched in the folder, and a link at its name, or at those names, is removed, never
+  // followed.
   PartialFile(std::string resume_folder, std::string url, std::string target,
               unsigned long process_id);
   ~PartialFile();
@@ -129,6 +131,10 @@ class PartialFile {
 
  private:
   bool OpenFile();
+  // Whether the resume folder is a folder of its own (made when create); see the constructor.
+  bool UsableResumeFolder(bool create);
+  void SweepResumeFolder();
+  std::string InResumeFolder(const std::string& name) const;
   bool OpenInResumeFolder();
   void RemoveEmptyResumeFolder();
   void RemoveOthersForTarget();
@@ -136,7 +142,7 @@ class PartialFile {
   void RemoveRecord();
   std::string RecordPath() const { return data_path_ + ".info"; }
 
-  std::string resume_folder_;
+  std::string resume_folder_;  // without a separator at the end
   std::string url_;
   std::string target_;
   unsigned long process_id_;

@@ -74,20 +74,42 @@ void EndDownload(MainWindow& window, const HttpOptions& options) {
   window.SetLabel1("");
 }
 
+namespace {
+
+// Whether more bytes after held would pass limit.
+bool Passes(uint64_t limit, uint64_t held, uint64_t more) {
+  return more > limit || held > limit - more;
+}
+
+}  // namespace
+
+std::string TooLongText(uint64_t limit) {
+  return "datoteka je dulja od " + std::to_string(limit) + " bajtova";
+}
+
 HttpTransfer::HttpTransfer(MainWindow& window, const HttpOptions& options, std::string url,
-                           std::string target, std::string display_name, unsigned long process_id)
+                           std::string target, std::string display_name, unsigned long process_id,
+                           uint64_t size_limit)
     : window_(window),
       options_(options),
       target_(target),
       display_name_(display_name),
       partial_(options.resume_folder, url, std::move(target), process_id),
       display_(window, std::move(display_name)),
-      url_(std::move(url)) {}
+      url_(std::move(url)),
+      size_limit_(size_limit) {}
 
 bool HttpTransfer::Head(const HttpHead& head) {
   head_seen_ = true;
   status_ = head.status;
   take_ = JudgeAnswer(head, offset_, partial_.version());
+  // A file longer than the limit is refused before a byte of its body is read.
+  const uint64_t before = take_ == Take::kAppend ? partial_.held() : 0;
+  if ((take_ == Take::kFromStart || take_ == Take::kAppend) && head.content_length >= 0 &&
+      Passes(size_limit_, before, static_cast<uint64_t>(head.content_length))) {
+    too_long_ = true;
+    return false;
+  }
   switch (take_) {
     case Take::kFromStart:
       if (!partial_.Restart(VersionOf(head))) return false;
@@ -108,6 +130,10 @@ bool HttpTransfer::Head(const HttpHead& head) {
 }
 
 bool HttpTransfer::Body(const char* data, size_t size) {
+  if (Passes(size_limit_, partial_.held(), size)) {
+    too_long_ = true;
+    return false;
+  }
   if (!partial_.Append(data, size)) return false;
   body_bytes_ += size;
   held_.store(partial_.held(), std::memory_order_release);
@@ -202,6 +228,13 @@ bool HttpTransfer::Run(const Attempt& attempt,
     LogAttempt(url_, offset_, Outcome(ended), status_, body_bytes_,
                window_.clock().NowMs() - started_ms, plan.attempt());
     opened = opened || opened_;
+    if (too_long_) {
+      // Nothing of it is kept, nor asked for again; a missing file says the rest.
+      runlog::Write("HTTP " + url_ + ": " + TooLongText(size_limit_));
+      partial_.Drop();
+      if (opened) EndDownload(window_, options_);
+      return false;
+    }
     if (partial_.error()) {
       const std::error_code error = partial_.error();
       partial_.Drop();
@@ -258,13 +291,36 @@ bool HttpTransfer::Run(const Attempt& attempt,
 
 FtpRetrieval::FtpRetrieval(MainWindow& window, const std::string& resume_folder, std::string key,
                            std::string target, std::string display_name, unsigned long process_id,
-                           const FileVersion& version)
+                           const FileVersion& version, uint64_t size_limit)
     : window_(window),
       display_name_(std::move(display_name)),
       partial_(resume_folder, key, std::move(target), process_id),
-      key_(std::move(key)) {
+      key_(std::move(key)),
+      size_limit_(size_limit) {
   Recheck(version);
   plan_ = RetryPlan(partial_.held());
+  Announced(version.total);
+}
+
+bool FtpRetrieval::Body(const char* data, size_t size) {
+  if (Passes(size_limit_, partial_.held(), size)) {
+    too_long_ = true;
+    return false;
+  }
+  runlog::Count(runlog::Tally::kBytesFetched, size);
+  return partial_.Append(data, size);
+}
+
+bool FtpRetrieval::Announced(int64_t total) {
+  if (total >= 0 && static_cast<uint64_t>(total) > size_limit_) too_long_ = true;
+  return !too_long_;
+}
+
+std::string FtpRetrieval::RefuseTooLong() {
+  const std::string text = TooLongText(size_limit_);
+  runlog::Write("FTP " + key_ + ": " + text);
+  partial_.Drop();
+  return text;
 }
 
 void FtpRetrieval::Recheck(const FileVersion& now) {

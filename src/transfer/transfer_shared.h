@@ -145,7 +145,8 @@ void WaitCountingDown(MainWindow& window, int ms, const std::function<void(int)>
 class HttpTransfer {
  public:
   HttpTransfer(MainWindow& window, const HttpOptions& options, std::string url, std::string target,
-               std::string display_name, unsigned long process_id);
+               std::string display_name, unsigned long process_id,
+               uint64_t size_limit = kAnyLength);
 
   // How one request ended, as the back end saw it.
   enum class Ended {
@@ -166,6 +167,8 @@ class HttpTransfer {
   // From the attempt, on whichever thread runs it. False: stop, nothing more is wanted.
   bool Head(const HttpHead& head);
   bool Body(const char* data, size_t size);
+  // Head or Body refused the file as longer than the limit: its body is not wanted at all.
+  bool too_long() const { return too_long_; }
   // Why an https server was not trusted.
   void Refuse(std::string why) { refusal_ = std::move(why); }
   // From the window's thread while an attempt runs: the figures within the throttle, and the
@@ -186,6 +189,8 @@ class HttpTransfer {
   PartialFile partial_;
   DownloadDisplay display_;
   std::string url_;
+  uint64_t size_limit_;
+  bool too_long_ = false;
   // This attempt: the offset asked for, what its head made of it, how much body came.
   uint64_t offset_ = 0;
   bool head_seen_ = false;
@@ -210,16 +215,20 @@ class FtpRetrieval {
   // and MDTM said before the first attempt (empty when they were not asked).
   FtpRetrieval(MainWindow& window, const std::string& resume_folder, std::string key,
                std::string target, std::string display_name, unsigned long process_id,
-               const FileVersion& version);
+               const FileVersion& version, uint64_t size_limit = kAnyLength);
 
   // The bytes held, where the next attempt starts (REST), and the whole length if known.
   uint64_t held() const { return partial_.held(); }
   int64_t total() const { return partial_.version().total; }
-  bool Body(const char* data, size_t size) {
-    runlog::Count(runlog::Tally::kBytesFetched, size);
-    return partial_.Append(data, size);
-  }
+  // False when the file cannot be written (file_error()) or would pass the limit (too_long()).
+  bool Body(const char* data, size_t size);
   const std::error_code& file_error() const { return partial_.error(); }
+  // A transfer that announces the file's whole length (-1: none): false when it passes the
+  // limit (too_long()).
+  bool Announced(int64_t total);
+  bool too_long() const { return too_long_; }
+  // Removes what was held of a file refused as too long; the text to raise.
+  std::string RefuseTooLong();
 
   // After an attempt that failed for why: waits the pause and returns true when another attempt
   // is worth it (this one got further than all before); else keeps the bytes for a later run.
@@ -235,7 +244,12 @@ class FtpRetrieval {
   PartialFile partial_;
   RetryPlan plan_;
   std::string key_;
+  uint64_t size_limit_;
+  bool too_long_ = false;
 };
+
+// The words for a file refused as longer than limit bytes.
+std::string TooLongText(uint64_t limit);
 
 // URLs are composed without escaping, so a script name may carry blanks or Croatian letters,
 // which URL parsers refuse. They go out percent-encoded in the ANSI code page, the bytes the

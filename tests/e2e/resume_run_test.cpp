@@ -31,9 +31,9 @@ constexpr const char* kResumeFolder = "ZEPRUpdateNastavak";
 constexpr uint64_t kWineBlock = 256 * 1024;
 
 // Bytes that do not compress, so the archive is as long as its contents.
-std::string Noise(size_t size) {
+std::string Noise(size_t size, uint32_t seed = 12345) {
   std::string bytes(size, '\0');
-  uint32_t state = 12345;
+  uint32_t state = seed;
   for (auto& byte : bytes) {
     state = state * 1103515245u + 12345u;
     byte = static_cast<char>(state >> 24);
@@ -147,6 +147,78 @@ TEST_P(ResumeRun, RunKilledMidwayIsContinuedByTheNextRun) {
             "bytes=" + std::to_string(held) + "-");
   EXPECT_EQ(site.Sent() - sent_before, archive.size() - held);
   EXPECT_FALSE(fs::exists(box.path() / kResumeFolder));
+}
+
+void Age(const fs::path& path, int days) {
+  fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(24 * days));
+}
+
+// The first run is cut at half of one version; the server of the second ignores If-Range and
+// has another version of the same length now, whose rest it sends: the second run installs the
+// new version whole. Meanwhile the resume folder is a link to someone else's folder, then holds
+// someone else's old file and a link at the name of its record's temporary: nothing is followed
+// or removed that the runs did not make. (Under Wine a link to a folder cannot be removed as a
+// link, so the Windows program only meets the old file.)
+TEST_P(ResumeRun, OneVersionWholeAndOnlyItsOwnFilesTouched) {
+  AppSandbox box(GetParam());
+  DownloadSite site;
+  testing::WriteUpdateIni(box, site);
+  const auto archive = [&](uint32_t seed) {
+    return BuildZip({{"Install.Ini", ""},
+                     testing::AppEntry(box.app() + ".exe", GetParam()),
+                     {"a.dll", Noise(1'000'000, seed)},
+                     {"b.dll", Noise(1'000'000, seed + 1)}});
+  };
+  const std::string v1 = archive(1);
+  const std::string v2 = archive(7);
+  ASSERT_EQ(v1.size(), v2.size());
+  site.Put(kClient, "Update.zip", v1);
+  site.Put(kClient, "Update2.zip", v2);
+  const bool links = GetParam() == Build::kLinux;
+  testing::TempDir elsewhere;
+  const fs::path folder = box.path() / kResumeFolder;
+  const fs::path document = (links ? elsewhere.path() : folder) / "Dokument.doc";
+  WriteFile(document, "moj dokument");
+  Age(document, 30);
+  if (links) fs::create_directory_symlink(elsewhere.path(), folder);
+  site.Misbehave(R"({"KLIJENT/DEMO/Update.zip": {"cut": )" + std::to_string(v1.size() / 2) + "}}");
+
+  const auto cut = box.Run(kClient, "3", {"x"});
+
+  EXPECT_NE(cut.exit_code, 0) << cut.output;
+  EXPECT_EQ(ReadFile(document), "moj dokument");
+  EXPECT_FALSE(fs::is_symlink(folder));
+  EXPECT_EQ(testing::ListFolder(elsewhere.path()), links ? Strings{"Dokument.doc"} : Strings{});
+  fs::path part;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().extension() == ".part") part = entry.path();
+  }
+  ASSERT_FALSE(part.empty()) << cut.output;
+  const fs::path victim = elsewhere.path() / "Zrtva.txt";
+  WriteFile(victim, "ne diraj");
+  if (links) {
+    WriteFile(folder / "Dokument.doc", "moj dokument");
+    Age(folder / "Dokument.doc", 30);
+    fs::create_symlink(victim, part.string() + ".info.new");
+  }
+  site.Misbehave(R"({"KLIJENT/DEMO/Update.zip": {"then": "Update2.zip", "rangeonly": 1}})");
+
+  const auto run = box.Run(kClient, "3", {"x"});
+
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_TRUE(ReadFile(box.path() / "a.dll") == Noise(1'000'000, 7));
+  EXPECT_TRUE(ReadFile(box.path() / "b.dll") == Noise(1'000'000, 8));
+  Strings ranges;
+  const Strings requests = site.Requests();
+  for (size_t i = 0; i < requests.size(); ++i) {
+    if (requests[i] == "KLIJENT/DEMO/UPDATE.ZIP") ranges.push_back(site.Ranges()[i]);
+  }
+  ASSERT_GE(ranges.size(), 2u);
+  EXPECT_EQ(ranges[ranges.size() - 2].rfind("bytes=", 0), 0u);
+  EXPECT_EQ(ranges.back(), "-");
+  EXPECT_EQ(testing::ListFolder(folder), Strings{"Dokument.doc"});
+  EXPECT_EQ(ReadFile(folder / "Dokument.doc"), "moj dokument");
+  EXPECT_EQ(ReadFile(victim), "ne diraj");
 }
 
 // FTP: a retrieval cut once is continued with REST within the run; a refused login is not

@@ -103,6 +103,8 @@ struct RefusalCase {
   const char* line = nullptr;
   // 3 fetches the update; 8 installs what lies in Update/.
   const char* type = "3";
+  // When not 0: the site sent no more body bytes than this in the run.
+  uint64_t most_sent = 0;
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
@@ -118,10 +120,14 @@ TEST_P(SignatureRefused, LeavesTheApplicationAsItWas) {
   c.arrange(s);
   const auto before = TreeOutsideUpdate(s.box.path());
   const size_t starts_before = s.box.Starts().size();
+  const uint64_t sent_before = s.site.Sent();
 
   const bool present = std::string(c.type) == "8";
   const auto run = s.box.Run(kClient, c.type, present ? Strings{"x", "1"} : Strings{"x"});
 
+  if (c.most_sent > 0) {
+    EXPECT_LE(s.site.Sent() - sent_before, c.most_sent);
+  }
   EXPECT_EQ(run.exit_code, kRefused) << run.output;
   const std::string line =
       c.line ? c.line : "Potpis nije prihvaćen: Update.zip\\rUzrok: " + std::string(c.reason);
@@ -165,6 +171,16 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         RefusalCase{"NoSignature", "nema potpisa",
                     [](SignedSite& s) { s.Serve(s.Archive("nova verzija"), ""); }},
+        // Read no further than the longest valid signature could go: a file of 100 MB behind
+        // a valid signature counts as no signature, and most of it never crosses the line.
+        RefusalCase{"HugeSignatureFile", "nema potpisa",
+                    [](SignedSite& s) {
+                      const std::string archive = s.Archive("nova verzija");
+                      std::string signature = s.publisher.Sign(archive, "Update.zip");
+                      signature.resize(100'000'000, '\n');
+                      s.Serve(archive, signature);
+                    },
+                    nullptr, "3", 50'000'000},
         RefusalCase{"AnotherFilesSignature", "potpis je za drugu datoteku",
                     [](SignedSite& s) {
                       const std::string archive = s.Archive("nova verzija");

@@ -42,12 +42,14 @@ NAME is the last part of the file name or the whole CLIENT/SECTION/NAME, case-in
     nolength=1     send no Content-Length; the body ends when the connection closes
     after=N        serve the first N requests for this file normally, misbehave from then on
     times=N        misbehave for N requests only (after the first `after`), then serve
-                   normally (then, noetag, weak, nodate and norange stay)
+                   normally (then, noetag, weak, nodate, norange and rangeonly stay)
     then=NAME      serve the file NAME of the same folder instead, once `times` is used up
                    when there is one: the file was replaced on the server
     noetag=1       send no ETag;  weak=1: send it as a weak one (W/"...")
     nodate=1       send no Last-Modified
     norange=1      ignore Range and If-Range: always the whole file with 200
+    rangeonly=1    honour Range but ignore If-Range: the part asked for of whatever file is
+                   there now (206), whichever version the client holds
     location=URL   answer 302 with this Location (in the control file, or a --rule without
                    commas in the URL)
 --control FILE: a JSON object {"NAME": {"key": value, ...}, ...} with the same keys, read again
@@ -69,7 +71,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 PREFIX = "/download/_UPDATE/update.php"
 CHUNK = 4 * 1024 * 1024
 # What a rule says of the server rather than of a fault: it outlasts `times`.
-LASTING = ("then", "noetag", "weak", "nodate", "norange")
+LASTING = ("then", "noetag", "weak", "nodate", "norange", "rangeonly")
 
 
 def parse_rule(text):
@@ -238,7 +240,7 @@ class Handler(BaseHTTPRequestHandler):
             return None
         condition = self.headers.get("If-Range")
         # Only a strong validator vouches for every byte.
-        if condition is not None and not (
+        if condition is not None and not rule.get("rangeonly") and not (
             (etag and not etag.startswith("W/") and condition == etag) or condition == date
         ):
             return None

@@ -74,16 +74,25 @@ File File::OpenLocked(const std::string& path, bool wait, std::error_code& error
   }
 }
 
-std::error_code File::ReadAll(std::string& bytes) const {
+std::error_code File::ReadAll(std::string& bytes, uint64_t most) const {
   std::string buffer(1 << 16, '\0');
-  for (off_t at = 0;;) {
-    const ssize_t n = pread(Fd(handle_), buffer.data(), buffer.size(), at);
+  for (uint64_t at = 0; at < most;) {
+    const auto wanted = static_cast<size_t>(std::min<uint64_t>(buffer.size(), most - at));
+    const ssize_t n = pread(Fd(handle_), buffer.data(), wanted, static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return LastError();
     if (n == 0) return {};
     bytes.append(buffer.data(), static_cast<size_t>(n));
-    at += n;
+    at += static_cast<uint64_t>(n);
   }
+  return {};
+}
+
+std::error_code File::Size(uint64_t& size) const {
+  struct stat st {};
+  if (fstat(Fd(handle_), &st) != 0) return LastError();
+  size = static_cast<uint64_t>(st.st_size);
+  return {};
 }
 
 std::error_code File::WriteAt(std::string_view bytes, uint64_t offset) {
@@ -273,6 +282,16 @@ FolderEntry::Kind KindOf(const std::string& path, std::error_code& error) {
   }
   error.clear();
   return KindOfMode(st.st_mode);
+}
+
+std::error_code LastWriteTime(const std::string& path,
+                              std::chrono::system_clock::time_point& time) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return LastError();
+  time = std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+  return {};
 }
 
 std::error_code RemoveFile(const std::string& path) {

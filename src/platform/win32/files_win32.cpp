@@ -165,10 +165,20 @@ File File::CreateNew(const std::string& path, std::error_code& error) {
 File File::OpenLocked(const std::string& path, bool wait, std::error_code& error) {
   const std::wstring wide = FileSystemPath(path);
   for (;;) {
-    // Shared for removal, so that the holder can remove the file it holds (RemoveName).
+    // Shared for removal, so that the holder can remove the file it holds (RemoveName). A link
+    // (any reparse point) is opened as itself and refused, as O_NOFOLLOW refuses it.
     File file(Open(path, GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_ALWAYS,
-                   FILE_ATTRIBUTE_NORMAL, error));
+                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, error));
     if (!file) return {};
+    BY_HANDLE_FILE_INFORMATION opened{};
+    if (!GetFileInformationByHandle(Handle(file.handle_), &opened)) {
+      error = LastError();
+      return {};
+    }
+    if (!IsRegular(opened.dwFileAttributes)) {
+      error = Win32Error(ERROR_CANT_ACCESS_FILE);
+      return {};
+    }
     OVERLAPPED whole{};
     const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
     if (!LockFileEx(Handle(file.handle_), flags, 0, MAXDWORD, MAXDWORD, &whole)) {
@@ -179,8 +189,9 @@ File File::OpenLocked(const std::string& path, bool wait, std::error_code& error
     file.locked_ = true;
     // The holder before us may have removed the file while we waited for it: then the lock is
     // on a file nobody else will see, and the file is taken afresh.
-    const HANDLE named = CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE named =
+        CreateFileW(wide.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     const bool same = named != INVALID_HANDLE_VALUE && SameFile(Handle(file.handle_), named);
     if (named != INVALID_HANDLE_VALUE) CloseHandle(named);
     if (same) {
@@ -190,12 +201,13 @@ File File::OpenLocked(const std::string& path, bool wait, std::error_code& error
   }
 }
 
-std::error_code File::ReadAll(std::string& bytes) const {
+std::error_code File::ReadAll(std::string& bytes, uint64_t most) const {
   std::string buffer(1 << 16, '\0');
-  for (uint64_t offset = 0;;) {
+  for (uint64_t offset = 0; offset < most;) {
     OVERLAPPED at = At(offset);
     DWORD n = 0;
-    if (!ReadFile(Handle(handle_), buffer.data(), static_cast<DWORD>(buffer.size()), &n, &at)) {
+    const auto wanted = static_cast<DWORD>(std::min<uint64_t>(buffer.size(), most - offset));
+    if (!ReadFile(Handle(handle_), buffer.data(), wanted, &n, &at)) {
       const DWORD code = GetLastError();
       return code == ERROR_HANDLE_EOF ? std::error_code() : Win32Error(code);
     }
@@ -203,6 +215,14 @@ std::error_code File::ReadAll(std::string& bytes) const {
     bytes.append(buffer.data(), n);
     offset += n;
   }
+  return {};
+}
+
+std::error_code File::Size(uint64_t& size) const {
+  LARGE_INTEGER length{};
+  if (!GetFileSizeEx(Handle(handle_), &length)) return LastError();
+  size = static_cast<uint64_t>(length.QuadPart);
+  return {};
 }
 
 std::error_code File::WriteAt(std::string_view bytes, uint64_t offset) {
@@ -379,6 +399,23 @@ FolderEntry::Kind KindOf(const std::string& path, std::error_code& error) {
   }
   error.clear();
   return KindOfAttributes(attributes);
+}
+
+std::error_code LastWriteTime(const std::string& path,
+                              std::chrono::system_clock::time_point& time) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(FileSystemPath(path).c_str(), GetFileExInfoStandard, &data)) {
+    return LastError();
+  }
+  // 100-nanosecond ticks since 1601.
+  constexpr uint64_t kTicksTo1970 = 116'444'736'000'000'000ull;
+  const uint64_t ticks = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                         data.ftLastWriteTime.dwLowDateTime;
+  const auto since_1970 = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>(
+      static_cast<int64_t>(ticks) - static_cast<int64_t>(kTicksTo1970));
+  time = std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(since_1970));
+  return {};
 }
 
 std::error_code RemoveEmptyFolder(const std::string& path) {

@@ -107,6 +107,9 @@ std::string FolderPath(const std::string& current, const std::string& folder) {
 
 struct Transfer {
   transfer::FtpRetrieval* retrieval = nullptr;
+  // What the reply opening the transfer announced of the rest (-1: nothing), after held bytes.
+  const int64_t* announced = nullptr;
+  uint64_t held = 0;
   uint64_t bytes = 0;  // of this attempt
   bool begun = false;
 
@@ -114,6 +117,12 @@ struct Transfer {
     auto* transfer = static_cast<Transfer*>(user);
     const size_t length = size * count;
     if (transfer == nullptr) return length;
+    // A file announced longer than its limit is not read at all.
+    if (transfer->bytes == 0 && *transfer->announced >= 0 &&
+        !transfer->retrieval->Announced(static_cast<int64_t>(transfer->held) +
+                                        *transfer->announced)) {
+      return 0;
+    }
     if (!transfer->retrieval->Body(data, length)) return 0;
     transfer->bytes += length;
     return length;
@@ -203,7 +212,7 @@ struct FtpSession::Impl {
   bool Connect(const FtpSettings& settings);
   void ChangeDir(const std::string& folder);
   int64_t Size(const std::string& name);
-  void Retrieve(const std::string& name, const std::string& local_path);
+  void Retrieve(const std::string& name, const std::string& local_path, uint64_t size_limit);
   void Close();
 
   // Runs one request on the session's handle, keeping the window alive; the libcurl result.
@@ -246,8 +255,9 @@ FtpSession::~FtpSession() { Close(); }
 bool FtpSession::Connect(const FtpSettings& settings) { return impl_->Connect(settings); }
 void FtpSession::ChangeDir(const std::string& folder) { impl_->ChangeDir(folder); }
 int64_t FtpSession::Size(const std::string& name) { return impl_->Size(name); }
-void FtpSession::Retrieve(const std::string& name, const std::string& local_path) {
-  impl_->Retrieve(name, local_path);
+void FtpSession::Retrieve(const std::string& name, const std::string& local_path,
+                          uint64_t size_limit) {
+  impl_->Retrieve(name, local_path, size_limit);
 }
 bool FtpSession::IsConnected() const { return impl_->connected_; }
 void FtpSession::Close() { impl_->Close(); }
@@ -358,7 +368,8 @@ int64_t FtpSession::Impl::Shown(const Transfer& transfer) const {
   return static_cast<int64_t>(held_before_ + transfer.bytes);
 }
 
-void FtpSession::Impl::Retrieve(const std::string& name, const std::string& local_path) {
+void FtpSession::Impl::Retrieve(const std::string& name, const std::string& local_path,
+                                uint64_t size_limit) {
   std::error_code ec;
   if (std::filesystem::exists(std::filesystem::symlink_status(local_path, ec))) {
     throw UpdateError(kDestinationExists);
@@ -371,7 +382,8 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
   if (path == sized_path_) version = {"", sized_modified_, sized_};
   sized_path_.clear();
   transfer::FtpRetrieval retrieval(window_, resume_folder_, identity_ + path, local_path, name,
-                                   static_cast<unsigned long>(::getpid()), version);
+                                   static_cast<unsigned long>(::getpid()), version, size_limit);
+  if (retrieval.too_long()) throw UpdateError(retrieval.RefuseTooLong());
   if (retrieval.file_error()) {
     throw UpdateError("Cannot create file \"" + local_path + "\". " +
                       retrieval.file_error().message());
@@ -380,7 +392,9 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
   while (true) {
     Transfer transfer;
     transfer.retrieval = &retrieval;
+    transfer.announced = &handles_->announced_size;
     held_before_ = retrieval.held();
+    transfer.held = held_before_;
     // The statistics block is emptied again however the attempt ends.
     struct WorkEnd {
       MainWindow& window;
@@ -400,6 +414,7 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
       window_.IdFTP1WorkBegin(0);
     }
     if (transfer.begun) window_.IdFTP1Work(Shown(transfer));
+    if (retrieval.too_long()) throw UpdateError(retrieval.RefuseTooLong());
     if (retrieval.file_error()) {
       throw UpdateError("Cannot write file \"" + local_path + "\". " +
                         retrieval.file_error().message());

@@ -366,7 +366,7 @@ bool SystemHttpClient::HttpCheckUrl(const std::string& url) {
 }
 
 bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::string& local_path,
-                                        const std::string& display_name) {
+                                        const std::string& display_name, uint64_t size_limit) {
   const bool https = transfer::IsHttpsUrl(url);
   const transfer::ServerTrust trust =
       https ? transfer::LoadServerTrust(options_) : transfer::ServerTrust{};
@@ -377,7 +377,7 @@ bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::strin
   }
   using Ended = transfer::HttpTransfer::Ended;
   transfer::HttpTransfer transfer(window_, options_, url, local_path, display_name,
-                                  static_cast<unsigned long>(::getpid()));
+                                  static_cast<unsigned long>(::getpid()), size_limit);
   return transfer.Run(
       [&](const std::vector<std::string>& lines) {
         HeaderList headers = NoCacheHeaders();

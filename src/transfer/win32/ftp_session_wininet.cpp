@@ -65,7 +65,7 @@ struct FtpSession::Impl {
   bool Connect(const FtpSettings& settings);
   void ChangeDir(const std::string& folder);
   int64_t Size(const std::string& name);
-  void Retrieve(const std::string& name, const std::string& local_path);
+  void Retrieve(const std::string& name, const std::string& local_path, uint64_t size_limit);
   void Close();
 
   DWORD StallMs() const { return static_cast<DWORD>(stall_limit_ms_ > 0 ? stall_limit_ms_ : 1); }
@@ -80,7 +80,8 @@ struct FtpSession::Impl {
   CallResult Command(const std::wstring& command);
   // What SIZE and MDTM say of a file in the current folder now.
   transfer::FileVersion Version(const std::wstring& name);
-  // One attempt of a retrieval: "" when the file is complete, else why not.
+  // One attempt of a retrieval: "" when the file is complete (or refused as too long), else why
+  // not.
   std::string Attempt(const std::wstring& name, transfer::FtpRetrieval& retrieval,
                       const std::string& local_path);
 
@@ -122,8 +123,9 @@ FtpSession::~FtpSession() { Close(); }
 bool FtpSession::Connect(const FtpSettings& settings) { return impl_->Connect(settings); }
 void FtpSession::ChangeDir(const std::string& folder) { impl_->ChangeDir(folder); }
 int64_t FtpSession::Size(const std::string& name) { return impl_->Size(name); }
-void FtpSession::Retrieve(const std::string& name, const std::string& local_path) {
-  impl_->Retrieve(name, local_path);
+void FtpSession::Retrieve(const std::string& name, const std::string& local_path,
+                          uint64_t size_limit) {
+  impl_->Retrieve(name, local_path, size_limit);
 }
 bool FtpSession::IsConnected() const { return impl_->connection_ != nullptr; }
 void FtpSession::Close() { impl_->Close(); }
@@ -305,7 +307,8 @@ int64_t FtpSession::Impl::Size(const std::string& name) {
   return sized_;
 }
 
-void FtpSession::Impl::Retrieve(const std::string& name, const std::string& local_path) {
+void FtpSession::Impl::Retrieve(const std::string& name, const std::string& local_path,
+                                uint64_t size_limit) {
   const std::wstring local = platform::Utf8ToWide(local_path);
   if (GetFileAttributesW(local.c_str()) != INVALID_FILE_ATTRIBUTES) {
     throw UpdateError(kDestinationExists);
@@ -320,13 +323,15 @@ void FtpSession::Impl::Retrieve(const std::string& name, const std::string& loca
   std::string key = identity_;
   for (const auto& folder : folders_) key += "/" + platform::WideToUtf8(folder);
   transfer::FtpRetrieval retrieval(window_, resume_folder_, key + "/" + name, local_path, name,
-                                   GetCurrentProcessId(), version);
+                                   GetCurrentProcessId(), version, size_limit);
+  if (retrieval.too_long()) throw UpdateError(retrieval.RefuseTooLong());
   if (retrieval.file_error()) {
     throw UpdateError("Cannot create file \"" + local_path + "\". " +
                       transfer::FileErrorText(static_cast<DWORD>(retrieval.file_error().value())));
   }
   while (true) {
     const std::string failure = Attempt(wide, retrieval, local_path);
+    if (retrieval.too_long()) throw UpdateError(retrieval.RefuseTooLong());
     if (failure.empty()) break;
     if (!retrieval.AnotherAttempt(failure)) throw UpdateError(failure);
     // A connection left half done by the transfer was dropped; the session goes on anew.
@@ -383,6 +388,8 @@ std::string FtpSession::Impl::Attempt(const std::wstring& wide, transfer::FtpRet
     const int64_t announced = transfer::AnnouncedSize(opened.reply.text);
     if (announced >= 0) expected = static_cast<int64_t>(offset) + announced;
   }
+  // A file announced longer than its limit is not read at all; Retrieve raises the refusal.
+  if (!retrieval.Announced(expected)) return {};
   // Shared with the worker, which a stalled read may outlive this transfer on.
   const auto block = std::make_shared<std::vector<char>>(kBlock);
   while (true) {
@@ -398,6 +405,7 @@ std::string FtpSession::Impl::Attempt(const std::wstring& wide, transfer::FtpRet
     }
     if (got.read == 0) break;
     if (!retrieval.Body(block->data(), got.read)) {
+      if (retrieval.too_long()) return {};
       throw UpdateError(
           "Cannot write file \"" + local_path + "\". " +
           transfer::FileErrorText(static_cast<DWORD>(retrieval.file_error().value())));

@@ -302,6 +302,7 @@ TEST_F(FtpSessionTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
     const char* name;
     const char* local;
     const char* error;
+    uint64_t limit = kAnyLength;
   };
   const std::vector<Case> cases = {
       {"Update.zip", "Existing.zip", "Destination file already exists."},
@@ -309,11 +310,12 @@ TEST_F(FtpSessionTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
       {"Cut.zip", "Cut.zip", "transfer aborted"},
       {"x\r\nDELE Update.zip", "x", ""},
       {"", "Listing", "No file name given."},
+      {"Update.zip", "Big.zip", "datoteka je dulja od 999999 bajtova", 999'999},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     try {
-      session_.Retrieve(c.name, Local(c.local));
+      session_.Retrieve(c.name, Local(c.local), c.limit);
       ADD_FAILURE() << "no error raised";
     } catch (const UpdateError& e) {
       EXPECT_THAT(e.what(), HasSubstr(c.error));

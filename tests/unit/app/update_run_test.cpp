@@ -12,6 +12,7 @@
 #include "core/path_text.h"
 #include "support/fake_window.h"
 #include "support/sandbox.h"
+#include "trust/trust.h"
 
 namespace zepr {
 namespace {
@@ -35,15 +36,16 @@ struct FakePrograms : Processes {
   void StopProgram(const std::string&) override {}
 };
 
-// Serves URLs from a map; every request is recorded.
+// Serves URLs from a map; every request is recorded. A file beyond the limit asked for is
+// refused, as the real transfers refuse it.
 struct FakeHttp : HttpClient {
   std::map<std::string, std::string> files;
   Strings requested;
-  bool HttpDownloadFile(const std::string& url, const std::string& path,
-                        const std::string& display) override {
+  bool HttpDownloadFile(const std::string& url, const std::string& path, const std::string& display,
+                        uint64_t size_limit = kAnyLength) override {
     requested.push_back(url + " as " + display);
     auto it = files.find(url);
-    if (it == files.end()) return false;
+    if (it == files.end() || it->second.size() > size_limit) return false;
     WriteFile(path, it->second);
     return true;
   }
@@ -98,8 +100,10 @@ struct FakeFtp : FtpClient {
   int64_t Size(const std::string& name) override {
     return files.count(name) ? static_cast<int64_t>(files[name].size()) : -1;
   }
-  void Retrieve(const std::string& name, const std::string& local) override {
+  void Retrieve(const std::string& name, const std::string& local,
+                uint64_t size_limit = kAnyLength) override {
     if (name == fail_retrieve || !files.count(name)) throw UpdateError("550 " + name + ": missing");
+    if (files[name].size() > size_limit) throw UpdateError("File is larger than the limit.");
     if (fs::exists(local)) throw UpdateError("Destination file already exists.");
     retrieved.push_back(name);
     WriteFile(local, files[name]);
@@ -1089,6 +1093,63 @@ TEST(UpdateRunSignatures, ARefusedFileIsRemovedAndTakesThePathOfAMissingOne) {
   SignedSources{w}.Share("Update.zip");
   w.Start({"T", "SEC", "App", "KLIJENT", "2", w.share_folder()});
   EXPECT_TRUE(fs::exists(w.share_dir.path() / "Update.zip.minisig"));
+}
+
+// A signature is read up to a limit above the longest valid one: a longer file is never fetched
+// or copied whole, nothing of it stays, and the file it is for counts as unsigned.
+TEST(UpdateRunSignatures, ASignatureFileBeyondTheLimitCountsAsMissing) {
+  const std::string site(kSite);
+  struct Case {
+    const char* what;
+    std::function<void(RunWorld&, const std::string&)> publish;  // with this signature
+    Strings params;
+    std::string local;  // the archive's copy, relative to the application folder
+  };
+  const std::vector<Case> cases = {
+      {"type 1: from the FTP server",
+       [](RunWorld& w, const std::string& signature) {
+         w.ftp.files = {{"lista.ini", "[UPDATE]\r\n1=Update.zip\r\n"},
+                        {"Update.zip", "main"},
+                        {"Update.zip.minisig", signature}};
+       },
+       {"1"},
+       "Update/Update.zip"},
+      {"type 2: from the share",
+       [](RunWorld& w, const std::string& signature) {
+         WriteFile(w.share_dir.path() / "Update.zip", "main");
+         WriteFile(w.share_dir.path() / "Update.zip.minisig", signature);
+       },
+       {"2", "<share>"},
+       "Update/Update.zip"},
+      {"type 3: from the download site",
+       [&](RunWorld& w, const std::string& signature) {
+         w.http.files[site + "UPDATE.ZIP"] = "main";
+         w.http.files[site + "UPDATE.ZIP.minisig"] = signature;
+       },
+       {"3"},
+       "Update/Update.zip"},
+  };
+  for (const Case& c : cases) {
+    for (const size_t length : {trust::kMaxSignatureFileBytes, trust::kMaxSignatureFileBytes + 1}) {
+      SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(length) + " bytes");
+      RunWorld w;
+      w.signatures.required = true;
+      c.publish(w, std::string(length, 's'));
+      Strings params{"T", "SEC", "App", "KLIJENT"};
+      for (const auto& p : c.params) params.push_back(p == "<share>" ? w.share_folder() : p);
+      w.Start(params);
+      const bool within = length <= trust::kMaxSignatureFileBytes;
+      EXPECT_EQ(w.run.Outcome, within ? ExitStatus::kCompleted : ExitStatus::kSignatureRefused);
+      const fs::path signature = w.app.path() / (c.local + ".minisig");
+      EXPECT_EQ(fs::exists(signature), within);
+      if (!within) {
+        const auto& statuses = w.window().statuses;
+        EXPECT_NE(std::find(statuses.begin(), statuses.end(),
+                            "Potpis nije prihvaćen: Update.zip\rUzrok: nema potpisa"),
+                  statuses.end());
+      }
+    }
+  }
 }
 
 // A configured key that cannot be read fails every type before anything is fetched.
