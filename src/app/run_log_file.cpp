@@ -41,15 +41,13 @@ RunLogFile::RunLogFile(const std::string& exe_folder)
     : transcript_([](const std::string& line) { runlog::Write(line); },
                   WindowTranscript::Style::kLog) {
   const std::string folder = exe_folder + kFolderName;
-  std::error_code error;
-  const auto kind = platform::KindOf(folder, error);
-  if (!error && kind == platform::FolderEntry::Kind::kLink) platform::RemoveFile(folder);
-  if (!error && kind != platform::FolderEntry::Kind::kFolder &&
-      kind != platform::FolderEntry::Kind::kLink) {
-    std::cerr << "Dnevnik rada se ne piše: " << folder << " nije mapa." << std::endl;
+  if (const std::error_code error = platform::OwnFolder(folder, true)) {
+    if (error == std::errc::not_a_directory) {
+      std::cerr << "Dnevnik rada se ne piše: " << folder << " nije mapa." << std::endl;
+    }
     return;
   }
-  std::filesystem::create_directory(PathFromUtf8(folder), error);
+  std::error_code error;
   const std::string name = LocalTime("%Y-%m-%d_%H-%M-%S", false) + "_" +
                            std::to_string(platform::CurrentProcessId()) + ".log";
   file_ = platform::File::CreateNew(folder + "/" + name, error);

@@ -118,6 +118,10 @@ std::error_code RemoveEmptyFolder(const std::string& path);
 std::error_code RemoveTree(const std::string& path);
 // Creates a folder only its owner may enter (POSIX 0700); fails when anything is at path.
 std::error_code CreatePrivateFolder(const std::string& path);
+// Makes path usable as a folder of the program's own beside the executable: a link (or
+// junction) at the name is removed, never followed, and with create a missing folder is made
+// as by CreatePrivateFolder. Anything else at the name is left alone: not_a_directory.
+std::error_code OwnFolder(const std::string& path, bool create);
 
 // Whether the file at path may be given new contents: a regular file that someone may write
 // (one without any write permission, or read-only on Windows, binds a privileged process too)

@@ -155,7 +155,7 @@ PartialFile::PartialFile(std::string resume_folder, std::string url, std::string
     resume_folder_.pop_back();
   }
   // Made only once a download has bytes to keep.
-  if (resume_folder_.empty() || !UsableResumeFolder(false)) return;
+  if (resume_folder_.empty() || platform::OwnFolder(resume_folder_, false)) return;
   SweepResumeFolder();
   if (!OpenInResumeFolder()) return;
 
@@ -188,21 +188,6 @@ PartialFile::PartialFile(std::string resume_folder, std::string url, std::string
 }
 
 PartialFile::~PartialFile() { Keep(); }
-
-bool PartialFile::UsableResumeFolder(bool create) {
-  std::error_code error;
-  auto kind = platform::KindOf(resume_folder_, error);
-  if (!error && kind != platform::FolderEntry::Kind::kFolder) {
-    // Anything but a folder at the name (a planted link or junction above all) is removed,
-    // never followed; what cannot be removed leaves the run without the folder.
-    if (platform::RemoveFile(resume_folder_)) return false;
-    kind = platform::KindOf(resume_folder_, error);
-  }
-  if (error && create && !platform::CreatePrivateFolder(resume_folder_)) {
-    kind = platform::KindOf(resume_folder_, error);
-  }
-  return !error && kind == platform::FolderEntry::Kind::kFolder;
-}
 
 void PartialFile::SweepResumeFolder() {
   std::vector<platform::FolderEntry> entries;
@@ -239,7 +224,8 @@ bool PartialFile::OpenInResumeFolder() {
 
 bool PartialFile::OpenFile() {
   if (file_) return true;
-  if (!resume_folder_.empty() && UsableResumeFolder(true) && OpenInResumeFolder()) return true;
+  if (!resume_folder_.empty() && !platform::OwnFolder(resume_folder_, true) && OpenInResumeFolder())
+    return true;
   for (int attempt = 0; attempt < kPartFileAttempts; ++attempt) {
     std::string path = PartFileName(target_, process_id_, attempt);
     file_ = platform::File::OpenLocked(path, false, error_);

@@ -132,7 +132,6 @@ class PartialFile {
  private:
   bool OpenFile();
   // Whether the resume folder is a folder of its own (made when create); see the constructor.
-  bool UsableResumeFolder(bool create);
   void SweepResumeFolder();
   std::string InResumeFolder(const std::string& name) const;
   bool OpenInResumeFolder();

@@ -226,6 +226,30 @@ TEST_F(FilesTest, RemoveTreeTakesReadOnlyFilesButNotWhatALinkLeadsTo) {
   EXPECT_FALSE(RemoveTree(At("stablo")));  // nothing there, nothing to do
 }
 
+// The program's own folders beside the executable: a link at the name goes and the folder is
+// made; a file somebody keeps there stays and the folder is not used.
+TEST_F(FilesTest, OwnFolderRemovesALinkAndLeavesAnotherOnesFile) {
+  WriteFile(PathFromUtf8(At("tudje/dokument.doc")), "tuđe");
+  std::error_code no_links;
+  fs::create_directory_symlink(PathFromUtf8(At("tudje")), PathFromUtf8(At("veza")), no_links);
+  WriteFile(PathFromUtf8(At("datoteka")), "tuđa datoteka");
+  fs::create_directory(PathFromUtf8(At("mapa")));
+
+  EXPECT_EQ(OwnFolder(At("nema"), false), std::errc::no_such_file_or_directory);
+  EXPECT_FALSE(fs::exists(PathFromUtf8(At("nema"))));
+  for (const char* name : {"nema", "veza", "mapa"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(OwnFolder(At(name), true));
+    std::error_code error;
+    EXPECT_EQ(KindOf(At(name), error), FolderEntry::Kind::kFolder);
+  }
+  EXPECT_EQ(ReadFile(PathFromUtf8(At("tudje/dokument.doc"))), "tuđe");
+  EXPECT_TRUE(fs::is_empty(PathFromUtf8(At("veza"))));
+
+  EXPECT_EQ(OwnFolder(At("datoteka"), true), std::errc::not_a_directory);
+  EXPECT_EQ(ReadFile(PathFromUtf8(At("datoteka"))), "tuđa datoteka");
+}
+
 // A folder four levels of 70 characters deep: past the 260 characters at which paths once
 // ended on Windows.
 std::vector<std::string> DeepFolders(const std::string& root) {
