@@ -230,7 +230,7 @@ bool HttpTransfer::Run(const Attempt& attempt,
     opened = opened || opened_;
     if (too_long_) {
       // Nothing of it is kept, nor asked for again; a missing file says the rest.
-      runlog::Write("HTTP " + url_ + ": " + TooLongText(size_limit_));
+      runlog::Write("HTTP " + MaskedUrl(url_) + ": " + TooLongText(size_limit_));
       partial_.Drop();
       if (opened) EndDownload(window_, options_);
       return false;
@@ -318,7 +318,7 @@ bool FtpRetrieval::Announced(int64_t total) {
 
 std::string FtpRetrieval::RefuseTooLong() {
   const std::string text = TooLongText(size_limit_);
-  runlog::Write("FTP " + key_ + ": " + text);
+  runlog::Write("FTP " + MaskedUrl(key_) + ": " + text);
   partial_.Drop();
   return text;
 }
