@@ -2,12 +2,12 @@
 #include <wininet.h>
 
 #include <algorithm>
-#include <charconv>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/errors.h"
+#include "core/text.h"
 #include "platform/win32/wide.h"
 #include "transfer/http_download.h"
 #include "transfer/transfer_shared.h"
@@ -132,10 +132,7 @@ int64_t ContentLength(HINTERNET request) {
   wchar_t buffer[32] = {};
   DWORD size = sizeof buffer;
   if (!HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, buffer, &size, nullptr)) return -1;
-  const std::string text = platform::WideToUtf8(buffer);
-  int64_t length = -1;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), length);
-  return ec == std::errc() && end == text.data() + text.size() && length >= 0 ? length : -1;
+  return ParseDecimal<int64_t>(platform::WideToUtf8(buffer)).value_or(-1);
 }
 
 // A header of the answer as the server wrote it; "" when there is none.
