@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
 
   zepr::SystemClock clock;
   CountingWindow window(clock);
-  zepr::SystemHttpClient client(window, "Benchmark", {.pause_after_download = false});
+  zepr::SystemHttpClient client(window, {.pause_after_download = false});
   constexpr int kRuns = 3;
 
   Outcome ours_outcome{"HttpDownloadFile"};

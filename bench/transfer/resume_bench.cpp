@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
   uint64_t before = Sent(sent);
   auto start = std::chrono::steady_clock::now();
   {
-    zepr::SystemHttpClient client(window, "Benchmark", options);
+    zepr::SystemHttpClient client(window, options);
     if (!client.HttpDownloadFile(url, target.string(), "Update.zip")) whole_outcome.Fail("failed");
   }
   const double whole = Seconds(start);
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
   // A run whose download is cut at 90 % every time gives up and keeps the bytes...
   zepr::testing::WriteFile(control, R"({"*": {"cut": )" + std::to_string(size * 9 / 10) + "}}");
   {
-    zepr::SystemHttpClient client(window, "Benchmark", options);
+    zepr::SystemHttpClient client(window, options);
     if (client.HttpDownloadFile(url, target.string(), "Update.zip")) {
       std::fprintf(stderr, "the cut download did not fail\n");
       return 1;
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
   before = Sent(sent);
   start = std::chrono::steady_clock::now();
   {
-    zepr::SystemHttpClient client(window, "Benchmark", options);
+    zepr::SystemHttpClient client(window, options);
     if (!client.HttpDownloadFile(url, target.string(), "Update.zip")) {
       resumed_outcome.Fail("failed");
     }

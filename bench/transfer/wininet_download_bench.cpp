@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
 
   zepr::SystemClock clock;
   CountingWindow window(clock);
-  zepr::SystemHttpClient client(window, "Benchmark", {.pause_after_download = false});
+  zepr::SystemHttpClient client(window, {.pause_after_download = false});
   const double curl = BestSeconds("libcurl HttpDownloadFile", kRuns, target, [&] {
     return client.HttpDownloadFile(url, target, "Update.zip");
   });

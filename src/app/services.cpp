@@ -110,7 +110,7 @@ HttpOptions HttpsOptions(const std::string& exe_folder) {
 struct SystemServices::Parts {
   Parts(RunParams& run, MainWindow& window)
       : processes(window.clock()),
-        http(window, kApplicationTitle, HttpsOptions(run.ExeFolder)),
+        http(window, HttpsOptions(run.ExeFolder)),
         installation(run, window, processes),
         database(run, window, processes),
         ftp(run, window),

@@ -19,23 +19,10 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // Decodes one UTF-8 sequence at `pos`; invalid bytes come back as themselves.
 char32_t NextCodePoint(const std::string& s, size_t& pos) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  unsigned char b0 = byte(pos);
-  size_t len = b0 < 0x80 ? 1 : (b0 >> 5) == 6 ? 2 : (b0 >> 4) == 14 ? 3 : (b0 >> 3) == 30 ? 4 : 0;
-  if (len <= 1 || pos + len > s.size()) {
-    ++pos;
-    return b0;
-  }
-  char32_t cp = b0 & (0x7F >> len);
-  for (size_t i = 1; i < len; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) {
-      ++pos;
-      return b0;
-    }
-    cp = (cp << 6) | (byte(pos + i) & 0x3F);
-  }
-  pos += len;
-  return cp;
+  const Utf8Char c = DecodeUtf8(std::string_view(s).substr(pos));
+  if (c.length == 0) return static_cast<unsigned char>(s[pos++]);
+  pos += c.length;
+  return c.code_point;
 }
 
 // Lower case for ASCII and the Latin letters of the Central European code page.

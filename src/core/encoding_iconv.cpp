@@ -1,5 +1,6 @@
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
@@ -39,9 +40,7 @@ std::string Convert(std::string_view in, const char* to, const char* from) {
     size_t skip = 1;
     if (std::string_view(from) == "UTF-8") {
       // A whole character that the target lacks; a byte that starts no character alone.
-      const unsigned char c = static_cast<unsigned char>(*src);
-      const size_t n = c >= 0xF8 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-      if (n <= src_left && IsValidUtf8(std::string_view(src, n))) skip = n;
+      skip = std::max<size_t>(1, ValidUtf8Length(std::string_view(src, src_left)));
     }
     src += skip;
     src_left -= skip;

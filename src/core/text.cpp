@@ -42,13 +42,11 @@ std::string Trim(std::string_view s) {
 }
 
 std::optional<int32_t> ParseInt32(std::string_view s) {
-  if (s.empty()) return std::nullopt;
-  size_t start = (s[0] == '+') ? 1 : 0;
-  int32_t value = 0;
-  auto [ptr, ec] = std::from_chars(s.data() + start, s.data() + s.size(), value);
-  if (ec != std::errc() || ptr != s.data() + s.size() || start == s.size()) return std::nullopt;
-  if (start == 1 && s.size() > 1 && s[1] == '-') return std::nullopt;
-  return value;
+  const bool negative = s.starts_with('-');
+  if (negative || s.starts_with('+')) s.remove_prefix(1);
+  const auto magnitude = ParseDecimal<uint32_t>(s);
+  if (!magnitude || *magnitude > (negative ? 0x80000000u : 0x7FFFFFFFu)) return std::nullopt;
+  return static_cast<int32_t>(negative ? 0u - *magnitude : *magnitude);
 }
 
 int32_t StrToInt(const std::string& s) {
@@ -148,11 +146,9 @@ std::optional<std::vector<uint64_t>> VersionNumbers(std::string_view v) {
   while (true) {
     size_t dot = v.find('.', pos);
     std::string_view part = v.substr(pos, dot == std::string_view::npos ? v.npos : dot - pos);
-    if (part.empty() || part.size() > 18) return std::nullopt;
-    uint64_t n = 0;
-    auto [ptr, ec] = std::from_chars(part.data(), part.data() + part.size(), n);
-    if (ec != std::errc() || ptr != part.data() + part.size()) return std::nullopt;
-    parts.push_back(n);
+    const auto n = part.size() > 18 ? std::nullopt : ParseDecimal<uint64_t>(part);
+    if (!n) return std::nullopt;
+    parts.push_back(*n);
     if (dot == std::string_view::npos) break;
     pos = dot + 1;
   }

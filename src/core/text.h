@@ -1,5 +1,7 @@
 #pragma once
 
+#include <charconv>
+#include <concepts>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +16,17 @@ bool EqualsAsciiNoCase(std::string_view a, std::string_view b);
 
 std::string ReplaceAll(std::string s, std::string_view from, std::string_view to);
 std::string Trim(std::string_view s);
+
+// Decimal digits only, as numbers in files, names and replies are written: no sign, no blanks;
+// nullopt for anything else, for nothing and for a value that T cannot hold.
+template <std::integral T>
+std::optional<T> ParseDecimal(std::string_view s) {
+  if (s.empty() || s[0] < '0' || s[0] > '9') return std::nullopt;
+  T value{};
+  const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (error != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  return value;
+}
 
 // Strict decimal integer conversion (optional sign, digits, no blanks); nullopt otherwise.
 std::optional<int32_t> ParseInt32(std::string_view s);

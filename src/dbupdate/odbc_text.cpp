@@ -1,5 +1,7 @@
 #include "dbupdate/odbc_text.h"
 
+#include "core/encoding.h"
+
 namespace zepr {
 namespace {
 
@@ -8,47 +10,13 @@ constexpr char32_t kReplacement = 0xFFFD;
 // One character of the UTF-8 text at pos, which moves past it; kReplacement for a byte that
 // starts no valid sequence (overlong forms, surrogates and values past U+10FFFF included).
 char32_t NextUtf8(std::string_view text, size_t& pos) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  size_t length = 0;
-  char32_t c = 0;
-  char32_t minimum = 0;
-  if (lead < 0x80) {
-    ++pos;
-    return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    c = lead & 0x1F;
-    minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    c = lead & 0x0F;
-    minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4;
-    c = lead & 0x07;
-    minimum = 0x10000;
-  } else {
+  const Utf8Char c = DecodeUtf8(text.substr(pos));
+  if (!c.shortest) {
     ++pos;
     return kReplacement;
   }
-  if (pos + length > text.size()) {
-    ++pos;
-    return kReplacement;
-  }
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) {
-      ++pos;
-      return kReplacement;
-    }
-    c = (c << 6) | (byte(pos + i) & 0x3F);
-  }
-  if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-    ++pos;
-    return kReplacement;
-  }
-  pos += length;
-  return c;
+  pos += c.length;
+  return c.code_point;
 }
 
 void AppendUtf8(std::string& out, char32_t c) {

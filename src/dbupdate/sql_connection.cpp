@@ -1,7 +1,5 @@
 #include "dbupdate/sql_connection.h"
 
-#include <charconv>
-
 #include "core/errors.h"
 #include "core/text.h"
 
@@ -11,8 +9,9 @@ namespace {
 
 bool ReadNumber(std::string_view text, size_t& pos, size_t digits, int& out) {
   if (pos + digits > text.size()) return false;
-  auto [ptr, ec] = std::from_chars(text.data() + pos, text.data() + pos + digits, out);
-  if (ec != std::errc() || ptr != text.data() + pos + digits) return false;
+  const auto value = ParseDecimal<int>(text.substr(pos, digits));
+  if (!value) return false;
+  out = *value;
   pos += digits;
   return true;
 }
@@ -48,7 +47,7 @@ std::optional<SqlDateTime> ParseSqlDateTime(std::string_view text) {
       }
       std::string ms(fraction.substr(0, 3));
       ms.resize(3, '0');
-      t.millisecond = std::stoi(ms);
+      t.millisecond = ParseDecimal<int>(ms).value_or(0);
     }
   }
   if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 ||

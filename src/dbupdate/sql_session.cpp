@@ -1,7 +1,6 @@
 #include "dbupdate/sql_session.h"
 
 #include <algorithm>
-#include <charconv>
 #include <optional>
 
 #include "core/errors.h"
@@ -256,10 +255,7 @@ std::optional<int> MicrosoftDriverVersion(const std::string& driver) {
   if (!name.starts_with(kPrefix) || !name.ends_with(kSuffix)) return std::nullopt;
   const std::string_view number =
       std::string_view(name).substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
-  int version = 0;
-  const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), version);
-  if (error != std::errc() || end != number.data() + number.size()) return std::nullopt;
-  return version;
+  return ParseDecimal<int>(number);
 }
 
 }  // namespace

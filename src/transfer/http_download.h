@@ -52,18 +52,13 @@ struct HttpOptions {
 // (the reason is shown as the cause of the error).
 class SystemHttpClient : public HttpClient {
  public:
-  // app_title is the agent text of the status check.
-  SystemHttpClient(MainWindow& window, std::string app_title, HttpOptions options = {});
+  SystemHttpClient(MainWindow& window, HttpOptions options = {});
 
   bool HttpDownloadFile(const std::string& url, const std::string& local_path,
                         const std::string& display_name, uint64_t size_limit = kAnyLength) override;
 
-  // Status pre-check: true only for status 200 from a trusted server.
-  bool HttpCheckUrl(const std::string& url);
-
  private:
   MainWindow& window_;
-  std::string app_title_;
   HttpOptions options_;
 };
 

@@ -1,10 +1,10 @@
 #include "transfer/resume.h"
 
-#include <charconv>
 #include <chrono>
 #include <sstream>
 
 #include "core/run_log.h"
+#include "core/text.h"
 #include "transfer/transfer_shared.h"
 
 namespace zepr::transfer {
@@ -13,14 +13,6 @@ namespace {
 constexpr std::string_view kPartSuffix = ".part";
 constexpr std::string_view kRecordSuffix = ".part.info";
 constexpr std::string_view kRecordTemporarySuffix = ".part.info.new";
-
-std::optional<uint64_t> Number(std::string_view text) {
-  uint64_t value = 0;
-  const char* end = text.data() + text.size();
-  const auto [stop, ec] = std::from_chars(text.data(), end, value);
-  if (ec != std::errc() || stop != end || text.empty()) return std::nullopt;
-  return value;
-}
 
 // The record is a few lines; a larger file at its name is not one.
 constexpr uint64_t kRecordLimit = 64 * 1024;
@@ -80,9 +72,9 @@ std::optional<ContentRange> ParseContentRange(std::string_view value) {
   if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) {
     return std::nullopt;
   }
-  const auto first = Number(value.substr(0, dash));
-  const auto last = Number(value.substr(dash + 1, slash - dash - 1));
-  const auto total = Number(value.substr(slash + 1));
+  const auto first = ParseDecimal<uint64_t>(value.substr(0, dash));
+  const auto last = ParseDecimal<uint64_t>(value.substr(dash + 1, slash - dash - 1));
+  const auto total = ParseDecimal<uint64_t>(value.substr(slash + 1));
   if (!first || !last || !total || *first > *last || *last >= *total) return std::nullopt;
   return ContentRange{*first, *last, *total};
 }
@@ -173,7 +165,8 @@ PartialFile::PartialFile(std::string resume_folder, std::string url, std::string
     if (key == "target") target_seen = value;
     if (key == "etag") recorded.etag = value;
     if (key == "modified") recorded.modified = value;
-    if (key == "total") recorded.total = static_cast<int64_t>(Number(value).value_or(0));
+    if (key == "total")
+      recorded.total = static_cast<int64_t>(ParseDecimal<uint64_t>(value).value_or(0));
   }
   uint64_t size = 0;
   if (!file_.Size(size) && url_seen == url_ && target_seen == target_ && recorded.Identifies() &&

@@ -1,10 +1,10 @@
 #include "transfer/transfer_shared.h"
 
 #include <algorithm>
-#include <charconv>
 #include <fstream>
 #include <iterator>
 
+#include "core/base64.h"
 #include "core/encoding.h"
 #include "core/errors.h"
 #include "core/path_text.h"
@@ -414,10 +414,7 @@ int64_t AnnouncedSize(std::string_view reply) {
   if (end == std::string_view::npos) return -1;
   const size_t open = reply.rfind('(', end);
   if (open == std::string_view::npos) return -1;
-  int64_t size = -1;
-  const char* last = reply.data() + end;
-  const auto [stop, ec] = std::from_chars(reply.data() + open + 1, last, size);
-  return ec == std::errc() && stop == last && size >= 0 ? size : -1;
+  return ParseDecimal<int64_t>(reply.substr(open + 1, end - open - 1)).value_or(-1);
 }
 
 bool HasLineBreakOrNul(std::string_view text) {
@@ -426,7 +423,6 @@ bool HasLineBreakOrNul(std::string_view text) {
 
 namespace {
 
-constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr size_t kPinSize = 32;
 constexpr std::string_view kPinPrefix = "sha256//";
 // Far above any certificate authority's file; a wrong name cannot make the run read a disk.
@@ -651,16 +647,10 @@ std::optional<std::string> Ipv4Bytes(std::string_view text) {
   while (true) {
     const size_t dot = text.find('.');
     const std::string_view part = text.substr(0, dot);
-    if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0')) {
-      return std::nullopt;
-    }
-    int value = 0;
-    for (char c : part) {
-      if (c < '0' || c > '9') return std::nullopt;
-      value = value * 10 + (c - '0');
-    }
-    if (value > 255 || bytes.size() == 4) return std::nullopt;
-    bytes += static_cast<char>(value);
+    if (part.size() > 3 || (part.size() > 1 && part[0] == '0')) return std::nullopt;
+    const auto value = ParseDecimal<int>(part);
+    if (!value || *value > 255 || bytes.size() == 4) return std::nullopt;
+    bytes += static_cast<char>(*value);
     if (dot == std::string_view::npos) break;
     text.remove_prefix(dot + 1);
   }
@@ -758,54 +748,6 @@ bool CertificateNamesAddress(std::string_view certificate, std::string_view addr
     return false;
   }
   return false;
-}
-
-std::string Base64Encode(std::string_view bytes) {
-  std::string text;
-  text.reserve((bytes.size() + 2) / 3 * 4);
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    const size_t n = std::min<size_t>(3, bytes.size() - i);
-    uint32_t group = 0;
-    for (size_t k = 0; k < 3; ++k) {
-      group = (group << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-    }
-    for (size_t k = 0; k < 4; ++k) {
-      text += k <= n ? kBase64[(group >> (18 - 6 * k)) & 0x3F] : '=';
-    }
-  }
-  return text;
-}
-
-std::optional<std::string> Base64Decode(std::string_view text) {
-  std::string bytes;
-  uint32_t group = 0;
-  int count = 0;    // symbols in the current group
-  int padding = 0;  // '=' in the current group; only more of them may follow
-  bool ended = false;
-  for (char c : text) {
-    if (IsBlank(c)) continue;
-    if (ended) return std::nullopt;
-    uint32_t value = 0;
-    if (c == '=') {
-      if (count < 2) return std::nullopt;
-      ++padding;
-    } else {
-      const char* found = std::char_traits<char>::find(kBase64, 64, c);
-      if (found == nullptr || padding > 0) return std::nullopt;
-      value = static_cast<uint32_t>(found - kBase64);
-    }
-    group = (group << 6) | value;
-    if (++count < 4) continue;
-    for (int k = 0; k < 3 - padding; ++k) {
-      bytes += static_cast<char>((group >> (16 - 8 * k)) & 0xFF);
-    }
-    ended = padding > 0;
-    group = 0;
-    count = 0;
-    padding = 0;
-  }
-  if (count != 0) return std::nullopt;
-  return bytes;
 }
 
 }  // namespace transfer

@@ -82,10 +82,6 @@ std::optional<std::string> AddressBytes(std::string_view host);
 // subjectAltName IP addresses.
 bool CertificateNamesAddress(std::string_view certificate, std::string_view address);
 
-std::string Base64Encode(std::string_view bytes);
-// Standard alphabet with padding; blanks and line breaks are skipped. Nothing for anything else.
-std::optional<std::string> Base64Decode(std::string_view text);
-
 // --- FTP ----------------------------------------------------------------------------------
 inline constexpr const char* kLoginFailedTitle = "Greška! Uzrok greške:";
 inline constexpr const char* kDestinationExists = "Destination file already exists.";

@@ -1,8 +1,10 @@
 // The text forms of minisign's public keys, signature files and trusted comments. Everything
 // here reads what a stranger may have written, so anything but the exact form is refused.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "core/base64.h"
 #include "core/text.h"
 #include "trust/trust.h"
 
@@ -13,40 +15,13 @@ namespace {
 constexpr std::string_view kUntrustedPrefix = "untrusted comment: ";
 constexpr std::string_view kTrustedPrefix = "trusted comment: ";
 
-int Base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
-// Standard base64 of exactly out.size() bytes, in its one canonical form: the padding its
-// length needs and no stray bits in the last character, so one signature has one text.
+// Exactly out.size() bytes in base64's one canonical form, so one signature has one text.
 template <size_t N>
 bool DecodeBase64(std::string_view text, std::array<uint8_t, N>& out) {
-  if (text.size() != (N + 2) / 3 * 4) return false;
-  const size_t padding = (3 - N % 3) % 3;
-  uint32_t bits = 0;
-  int pending = 0;
-  size_t written = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (i >= text.size() - padding) {
-      if (text[i] != '=') return false;
-      continue;
-    }
-    const int value = Base64Value(text[i]);
-    if (value < 0) return false;
-    bits = (bits << 6) | static_cast<uint32_t>(value);
-    pending += 6;
-    if (pending >= 8) {
-      pending -= 8;
-      out[written++] = static_cast<uint8_t>(bits >> pending);
-      bits &= (1u << pending) - 1;
-    }
-  }
-  return written == N && bits == 0;
+  const auto bytes = Base64DecodeCanonical(text);
+  if (!bytes || bytes->size() != N) return false;
+  std::copy(bytes->begin(), bytes->end(), out.begin());
+  return true;
 }
 
 bool Fail(Refusal* why, const char* reason, std::string detail) {
@@ -75,13 +50,8 @@ std::string_view TrimBlanks(std::string_view s) {
 }
 
 std::optional<int64_t> ParseTimestamp(std::string_view text) {
-  if (text.empty() || text.size() > 18) return std::nullopt;
-  int64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
+  if (text.size() > 18) return std::nullopt;
+  return ParseDecimal<int64_t>(text);
 }
 
 }  // namespace

@@ -29,13 +29,8 @@ std::pair<std::string, std::string> KeyOf(const TrustedComment& signed_for) {
 }
 
 std::optional<int64_t> Seconds(std::string_view text) {
-  if (text.empty() || text.size() > 18) return std::nullopt;
-  int64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
+  if (text.size() > 18) return std::nullopt;
+  return ParseDecimal<int64_t>(text);
 }
 
 bool ParseStore(std::string_view text, Entries& entries) {

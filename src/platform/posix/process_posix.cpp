@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +15,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/text.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
 
@@ -124,9 +124,9 @@ std::optional<ProcessStat> ReadProcessStat(const fs::path& proc_dir) {
       if (value.size() != 1) return std::nullopt;
       result.state = value[0];
     } else if (field == 22) {
-      const auto [end, error] =
-          std::from_chars(value.data(), value.data() + value.size(), result.start_time);
-      if (error != std::errc() || end != value.data() + value.size()) return std::nullopt;
+      const auto start_time = ParseDecimal<uint64_t>(value);
+      if (!start_time) return std::nullopt;
+      result.start_time = *start_time;
     }
   }
   return result;
@@ -175,14 +175,13 @@ std::vector<ProcessEntry> ListProcesses() {
   for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
     const fs::directory_entry& dir = *it;
     const std::string name = dir.path().filename().string();
-    int pid = 0;
-    const auto [parsed_to, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
-    if (error != std::errc() || parsed_to != name.data() + name.size()) continue;
+    const auto pid = ParseDecimal<int>(name);
+    if (!pid) continue;
     const auto stat = ReadProcessStat(dir.path());
     if (!stat || stat->state == 'Z' || stat->state == 'X') continue;
 
     ProcessEntry entry;
-    entry.pid = pid;
+    entry.pid = *pid;
     entry.start_time = stat->start_time;
     std::error_code link_error;
     entry.exe_path = fs::read_symlink(dir.path() / "exe", link_error).string();

@@ -5,27 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "core/win32/wide.h"
+
 namespace zepr::platform {
 
-// UTF-8 inside the program, UTF-16 at the system's boundary.
-inline std::wstring Utf8ToWide(std::string_view text) {
-  if (text.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
-
-inline std::string WideToUtf8(std::wstring_view wide) {
-  if (wide.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string text(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n,
-                      nullptr, nullptr);
-  return text;
-}
+// The conversions live below the platform, for the code page conversions of core/ use them too.
+using zepr::Utf8ToWide;
+using zepr::WideToUtf8;
 
 // The form of a UTF-8 path that the system's file functions get, whatever its length: made
 // absolute and normal as the system makes a path ('/' to '\', "." and ".." resolved, a relative

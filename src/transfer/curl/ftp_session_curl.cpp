@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +14,7 @@
 
 #include "core/encoding.h"
 #include "core/errors.h"
+#include "core/text.h"
 #include "transfer/ftp_session.h"
 #include "transfer/transfer_shared.h"
 
@@ -186,7 +186,7 @@ struct Handles {
     if (own_code && open_code.empty() && !final_line) open_code = code;
     reply_lines.push_back(own_code ? line.substr(line.size() > 3 ? 4 : 3) : line);
     if (!final_line) return;
-    last_code = std::stoi(code);
+    last_code = ParseDecimal<int>(code).value_or(0);
     last_text.clear();
     for (const auto& text : reply_lines) {
       if (!last_text.empty()) last_text += '\r';

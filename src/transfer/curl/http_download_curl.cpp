@@ -232,27 +232,6 @@ CURLcode Perform(CURL* request, std::string& error_text) {
   return rc;
 }
 
-// The check reads nothing but the status of the final answer.
-struct StatusProbe {
-  CURL* request = nullptr;
-  long status = 0;
-};
-
-size_t StopAtHeadersEnd(char* data, size_t size, size_t count, void* user) {
-  auto& probe = *static_cast<StatusProbe*>(user);
-  const size_t length = size * count;
-  const bool blank =
-      (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
-  if (!blank) return length;
-  const long code = ResponseCode(probe.request);
-  // Informational answers and redirects are followed by the answer that counts.
-  if (code < 200 || (code >= 300 && code < 400)) return length;
-  probe.status = code;
-  return 0;
-}
-
-size_t DiscardBody(char*, size_t size, size_t count, void*) { return size * count; }
-
 // One attempt of a download: the head of the final answer goes to the transfer before any byte
 // of its body, and the body block by block.
 class Attempt {
@@ -320,49 +299,11 @@ class Attempt {
   bool taken_ = false;
 };
 
-// The status of the final answer, or why an https server was not trusted with the request.
-struct Checked {
-  long status = 0;
-  std::string refusal;
-};
-
-Checked CheckStatus(MainWindow& window, const std::string& agent, const HttpOptions& options,
-                    const std::string& url, const transfer::ServerTrust* trust) {
-  HeaderList headers = NoCacheHeaders();
-  CurlHandle request = OpenRequest(url, agent.c_str(), options, headers.get(), trust);
-  if (!request) return {};
-  StatusProbe probe{request.get()};
-  TransferWatch watch(window, options.stall_limit_s);
-  curl_easy_setopt(request.get(), CURLOPT_HEADERFUNCTION, StopAtHeadersEnd);
-  curl_easy_setopt(request.get(), CURLOPT_HEADERDATA, &probe);
-  curl_easy_setopt(request.get(), CURLOPT_WRITEFUNCTION, DiscardBody);
-  curl_easy_setopt(request.get(), CURLOPT_XFERINFODATA, &watch);
-  std::string error_text;
-  const CURLcode rc = Perform(request.get(), error_text);
-  if (trust != nullptr) {
-    if (std::string refusal = Refusal(request.get(), rc, *trust, error_text); !refusal.empty()) {
-      return {0, std::move(refusal)};
-    }
-  }
-  if (probe.status == 0 && rc == CURLE_OK) probe.status = ResponseCode(request.get());
-  // A 401 once passed here and its body was then installed as the file: only 200 is an answer.
-  return {probe.status, {}};
-}
-
 }  // namespace
 
-SystemHttpClient::SystemHttpClient(MainWindow& window, std::string app_title, HttpOptions options)
-    : window_(window), app_title_(std::move(app_title)), options_(std::move(options)) {
+SystemHttpClient::SystemHttpClient(MainWindow& window, HttpOptions options)
+    : window_(window), options_(std::move(options)) {
   GlobalInit();
-}
-
-bool SystemHttpClient::HttpCheckUrl(const std::string& url) {
-  const bool https = transfer::IsHttpsUrl(url);
-  const transfer::ServerTrust trust =
-      https ? transfer::LoadServerTrust(options_) : transfer::ServerTrust{};
-  if (!trust.refusal.empty()) return false;
-  const Checked checked = CheckStatus(window_, app_title_, options_, url, https ? &trust : nullptr);
-  return checked.refusal.empty() && checked.status == 200;
 }
 
 bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::string& local_path,

@@ -1,7 +1,6 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <charconv>
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,6 +9,8 @@
 
 #include "core/encoding.h"
 #include "core/errors.h"
+#include "core/text.h"
+#include "core/win32/wide.h"
 #include "platform/win32/wide.h"
 #include "transfer/ftp_session.h"
 #include "transfer/transfer_shared.h"
@@ -35,7 +36,8 @@ constexpr DWORD kTransferFlags =
 bool WireName(const std::string& utf8, std::wstring& wide) {
   const std::string bytes = Utf8ToCp1250(utf8);
   if (transfer::HasLineBreakOrNul(bytes)) return false;
-  wide = transfer::Cp1250ToWide(bytes);
+  // As wide text that WinINet sends as those bytes in the ANSI code page.
+  wide = CodePageToWide(bytes, 1250);
   return true;
 }
 
@@ -269,11 +271,9 @@ transfer::FileVersion FtpSession::Impl::Version(const std::wstring& name) {
   // WinINet has no call of its own for SIZE that leaves the data connection alone.
   const CallResult size = Command(L"SIZE " + name);
   if (!size.ok || size.reply.code != 213) return version;
-  int64_t total = -1;
-  const std::string& text = size.reply.text;
-  const auto [stop, ec] = std::from_chars(text.data(), text.data() + text.size(), total);
-  if (ec != std::errc() || stop != text.data() + text.size() || total < 0) return version;
-  version.total = total;
+  const auto total = ParseDecimal<int64_t>(size.reply.text);
+  if (!total) return version;
+  version.total = *total;
   const CallResult modified = Command(L"MDTM " + name);
   if (modified.ok && modified.reply.code == 213) version.modified = modified.reply.text;
   return version;

@@ -2,12 +2,12 @@
 #include <wininet.h>
 
 #include <algorithm>
-#include <charconv>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/errors.h"
+#include "core/text.h"
 #include "platform/win32/wide.h"
 #include "transfer/http_download.h"
 #include "transfer/transfer_shared.h"
@@ -95,27 +95,6 @@ Request Send(const std::string& url, const std::string& agent, const HttpOptions
   return r;
 }
 
-// Wine's WinINet, closing a request whose body is unread, reads the rest 1 KB a call for as
-// long as it keeps coming: on a fast link the whole body, at a few MB/s. Native WinINet drops
-// the connection instead.
-bool UnderWine() {
-  static const bool wine =
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-  return wine;
-}
-
-// Takes in big blocks what Wine would take in small ones when the request closes: the same
-// bytes leave the server, in a fraction of the time.
-void ReadRestForClose(HINTERNET request) {
-  if (!UnderWine()) return;
-  // No figures wait for these bytes, so the blocks can be larger than a transfer's.
-  constexpr DWORD kRestBlock = 1024 * 1024;
-  std::vector<char> buffer(kRestBlock);
-  DWORD read = 0;
-  while (InternetReadFile(request, buffer.data(), kRestBlock, &read) && read > 0) {
-  }
-}
-
 DWORD StatusCode(HINTERNET request) {
   DWORD status = 0;
   DWORD size = sizeof status;
@@ -132,10 +111,7 @@ int64_t ContentLength(HINTERNET request) {
   wchar_t buffer[32] = {};
   DWORD size = sizeof buffer;
   if (!HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, buffer, &size, nullptr)) return -1;
-  const std::string text = platform::WideToUtf8(buffer);
-  int64_t length = -1;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), length);
-  return ec == std::errc() && end == text.data() + text.size() && length >= 0 ? length : -1;
+  return ParseDecimal<int64_t>(platform::WideToUtf8(buffer)).value_or(-1);
 }
 
 // A header of the answer as the server wrote it; "" when there is none.
@@ -186,39 +162,10 @@ Ended RunAttempt(const std::string& url, const HttpOptions& options,
   }
 }
 
-// The status of the final answer, or why an https server was not trusted with the request.
-struct Checked {
-  DWORD status = 0;
-  std::string refusal;
-};
-
-Checked CheckStatus(MainWindow& window, const std::string& agent, const HttpOptions& options,
-                    const std::string& url, const transfer::ServerTrust* trust) {
-  Checked checked;
-  transfer::RunPumping(window, [&] {
-    const Request r = Send(url, agent, options, trust);
-    checked.refusal = r.refusal;
-    if (!r.answered || !r.refusal.empty()) return;
-    checked.status = StatusCode(r.request.get());
-    ReadRestForClose(r.request.get());
-  });
-  return checked;
-}
-
 }  // namespace
 
-SystemHttpClient::SystemHttpClient(MainWindow& window, std::string app_title, HttpOptions options)
-    : window_(window), app_title_(std::move(app_title)), options_(std::move(options)) {}
-
-bool SystemHttpClient::HttpCheckUrl(const std::string& url) {
-  const bool https = transfer::IsHttpsUrl(url);
-  const transfer::ServerTrust trust =
-      https ? transfer::LoadServerTrust(options_) : transfer::ServerTrust{};
-  if (!trust.refusal.empty()) return false;
-  const Checked checked = CheckStatus(window_, app_title_, options_, url, https ? &trust : nullptr);
-  // A 401 once passed here and its body was then installed as the file: only 200 is an answer.
-  return checked.refusal.empty() && checked.status == 200;
-}
+SystemHttpClient::SystemHttpClient(MainWindow& window, HttpOptions options)
+    : window_(window), options_(std::move(options)) {}
 
 bool SystemHttpClient::HttpDownloadFile(const std::string& url, const std::string& local_path,
                                         const std::string& display_name, uint64_t size_limit) {

@@ -136,15 +136,6 @@ std::string FileErrorText(DWORD code) {
   }
 }
 
-std::wstring Cp1250ToWide(std::string_view bytes) {
-  if (bytes.empty()) return {};
-  const int size = static_cast<int>(bytes.size());
-  const int n = MultiByteToWideChar(1250, 0, bytes.data(), size, nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(1250, 0, bytes.data(), size, wide.data(), n);
-  return wide;
-}
-
 // What the window's thread and the worker share. An abandoned worker keeps its own, so the
 // call it is left with never touches what the caller has moved on to.
 struct BlockingCalls::State {

@@ -44,9 +44,6 @@ std::string InternetFailureText(DWORD code, const ServerReply& reply);
 // The text a user of the system has always seen for a local file that could not be written.
 std::string FileErrorText(DWORD code);
 
-// CP1250 bytes as the wide text that WinINet sends as those bytes in the ANSI code page.
-std::wstring Cp1250ToWide(std::string_view bytes);
-
 // Runs blocking WinINet calls, one at a time, on a thread of its own while the calling thread
 // keeps the window alive: a connect, a wait for a reply or a read may block for the whole
 // connect or stall limit.

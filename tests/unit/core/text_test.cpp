@@ -39,6 +39,22 @@ TEST(Text, IntegerConversionIsStrict) {
   }
 }
 
+// Numbers from files, names and replies: digits and nothing else, within the type's range.
+TEST(Text, DecimalNumbersAreDigitsOnly) {
+  EXPECT_EQ(ParseDecimal<int>("0"), 0);
+  EXPECT_EQ(ParseDecimal<int>("007"), 7);
+  EXPECT_EQ(ParseDecimal<int>("2147483647"), INT32_MAX);
+  EXPECT_EQ(ParseDecimal<int64_t>("9223372036854775807"), INT64_MAX);
+  EXPECT_EQ(ParseDecimal<uint64_t>("18446744073709551615"), UINT64_MAX);
+  for (const char* bad : {"", "+1", "-1", "-0", " 1", "1 ", "1x", "0x1", "1.0", "\xD9\xA1"}) {
+    EXPECT_FALSE(ParseDecimal<int>(bad).has_value()) << bad;
+    EXPECT_FALSE(ParseDecimal<uint64_t>(bad).has_value()) << bad;
+  }
+  EXPECT_FALSE(ParseDecimal<int>("2147483648").has_value());
+  EXPECT_FALSE(ParseDecimal<int64_t>("9223372036854775808").has_value());
+  EXPECT_FALSE(ParseDecimal<uint64_t>("18446744073709551616").has_value());
+}
+
 TEST(Text, NamesThatLeaveTheirFolder) {
   for (const char* leaves :
        {"..", "../x.zip", "a\\..\\..\\x.zip", "/etc/x", "\\x", "C:x.zip", "c:\\x.zip", "a/../b"}) {
@@ -119,6 +135,45 @@ TEST(Encoding, Cp1250AndCp852RoundTrip) {
 
   EXPECT_EQ(ArgumentToUtf8("\x8A"), "Š");  // not UTF-8: taken as CP1250
   EXPECT_EQ(ArgumentToUtf8("Š"), "Š");
+}
+
+TEST(Encoding, Utf8CharactersDecodeOneAtATime) {
+  struct Case {
+    std::string_view text;
+    char32_t code_point;
+    size_t length;
+    bool shortest;
+    bool valid;  // as IsValidUtf8 takes the whole text
+  };
+  const Case cases[] = {
+      {"a", 'a', 1, true, true},
+      {"\xC5\xA0x", 0x160, 2, true, true},  // Š, then more text
+      {"\xE2\x82\xAC", 0x20AC, 3, true, true},
+      {"\xF0\x9F\x98\x80", 0x1F600, 4, true, true},
+      {"\xF4\x8F\xBF\xBF", 0x10FFFF, 4, true, true},
+      // Whole sequences that Unicode does not allow.
+      {"\xC0\x80", 0, 2, false, false},  // two-byte overlong: never valid
+      {"\xE0\x80\xAF", 0x2F, 3, false, true},
+      {"\xED\xA0\x80", 0xD800, 3, false, true},  // a surrogate
+      {"\xF4\x90\x80\x80", 0x110000, 4, false, true},
+      {"\xF7\xBF\xBF\xBF", 0x1FFFFF, 4, false, true},
+      // No sequence at all.
+      {"", 0, 0, false, true},
+      {"\x80", 0, 0, false, false},
+      {"\xF8\x88\x80\x80\x80", 0, 0, false, false},
+      {"\xE2\x82", 0, 0, false, false},  // cut short
+      {"\xE2\x28\xA1", 0, 0, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+    const Utf8Char decoded = DecodeUtf8(c.text);
+    EXPECT_EQ(decoded.length, c.length);
+    if (c.length != 0) {
+      EXPECT_EQ(decoded.code_point, c.code_point);
+    }
+    EXPECT_EQ(decoded.shortest, c.shortest);
+    EXPECT_EQ(IsValidUtf8(c.text), c.valid);
+  }
 }
 
 }  // namespace
