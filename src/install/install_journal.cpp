@@ -6,7 +6,7 @@
 
 #include "config/ini_file.h"
 #include "core/path_text.h"
-#include "install/files.h"
+#include "platform/files.h"
 
 namespace zepr {
 namespace {
@@ -76,7 +76,7 @@ std::error_code CopyExactly(const std::string& from, const std::string& path) {
   if (fs::is_symlink(status)) {
     fs::copy_symlink(PathFromUtf8(from), PathFromUtf8(partial), error);
   } else {
-    error = CopyFileAs(from, partial, from);
+    error = platform::CopyFileAs(from, partial, from, false);
   }
   if (!error) error = platform::Rename(partial, path);
   if (error) platform::RemoveFile(partial);

@@ -14,7 +14,8 @@
 #include "core/path_text.h"
 #include "core/run_log.h"
 #include "core/text.h"
-#include "install/files.h"
+#include "install/file_copy.h"
+#include "install/folder_tree.h"
 #include "install/install_journal.h"
 #include "platform/files.h"
 
@@ -299,11 +300,11 @@ class Transaction {
     folders_.clear();
     for (const auto& file : batch_) {
       const std::string replaced = file.replaces ? file.target : "";
-      std::error_code error = CopyFileAs(file.source, file.temporary, replaced);
+      std::error_code error = platform::CopyFileAs(file.source, file.temporary, replaced, false);
       // A failed copy leaves nothing at the temporary's name: what stands there was left by an
       // install killed midway.
       if (error && !platform::RemoveFile(file.temporary)) {
-        error = CopyFileAs(file.source, file.temporary, replaced);
+        error = platform::CopyFileAs(file.source, file.temporary, replaced, false);
       }
       if (error) return Fail(file.target, error);
       if (!file.backup.empty()) {
