@@ -108,6 +108,14 @@ std::vector<JournalRecord> JournalRecords(std::string_view bytes) {
   return records;
 }
 
+std::string WithSeparator(std::string folder) {
+  if (!folder.ends_with('/') &&
+      !folder.ends_with(static_cast<char>(fs::path::preferred_separator))) {
+    folder += '/';
+  }
+  return folder;
+}
+
 std::error_code ClearForFolder(const std::string& path) {
   std::error_code error;
   const auto kind = platform::KindOf(path, error);

@@ -120,6 +120,9 @@ class InstallJournal {
 std::string JournalBytes(const std::vector<JournalRecord>& records);
 std::vector<JournalRecord> JournalRecords(std::string_view bytes);
 
+// A folder given to the updater ends with a separator or gets one.
+std::string WithSeparator(std::string folder);
+
 // Removes whatever stands at path when it is not a real folder: a link (the link itself, never
 // what it leads to), a file. Nothing when a folder or nothing is there.
 std::error_code ClearForFolder(const std::string& path);

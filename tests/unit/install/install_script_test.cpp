@@ -11,6 +11,7 @@
 
 #include "core/text.h"
 #include "install/install_journal.h"
+#include "install/install_recovery.h"
 #include "support/image_in_use.h"
 #include "support/sandbox.h"
 
