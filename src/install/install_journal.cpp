@@ -94,20 +94,6 @@ constexpr const char* kOutsideText = "zapis navodi putanju izvan mape aplikacije
 
 }  // namespace
 
-std::string JournalBytes(const std::vector<JournalRecord>& records) {
-  std::string bytes(kHeader);
-  for (const auto& record : records) bytes += Encode(record);
-  return bytes;
-}
-
-std::vector<JournalRecord> JournalRecords(std::string_view bytes) {
-  std::vector<JournalRecord> records;
-  if (!bytes.starts_with(kHeader)) return records;
-  size_t at = kHeader.size();
-  for (JournalRecord record; Decode(bytes, at, record);) records.push_back(record);
-  return records;
-}
-
 std::string WithSeparator(std::string folder) {
   if (!folder.ends_with('/') &&
       !folder.ends_with(static_cast<char>(fs::path::preferred_separator))) {

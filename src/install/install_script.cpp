@@ -155,7 +155,7 @@ std::unique_ptr<InstallJournal> BeginJournal(const std::string& update_folder,
 
 InstallResult InstallDato(const std::vector<std::string>& archive_names,
                           const std::string& exe_folder_in, const std::string& app_exe_name,
-                          Processes& processes, const std::function<void(size_t)>& after_file) {
+                          Processes& processes) {
   const std::string exe_folder = WithSeparator(exe_folder_in);
 
   processes.StopProgram(app_exe_name + ".EXE");
@@ -169,8 +169,7 @@ InstallResult InstallDato(const std::vector<std::string>& archive_names,
   auto journal = BeginJournal(update_folder, result);
   if (!journal) return result;
 
-  InstallTransaction install(*journal, exe_folder, after_file);
-  if (after_file) after_file(0);
+  InstallTransaction install(*journal, exe_folder);
   bool ok = true;
   for (const auto& name : archive_names) {
     const std::string stem = Separators(UnpackFolderName(name));

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,10 +22,9 @@ inline constexpr const char* kInstallScriptName = "Install.Ini";
 // whose source is missing, and read-only files the mirror meets, are passed over. Replaced files
 // keep their permissions; new ones take the source's. Only the script's absolute forms may reach
 // outside exe_folder.
-// after_file (tests only) is called with the count of files installed so far.
 InstallResult InstallDato(const std::vector<std::string>& archive_names,
                           const std::string& exe_folder, const std::string& app_exe_name,
-                          Processes& processes, const std::function<void(size_t)>& after_file = {});
+                          Processes& processes);
 
 // The folder an archive of that name unpacks into, below the working folder: the name
 // without its last four characters ("Update.zip" -> "Update").

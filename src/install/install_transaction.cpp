@@ -124,15 +124,13 @@ FolderIndex::Listing* FolderIndex::Of(const std::string& folder, std::error_code
   return &listing;
 }
 
-InstallTransaction::InstallTransaction(InstallJournal& journal, std::string exe_folder,
-                                       const std::function<void(size_t)>& after_file)
+InstallTransaction::InstallTransaction(InstallJournal& journal, std::string exe_folder)
     : journal_(journal),
       exe_folder_(std::move(exe_folder)),
       app_(NormalPath(exe_folder_)),
       own_journal_(NormalPath(journal.path())),
       own_backups_(NormalPath(journal.backup_folder())),
-      own_leftovers_(NormalPath(journal.leftover_folder())),
-      after_file_(after_file) {}
+      own_leftovers_(NormalPath(journal.leftover_folder())) {}
 
 std::string InstallTransaction::Resolve(const std::string& base, const std::string& relative) {
   std::error_code error;
@@ -238,9 +236,7 @@ bool InstallTransaction::Flush() {
       return Fail(file.target, error);
     }
     runlog::Write((file.replaces ? "zamijenjena datoteka: " : "dodana datoteka: ") + file.target);
-    ++installed_;
     ++(file.replaces ? replaced_ : added_);
-    if (after_file_) after_file_(installed_);
   }
   batch_.clear();
   return true;

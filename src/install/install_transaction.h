@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -69,8 +68,7 @@ class FolderIndex {
 class InstallTransaction {
  public:
   // exe_folder is the application's folder, with a trailing separator.
-  InstallTransaction(InstallJournal& journal, std::string exe_folder,
-                     const std::function<void(size_t)>& after_file);
+  InstallTransaction(InstallJournal& journal, std::string exe_folder);
 
   // base + relative as the disk spells it (see FolderIndex::OnDisk); empty when the install
   // failed.
@@ -119,13 +117,11 @@ class InstallTransaction {
   InstallJournal& journal_;
   const std::string exe_folder_;
   const std::string app_, own_journal_, own_backups_, own_leftovers_;  // normal forms
-  const std::function<void(size_t)>& after_file_;
   FolderIndex index_;
   std::vector<Planned> batch_;
   std::vector<std::string> folders_;  // made with the batch
   std::unordered_set<std::string> touched_;
   size_t backups_ = 0;
-  size_t installed_ = 0;
   uint64_t replaced_ = 0;
   uint64_t added_ = 0;
   InstallResult failure_;
