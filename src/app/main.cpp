@@ -16,6 +16,7 @@
 #include "core/errors.h"
 #include "core/run_log.h"
 #include "core/run_params.h"
+#include "install/install_recovery.h"
 #include "install/install_script.h"
 #include "platform/platform.h"
 

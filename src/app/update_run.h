@@ -9,6 +9,7 @@
 #include "app/run_ports.h"
 #include "core/main_window.h"
 #include "core/run_params.h"
+#include "install/install_recovery.h"
 
 namespace zepr {
 

@@ -6,7 +6,7 @@
 
 #include "config/ini_file.h"
 #include "core/path_text.h"
-#include "install/files.h"
+#include "platform/files.h"
 
 namespace zepr {
 namespace {
@@ -76,7 +76,7 @@ std::error_code CopyExactly(const std::string& from, const std::string& path) {
   if (fs::is_symlink(status)) {
     fs::copy_symlink(PathFromUtf8(from), PathFromUtf8(partial), error);
   } else {
-    error = CopyFileAs(from, partial, from);
+    error = platform::CopyFileAs(from, partial, from, false);
   }
   if (!error) error = platform::Rename(partial, path);
   if (error) platform::RemoveFile(partial);
@@ -94,18 +94,12 @@ constexpr const char* kOutsideText = "zapis navodi putanju izvan mape aplikacije
 
 }  // namespace
 
-std::string JournalBytes(const std::vector<JournalRecord>& records) {
-  std::string bytes(kHeader);
-  for (const auto& record : records) bytes += Encode(record);
-  return bytes;
-}
-
-std::vector<JournalRecord> JournalRecords(std::string_view bytes) {
-  std::vector<JournalRecord> records;
-  if (!bytes.starts_with(kHeader)) return records;
-  size_t at = kHeader.size();
-  for (JournalRecord record; Decode(bytes, at, record);) records.push_back(record);
-  return records;
+std::string WithSeparator(std::string folder) {
+  if (!folder.ends_with('/') &&
+      !folder.ends_with(static_cast<char>(fs::path::preferred_separator))) {
+    folder += '/';
+  }
+  return folder;
 }
 
 std::error_code ClearForFolder(const std::string& path) {

@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -114,11 +113,8 @@ class InstallJournal {
   std::string unwritten_;
 };
 
-// The bytes of a journal that holds these records, as an install writes them; and the records
-// that bytes of a journal hold whole, up to the first that does not check out. For tests that
-// plant or read journals.
-std::string JournalBytes(const std::vector<JournalRecord>& records);
-std::vector<JournalRecord> JournalRecords(std::string_view bytes);
+// A folder given to the updater ends with a separator or gets one.
+std::string WithSeparator(std::string folder);
 
 // Removes whatever stands at path when it is not a real folder: a link (the link itself, never
 // what it leads to), a file. Nothing when a folder or nothing is there.

@@ -11,6 +11,7 @@
 
 #include "e2e/e2e_sandbox.h"
 #include "install/install_journal.h"
+#include "support/journal_bytes.h"
 
 namespace zepr {
 namespace {
@@ -18,6 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 using Entries = std::vector<std::pair<std::string, std::string>>;
 using testing::AppSandbox;
+using testing::JournalBytes;
+using testing::JournalRecords;
 using testing::kClient;
 using testing::LinesStartingWith;
 using testing::ReadFile;

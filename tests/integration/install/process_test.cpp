@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "core/text.h"
-#include "install/files.h"
+#include "install/file_copy.h"
 #include "install/processes.h"
 #include "support/sandbox.h"
 

@@ -1,18 +1,10 @@
-#include "install/files.h"
+#include "install/wildcard.h"
 
-#include <algorithm>
-#include <filesystem>
 #include <optional>
-#include <vector>
-
-#include "core/path_text.h"
-#include "platform/files.h"
-#include "platform/process.h"
+#include <string>
 
 namespace zepr {
 namespace {
-
-namespace fs = std::filesystem;
 
 // Decodes UTF-8 into code points so that "?" takes one whole character; a byte that is not
 // valid UTF-8 stands for itself.
@@ -77,29 +69,6 @@ std::optional<size_t> MatchSet(const std::u32string& mask, size_t pos, char32_t 
   return std::nullopt;
 }
 
-std::error_code Collect(const std::string& mask, const std::string& folder,
-                        std::vector<std::string>& out) {
-  std::string prefix = folder;
-  while (!prefix.empty() && (prefix.back() == '/' || prefix.back() == '\\')) prefix.pop_back();
-  prefix += '/';
-
-  std::vector<platform::FolderEntry> entries;
-  if (auto error = platform::ListFolder(prefix, entries)) return error;
-  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-    return PathFromUtf8(a.name) < PathFromUtf8(b.name);
-  });
-
-  for (const auto& entry : entries) {
-    if (!entry.name.ends_with('.') && MatchesMask(entry.name, mask))
-      out.push_back(prefix + entry.name);
-    if (entry.kind == platform::FolderEntry::Kind::kFolder) {
-      out.push_back(prefix + entry.name + "/");
-      if (auto error = Collect(mask, prefix + entry.name, out)) return error;
-    }
-  }
-  return {};
-}
-
 }  // namespace
 
 bool MatchesMask(std::string_view name_text, std::string_view mask_text) {
@@ -146,47 +115,6 @@ bool MatchesMask(std::string_view name_text, std::string_view mask_text) {
   }
   while (m < mask.size() && mask[m] == '*') ++m;
   return m == mask.size();
-}
-
-std::vector<std::string> CollectFolderTree(const std::string& mask, const std::string& folder,
-                                           std::error_code* error) {
-  std::vector<std::string> out;
-  std::error_code ec = Collect(mask, folder, out);
-  if (ec == std::errc::no_such_file_or_directory && out.empty()) ec.clear();
-  if (error != nullptr) *error = ec;
-  return out;
-}
-
-bool DeleteFolderSilently(const std::string& path) {
-  std::error_code ec;
-  platform::KindOf(path, ec);
-  if (ec) return false;
-  return !platform::RemoveTree(path);
-}
-
-std::error_code CopyFileAs(const std::string& source, const std::string& path,
-                           const std::string& replaced, bool owner_writable) {
-  return platform::CopyFileAs(source, path, replaced, owner_writable);
-}
-
-std::string TemporaryBeside(const std::string& target) {
-  const fs::path target_path = PathFromUtf8(target);
-  return Utf8FromPath(target_path.parent_path() /
-                      PathFromUtf8("." + Utf8FromPath(target_path.filename()) + ".part" +
-                                   std::to_string(platform::CurrentProcessId())));
-}
-
-bool CopyFileReplacing(const std::string& source, const std::string& target, bool owner_writable,
-                       std::error_code* error) {
-  const std::string temporary = TemporaryBeside(target);
-  platform::RemoveFile(temporary);
-  std::error_code ec = CopyFileAs(source, temporary, target, owner_writable);
-  if (!ec) {
-    ec = platform::Rename(temporary, target);
-    if (ec) platform::RemoveFile(temporary);
-  }
-  if (error != nullptr) *error = ec;
-  return !ec;
 }
 
 }  // namespace zepr

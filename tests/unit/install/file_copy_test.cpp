@@ -1,4 +1,4 @@
-#include "install/files.h"
+#include "install/file_copy.h"
 
 #include <gtest/gtest.h>
 
@@ -13,91 +13,6 @@ namespace fs = std::filesystem;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
-
-TEST(MatchesMask, WildcardRules) {
-  struct Case {
-    const char* name;
-    const char* mask;
-    bool matches;
-  };
-  const Case cases[] = {
-      // "*.*" wants a dot: the mirror skips names without one.
-      {"a.txt", "*.*", true},
-      {"README", "*.*", false},
-      {".hidden", "*.*", true},
-      {"archive.tar.gz", "*.*", true},
-      {"", "*", true},
-      {"", "?", false},
-      {"abc", "a*c", true},
-      {"abbbc", "a*b*c", true},
-      {"abcd", "a*c", false},
-      {"Racun.RPT", "*.rpt", true},  // letter case does not matter
-      {"x1.dll", "x?.dll", true},
-      {"x12.dll", "x?.dll", false},
-      {"šal.txt", "?al.txt", true},  // "?" is one character, not one byte
-      {"b.txt", "[abc].txt", true},
-      {"B.txt", "[abc].txt", true},
-      {"d.txt", "[abc].txt", false},
-      {"m.txt", "[a-z].txt", true},
-      {"5.txt", "[a-z].txt", false},
-      {"d.txt", "[!abc].txt", true},
-      {"a.txt", "[!abc].txt", false},
-      {"]", "[]]", true},
-      {"[x", "[x", true},  // an unclosed "[" is an ordinary character
-      {"log2024.txt", "log*[0-9].txt", true},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(MatchesMask(c.name, c.mask), c.matches) << c.name << " ~ " << c.mask;
-  }
-}
-
-TEST(CollectFolderTree, FolderEntryComesBeforeItsContentsAndDotlessNamesAreLeftOut) {
-  TempDir dir;
-  const std::string f = (dir.path() / "F").string();
-  WriteFile(f + "/a.txt", "a");
-  WriteFile(f + "/README", "r");
-  WriteFile(f + "/sub/b.dll", "b");
-  const std::vector<std::string> expected = {f + "/a.txt", f + "/sub/", f + "/sub/b.dll"};
-  EXPECT_EQ(CollectFolderTree("*.*", f), expected);
-  EXPECT_EQ(CollectFolderTree("*.*", f + "//"), expected);
-  EXPECT_TRUE(CollectFolderTree("*.*", f + "/missing").empty());
-}
-
-TEST(CollectFolderTree, MatchingFolderListedTwiceTrailingDotSkippedLinksNotFollowed) {
-  TempDir dir;
-  const std::string f = dir.folder() + "F";
-  WriteFile(f + "/Rep.v2/x.rpt", "x");
-  WriteFile(f + "/odd.", "o");
-  fs::create_directories(dir.path() / "outside");
-  WriteFile(dir.path() / "outside" / "secret.txt", "s");
-  std::vector<std::string> expected = {f + "/Rep.v2", f + "/Rep.v2/", f + "/Rep.v2/x.rpt"};
-  if (testing::kSymlinks) {
-    fs::create_directory_symlink(dir.path() / "outside", f + "/link.d");
-    expected.push_back(f + "/link.d");
-  }
-  EXPECT_EQ(CollectFolderTree("*.*", f), expected);
-}
-
-TEST(DeleteFolderSilently, DeletesWhatExistsAndReportsWhatDoesNot) {
-  TempDir dir;
-  WriteFile(dir.path() / "tree" / "a" / "b.txt", "b");
-  WriteFile(dir.path() / "file.txt", "f");
-  fs::create_directories(dir.path() / "kept");
-  WriteFile(dir.path() / "kept" / "k.txt", "k");
-  if (testing::kSymlinks) fs::create_directory_symlink(dir.path() / "kept", dir.path() / "link");
-
-  EXPECT_TRUE(DeleteFolderSilently((dir.path() / "tree").string()));
-  EXPECT_TRUE(DeleteFolderSilently((dir.path() / "file.txt").string()));
-  // A link goes, never what it points at.
-  if (testing::kSymlinks) {
-    EXPECT_TRUE(DeleteFolderSilently((dir.path() / "link").string()));
-  }
-  EXPECT_FALSE(DeleteFolderSilently((dir.path() / "missing").string()));
-
-  EXPECT_FALSE(fs::exists(dir.path() / "tree"));
-  EXPECT_FALSE(fs::exists(dir.path() / "file.txt"));
-  EXPECT_EQ(ReadFile(dir.path() / "kept" / "k.txt"), "k");
-}
 
 TEST(CopyFileReplacing, ReplacesWholeKeepsTheTimeAndLeavesNothingBehind) {
   TempDir dir;
@@ -178,6 +93,5 @@ TEST(CopyFileReplacing, ReplacesALinkNotWhatItPointsAt) {
   EXPECT_EQ(ReadFile(dir.path() / "link.txt"), "new");
   EXPECT_EQ(ReadFile(dir.path() / "elsewhere.txt"), "elsewhere");
 }
-
 }  // namespace
 }  // namespace zepr
