@@ -13,6 +13,7 @@
 #include "app/form_create.h"
 #include "config/settings.h"
 #include "core/errors.h"
+#include "http_cases.h"
 #include "support/fake_window.h"
 #include "support/peer_process.h"
 #include "support/sandbox.h"
@@ -29,8 +30,6 @@ using zepr::testing::PeerProcess;
 using zepr::testing::ReadFile;
 using zepr::testing::TempDir;
 using zepr::testing::WriteFile;
-
-constexpr const char* kMessageBoxTitle = "ZEPR Nadogradnja aplikacije";
 
 std::string Bytes(size_t size, unsigned seed = 0) {
   std::string bytes(size, '\0');
@@ -123,16 +122,7 @@ TEST_F(HttpDownloadTest, DeliversFileInOneRequestWithFiguresWithoutCache) {
 }
 
 TEST_F(HttpDownloadTest, FinalFiguresRoundHalvesToEven) {
-  struct Case {
-    size_t size;
-    bool announced;
-    std::string figures;
-  } cases[] = {
-      {1500, true, "2k/2k..."},  {2500, true, "2k/2k..."}, {3500, true, "4k/4k..."},
-      {2499, true, "2k/2k..."},  {2501, true, "3k/3k..."}, {0, true, "0k/0k..."},
-      {2500, false, "2k/0k..."},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::FinalFiguresCases()) {
     SCOPED_TRACE(std::to_string(c.size) + (c.announced ? "" : " without length"));
     const std::string name = "F" + std::to_string(c.size) + (c.announced ? ".zip" : "n.zip");
     Serve(name, Bytes(c.size));
@@ -172,35 +162,7 @@ TEST(DownloadFigures, StatusTextAndBarRoundHalvesToEven) {
 }
 
 TEST_F(HttpDownloadTest, FailuresLeaveNoPartialFile) {
-  // kCleared: no dialog, and the figures shown meanwhile are gone.
-  enum class Shown { kNothing, kCleared, kCannotConnect, kDownloadError };
-  struct Case {
-    std::string what;
-    std::string rule;  // control file entry for Update.zip
-    Shown shown;
-    bool old_file_kept;
-    size_t requests;
-    uint64_t limit = kAnyLength;
-  } cases[] = {
-      // The first answer decides quietly, as a status check before the transfer once did.
-      {"missing file", "", Shown::kNothing, true, 1},
-      {"401", R"({"status": 401})", Shown::kNothing, true, 1},
-      {"500", R"({"status": 500})", Shown::kNothing, true, 1},
-      {"never answered", R"({"hang": 30})", Shown::kNothing, true, 1},
-      {"refused an answer", R"({"drop": 1})", Shown::kNothing, true, 1},
-      // Cut or stalled at the same point again: one more try, then given up.
-      {"body cut short", R"({"cut": 100000})", Shown::kDownloadError, false, 2},
-      {"body stalls", R"({"cut": 100000, "stall": 30})", Shown::kDownloadError, false, 2},
-      // A refusal of the rest is not asked again.
-      {"rest answered 404", R"({"cut": 100000, "times": 1, "then": "Nema.zip"})",
-       Shown::kDownloadError, false, 2},
-      // Longer than the caller allows: refused at the announced length, or where the body
-      // passes the limit.
-      {"longer than its limit", "", Shown::kNothing, true, 1, 999'999},
-      {"longer than its limit, unannounced", R"({"nolength": 1})", Shown::kCleared, true, 1,
-       500'000},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::FailureCases()) {
     SCOPED_TRACE(c.what);
     fs::remove_all(served_.path() / "Klijent");
     fs::remove(LogPath());
@@ -222,28 +184,7 @@ TEST_F(HttpDownloadTest, FailuresLeaveNoPartialFile) {
     } else {
       EXPECT_TRUE(testing::ListFolder(local_.path()).empty());
     }
-    switch (c.shown) {
-      case Shown::kNothing:
-        EXPECT_TRUE(window_.dialogs.empty());
-        EXPECT_EQ(window_.Label1(), "Skidam > Update.zip");
-        break;
-      case Shown::kCleared:
-        EXPECT_TRUE(window_.dialogs.empty());
-        EXPECT_EQ(window_.Label1(), "");
-        break;
-      case Shown::kCannotConnect:
-        ASSERT_EQ(window_.dialogs.size(), 1u);
-        EXPECT_EQ(window_.dialogs[0].title, "Greška!");
-        EXPECT_EQ(window_.dialogs[0].text, "ne mogu se spojiti");
-        EXPECT_EQ(window_.Label1(), "");
-        break;
-      case Shown::kDownloadError:
-        ASSERT_EQ(window_.dialogs.size(), 1u);
-        EXPECT_EQ(window_.dialogs[0].title, kMessageBoxTitle);
-        EXPECT_EQ(window_.dialogs[0].text, "greška u downloadu");
-        EXPECT_EQ(window_.Label1(), "");
-        break;
-    }
+    testing::ExpectShown(c.shown, window_);
   }
   // A file as long as its limit is not longer.
   Rule("{}");
@@ -257,75 +198,7 @@ TEST_F(HttpDownloadTest, FailuresLeaveNoPartialFile) {
 TEST_F(HttpDownloadTest, CutTransferIsContinuedWithinTheRunNeverMixed) {
   const std::string body = Bytes(1'000'000);
   const std::string replaced = Bytes(1'200'000, 7);
-  struct Case {
-    std::string what;
-    std::string rule;  // control file entry for Update.zip
-    bool delivered;
-    std::string expected;         // the file at the target
-    size_t requests;              // Range requests among them: all but the first
-    std::string if_range;         // "etag", "date" or "-" on the requests for the rest
-    uint64_t sent;                // body bytes over the wire
-    std::vector<uint32_t> waits;  // seconds of the pauses shown, in order
-  } cases[] = {
-      {"cut at 90 %", R"({"cut": 900000, "times": 1})", true, body, 2, "etag", 1'000'000, {2}},
-      {"stalls at 90 %",
-       R"({"cut": 900000, "stall": 30, "times": 1})",
-       true,
-       body,
-       2,
-       "etag",
-       1'000'000,
-       {2}},
-      {"cut every 300000 bytes",
-       R"({"cutby": 300000})",
-       true,
-       body,
-       4,
-       "etag",
-       1'000'000,
-       {2, 4, 8}},
-      {"only a date to check",
-       R"({"cut": 900000, "times": 1, "noetag": 1})",
-       true,
-       body,
-       2,
-       "date",
-       1'000'000,
-       {2}},
-      {"no validator: the length alone",
-       R"({"cut": 900000, "times": 1, "noetag": 1, "nodate": 1})",
-       true,
-       body,
-       2,
-       "-",
-       1'000'000,
-       {2}},
-      {"server ignores ranges",
-       R"({"cut": 900000, "times": 1, "norange": 1})",
-       true,
-       body,
-       2,
-       "etag",
-       1'900'000,
-       {2}},
-      {"replaced between attempts",
-       R"({"cut": 500000, "times": 1, "then": "Nova.zip"})",
-       true,
-       replaced,
-       2,
-       "etag",
-       1'700'000,
-       {2}},
-      {"no further than three attempts",
-       R"({"cutby": 200000})",
-       false,
-       "",
-       4,
-       "etag",
-       800'000,
-       {2, 4, 8}},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::CutCases()) {
     SCOPED_TRACE(c.what);
     fs::remove_all(served_.path() / "Klijent");
     fs::remove(LogPath());
@@ -341,7 +214,7 @@ TEST_F(HttpDownloadTest, CutTransferIsContinuedWithinTheRunNeverMixed) {
               c.delivered);
 
     if (c.delivered) {
-      EXPECT_TRUE(ReadFile(Target()) == c.expected);
+      EXPECT_TRUE(ReadFile(Target()) == (c.replaced ? replaced : body));
       EXPECT_TRUE(window_.dialogs.empty());
     } else {
       ASSERT_EQ(window_.dialogs.size(), 1u);
@@ -365,20 +238,13 @@ TEST_F(HttpDownloadTest, CutTransferIsContinuedWithinTheRunNeverMixed) {
       }
     }
     // Each pause counts down on the status line, attempt by attempt, then the figures return.
-    std::vector<std::string> shown;
     uint32_t waited = 0;
-    for (size_t i = 0; i < c.waits.size(); ++i) {
-      waited += c.waits[i];
-      for (uint32_t s = c.waits[i]; s > 0; --s) {
-        shown.push_back("Veza je prekinuta, nastavljam skidanje Update.zip za " +
-                        std::to_string(s) + " s (pokušaj " + std::to_string(i + 2) + " od 4)");
-      }
-    }
+    for (uint32_t wait : c.waits) waited += wait;
     std::vector<std::string> retry_lines;
     for (const auto& status : window_.statuses) {
       if (status.starts_with("Veza je prekinuta")) retry_lines.push_back(status);
     }
-    EXPECT_EQ(retry_lines, shown);
+    EXPECT_EQ(retry_lines, testing::PauseLines(c.waits));
     EXPECT_EQ(clock_.slept_ms() - slept_before, waited * 1000 + 1500);
     EXPECT_EQ(window_.Label1(), "");
   }
@@ -416,53 +282,7 @@ TEST_F(HttpDownloadTest, PartialFileIsContinuedByTheNextRun) {
   const std::string body = Bytes(1'000'000);
   const std::string replaced = Bytes(1'000'000, 9);
   const fs::path resume = local_.path() / "ZEPRUpdateNastavak";
-  struct Case {
-    std::string what;
-    std::string second_rule;  // the server at the next run
-    std::string url;          // "" for the same
-    int age_days;             // of the partial file when the next run starts
-    std::string expected;
-    uint64_t sent;                    // by the next run
-    std::vector<std::string> ranges;  // of its requests
-    uint64_t unread = 0;  // more that may have been sent for an answer refused at its head
-  } cases[] = {
-      {"same version", "{}", "", 0, body, 400'000, {"bytes=600000-"}},
-      {"replaced on the server",
-       R"({"update.zip": {"then": "Nova.zip"}})",
-       "",
-       0,
-       replaced,
-       1'000'000,
-       {"bytes=600000-"}},
-      {"no validator",
-       R"({"update.zip": {"noetag": 1, "nodate": 1}})",
-       "",
-       0,
-       body,
-       1'000'000,
-       {"-"}},
-      {"too old", "{}", "", 8, body, 1'000'000, {"-"}},
-      {"another URL", "{}", "Druga.zip", 0, body, 1'000'000, {"-"}},
-      // A server that ignores If-Range: the rest of a file of the same length is not what is
-      // held unless it says so itself.
-      {"replaced, and the condition ignored",
-       R"({"update.zip": {"then": "Nova.zip", "rangeonly": 1}})",
-       "",
-       0,
-       replaced,
-       1'000'000,
-       {"bytes=600000-", "-"},
-       400'000},
-      {"the condition ignored, the rest unmarked",
-       R"({"update.zip": {"rangeonly": 1, "noetag": 1, "nodate": 1}})",
-       "",
-       0,
-       body,
-       1'000'000,
-       {"bytes=600000-", "-"},
-       400'000},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::ResumeCases()) {
     SCOPED_TRACE(c.what);
     fs::remove_all(served_.path() / "Klijent");
     fs::remove_all(local_.path());
@@ -470,9 +290,8 @@ TEST_F(HttpDownloadTest, PartialFileIsContinuedByTheNextRun) {
     Serve("Update.zip", body);
     Serve("Druga.zip", body);
     Serve("Nova.zip", replaced);
-    const bool validated = c.what != "no validator";
-    Rule(validated ? R"({"update.zip": {"cut": 600000}})"
-                   : R"({"update.zip": {"cut": 600000, "noetag": 1, "nodate": 1}})");
+    Rule(c.validated ? R"({"update.zip": {"cut": 600000}})"
+                     : R"({"update.zip": {"cut": 600000, "noetag": 1, "nodate": 1}})");
     {
       SystemHttpClient first(window_, {.connect_timeout_ms = 5000,
                                        .stall_limit_s = 1,
@@ -482,7 +301,7 @@ TEST_F(HttpDownloadTest, PartialFileIsContinuedByTheNextRun) {
     }
     EXPECT_FALSE(fs::exists(Target()));
     // Bytes that nobody could tell the version of are not kept.
-    EXPECT_EQ(fs::exists(resume) ? testing::ListFolder(resume).size() : 0u, validated ? 2u : 0u);
+    EXPECT_EQ(fs::exists(resume) ? testing::ListFolder(resume).size() : 0u, c.validated ? 2u : 0u);
     if (c.age_days > 0) {
       for (const auto& entry : fs::directory_iterator(resume)) {
         fs::last_write_time(entry.path(),
@@ -500,7 +319,7 @@ TEST_F(HttpDownloadTest, PartialFileIsContinuedByTheNextRun) {
     ASSERT_TRUE(next.HttpDownloadFile(Url(c.url.empty() ? "Update.zip" : c.url), Target().string(),
                                       "Update.zip"));
 
-    EXPECT_TRUE(ReadFile(Target()) == c.expected);
+    EXPECT_TRUE(ReadFile(Target()) == (c.replaced ? replaced : body));
     EXPECT_GE(Sent() - sent_before, c.sent);
     EXPECT_LE(Sent() - sent_before, c.sent + c.unread);
     std::vector<std::string> ranges;

@@ -18,6 +18,7 @@
 #include "core/encoding.h"
 #include "core/errors.h"
 #include "core/path_text.h"
+#include "integration/transfer/http_cases.h"
 #include "platform/win32/wide.h"
 #include "support/fake_window.h"
 #include "support/sandbox.h"
@@ -195,15 +196,7 @@ TEST_F(WininetHttpTest, DeliversFileInOneRequestWithFiguresAndNoCache) {
 }
 
 TEST_F(WininetHttpTest, FinalFiguresRoundHalvesToEven) {
-  struct Case {
-    size_t size;
-    bool announced;
-    std::string figures;
-  } cases[] = {
-      {1500, true, "2k/2k..."}, {2500, true, "2k/2k..."},  {2501, true, "3k/3k..."},
-      {0, true, "0k/0k..."},    {2500, false, "2k/0k..."},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::FinalFiguresCases()) {
     SCOPED_TRACE(std::to_string(c.size) + (c.announced ? "" : " without length"));
     const std::string name = "F" + std::to_string(c.size) + (c.announced ? ".zip" : "n.zip");
     Serve(name, Bytes(c.size));
@@ -221,36 +214,7 @@ TEST_F(WininetHttpTest, FinalFiguresRoundHalvesToEven) {
 }
 
 TEST_F(WininetHttpTest, FailuresLeaveNoPartialFile) {
-  // kCleared: no dialog, and the figures shown meanwhile are gone.
-  enum class Shown { kNothing, kCleared, kCannotConnect, kDownloadError };
-  struct Case {
-    std::string what;
-    std::string rule;
-    Shown shown;
-    bool old_file_kept;
-    size_t requests;
-    uint64_t limit = kAnyLength;
-  } cases[] = {
-      // The first answer decides quietly, as a status check before the transfer once did.
-      {"missing file", "", Shown::kNothing, true, 1},
-      {"401", R"({"status": 401})", Shown::kNothing, true, 1},
-      {"never answered", R"({"hang": 30})", Shown::kNothing, true, 1},
-      {"refused an answer", R"({"drop": 1})", Shown::kNothing, true, 1},
-      // Cut or stalled at the same point again: one more try, then given up.
-      {"body cut short", R"({"cut": 100000})", Shown::kDownloadError, false, 2},
-      // Wine's read loses the block it was filling when the stall limit ends it: a stall needs
-      // more than a block before it to have brought the file further.
-      {"body stalls", R"({"cut": 300000, "stall": 30})", Shown::kDownloadError, false, 2},
-      // A refusal of the rest is not asked again.
-      {"rest answered 404", R"({"cut": 100000, "times": 1, "then": "Nema.zip"})",
-       Shown::kDownloadError, false, 2},
-      // Longer than the caller allows: refused at the announced length, or where the body
-      // passes the limit.
-      {"longer than its limit", "", Shown::kNothing, true, 1, 999'999},
-      {"longer than its limit, unannounced", R"({"nolength": 1})", Shown::kCleared, true, 1,
-       500'000},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::FailureCases()) {
     SCOPED_TRACE(c.what);
     EmptyFolder(root_ / "served");
     if (c.what != "missing file") Serve("Update.zip", Bytes(1'000'000));
@@ -272,28 +236,7 @@ TEST_F(WininetHttpTest, FailuresLeaveNoPartialFile) {
     } else {
       EXPECT_TRUE(testing::ListFolder(local_.path()).empty());
     }
-    switch (c.shown) {
-      case Shown::kNothing:
-        EXPECT_TRUE(window_.dialogs.empty());
-        EXPECT_EQ(window_.Label1(), "Skidam > Update.zip");
-        break;
-      case Shown::kCleared:
-        EXPECT_TRUE(window_.dialogs.empty());
-        EXPECT_EQ(window_.Label1(), "");
-        break;
-      case Shown::kCannotConnect:
-        ASSERT_EQ(window_.dialogs.size(), 1u);
-        EXPECT_EQ(window_.dialogs[0].title, "Greška!");
-        EXPECT_EQ(window_.dialogs[0].text, "ne mogu se spojiti");
-        EXPECT_EQ(window_.Label1(), "");
-        break;
-      case Shown::kDownloadError:
-        ASSERT_EQ(window_.dialogs.size(), 1u);
-        EXPECT_EQ(window_.dialogs[0].title, "ZEPR Nadogradnja aplikacije");
-        EXPECT_EQ(window_.dialogs[0].text, "greška u downloadu");
-        EXPECT_EQ(window_.Label1(), "");
-        break;
-    }
+    testing::ExpectShown(c.shown, window_);
   }
   // A file as long as its limit is not longer.
   WriteFile(ControlPath(), "{}");
@@ -353,28 +296,7 @@ std::vector<std::string> Fields(const std::string& line) {
 TEST_F(WininetHttpTest, CutTransferIsContinuedWithinTheRunNeverMixed) {
   const std::string body = Bytes(1'000'000);
   const std::string replaced = Bytes(1'200'000, 7);
-  struct Case {
-    std::string what;
-    std::string rule;
-    bool delivered;
-    std::string expected;
-    size_t requests;
-    bool if_range;  // the requests for the rest carry the ETag
-    uint64_t sent;
-  } cases[] = {
-      {"cut at 90 %", R"({"cut": 900000, "times": 1})", true, body, 2, true, 1'000'000},
-      {"stalls at 90 %", R"({"cut": 900000, "stall": 30, "times": 1})", true, body, 2, true,
-       1'000'000},
-      {"cut every 300000 bytes", R"({"cutby": 300000})", true, body, 4, true, 1'000'000},
-      {"no validator: the length alone", R"({"cut": 900000, "times": 1, "noetag": 1, "nodate": 1})",
-       true, body, 2, false, 1'000'000},
-      {"server ignores ranges", R"({"cut": 900000, "times": 1, "norange": 1})", true, body, 2, true,
-       1'900'000},
-      {"replaced between attempts", R"({"cut": 500000, "times": 1, "then": "Nova.zip"})", true,
-       replaced, 2, true, 1'700'000},
-      {"no further than three attempts", R"({"cutby": 200000})", false, "", 4, true, 800'000},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::CutCases()) {
     SCOPED_TRACE(c.what);
     EmptyFolder(root_ / "served");
     EmptyFolder(local_.path());
@@ -390,7 +312,7 @@ TEST_F(WininetHttpTest, CutTransferIsContinuedWithinTheRunNeverMixed) {
               c.delivered);
 
     if (c.delivered) {
-      EXPECT_TRUE(ReadFile(Target()) == c.expected);
+      EXPECT_TRUE(ReadFile(Target()) == (c.replaced ? replaced : body));
       EXPECT_TRUE(window_.dialogs.empty());
     } else {
       ASSERT_EQ(window_.dialogs.size(), 1u);
@@ -402,16 +324,24 @@ TEST_F(WininetHttpTest, CutTransferIsContinuedWithinTheRunNeverMixed) {
     EXPECT_LE(Sent() - sent_before, c.sent + (c.what.starts_with("stalls") ? 256 * 1024 : 0));
     const auto lines = log.Lines();
     ASSERT_EQ(lines.size(), c.requests);
+    EXPECT_EQ(Fields(lines[0])[5], "-");
     for (size_t i = 1; i < lines.size(); ++i) {
       const auto fields = Fields(lines[i]);
       ASSERT_EQ(fields.size(), 7u);
       EXPECT_EQ(fields[5].rfind("bytes=", 0), 0u);
-      EXPECT_EQ(fields[6] != "-", c.if_range) << fields[6];
+      if (c.if_range == "etag") {
+        EXPECT_EQ(fields[6].front(), '"') << fields[6];
+      } else if (c.if_range == "date") {
+        EXPECT_TRUE(fields[6].ends_with(" GMT")) << fields[6];
+      } else {
+        EXPECT_EQ(fields[6], "-");
+      }
     }
-    EXPECT_NE(
-        std::find(window_.statuses.begin(), window_.statuses.end(),
-                  "Veza je prekinuta, nastavljam skidanje Update.zip za 2 s (pokušaj 2 od 4)"),
-        window_.statuses.end());
+    std::vector<std::string> retry_lines;
+    for (const auto& status : window_.statuses) {
+      if (status.starts_with("Veza je prekinuta")) retry_lines.push_back(status);
+    }
+    EXPECT_EQ(retry_lines, testing::PauseLines(c.waits));
   }
 }
 
@@ -421,42 +351,15 @@ TEST_F(WininetHttpTest, PartialFileIsContinuedByTheNextRun) {
   const std::string body = Bytes(1'000'000);
   const std::string replaced = Bytes(1'000'000, 9);
   const fs::path resume = local_.path() / "ZEPRUpdateNastavak";
-  struct Case {
-    std::string what;
-    std::string second_rule;
-    std::string expected;
-    uint64_t sent;
-    std::vector<std::string> ranges;  // of the next run's requests
-    uint64_t unread = 0;  // more that may have been sent for an answer refused at its head
-  } cases[] = {
-      {"same version", "{}", body, 400'000, {"bytes=600000-"}},
-      {"replaced on the server",
-       R"({"update.zip": {"then": "Nova.zip"}})",
-       replaced,
-       1'000'000,
-       {"bytes=600000-"}},
-      // A server that ignores If-Range: the rest of a file of the same length is not what is
-      // held unless it says so itself.
-      {"replaced, and the condition ignored",
-       R"({"update.zip": {"then": "Nova.zip", "rangeonly": 1}})",
-       replaced,
-       1'000'000,
-       {"bytes=600000-", "-"},
-       400'000},
-      {"the condition ignored, the rest unmarked",
-       R"({"update.zip": {"rangeonly": 1, "noetag": 1, "nodate": 1}})",
-       body,
-       1'000'000,
-       {"bytes=600000-", "-"},
-       400'000},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::ResumeCases()) {
     SCOPED_TRACE(c.what);
     EmptyFolder(root_ / "served");
     EmptyFolder(local_.path());
     Serve("Update.zip", body);
+    Serve("Druga.zip", body);
     Serve("Nova.zip", replaced);
-    Rule("update.zip", R"({"cut": 600000})");
+    Rule("update.zip",
+         c.validated ? R"({"cut": 600000})" : R"({"cut": 600000, "noetag": 1, "nodate": 1})");
     const HttpOptions options{.connect_timeout_ms = 5000,
                               .stall_limit_s = 1,
                               .pause_after_download = false,
@@ -465,15 +368,23 @@ TEST_F(WininetHttpTest, PartialFileIsContinuedByTheNextRun) {
       SystemHttpClient first(window_, options);
       EXPECT_FALSE(first.HttpDownloadFile(Url("Update.zip"), Utf8FromPath(Target()), "Update.zip"));
     }
-    EXPECT_EQ(testing::ListFolder(resume).size(), 2u);
+    // Bytes that nobody could tell the version of are not kept.
+    EXPECT_EQ(fs::exists(resume) ? testing::ListFolder(resume).size() : 0u, c.validated ? 2u : 0u);
+    if (c.age_days > 0) {
+      for (const auto& entry : fs::directory_iterator(resume)) {
+        fs::last_write_time(entry.path(),
+                            fs::file_time_type::clock::now() - std::chrono::hours(24 * c.age_days));
+      }
+    }
     WriteFile(ControlPath(), c.second_rule);
     const LogTail log(root_ / "requests.log");
     const uint64_t sent_before = Sent();
     SystemHttpClient next(window_, options);
 
-    ASSERT_TRUE(next.HttpDownloadFile(Url("Update.zip"), Utf8FromPath(Target()), "Update.zip"));
+    ASSERT_TRUE(next.HttpDownloadFile(Url(c.url.empty() ? "Update.zip" : c.url),
+                                      Utf8FromPath(Target()), "Update.zip"));
 
-    EXPECT_TRUE(ReadFile(Target()) == c.expected);
+    EXPECT_TRUE(ReadFile(Target()) == (c.replaced ? replaced : body));
     EXPECT_GE(Sent() - sent_before, c.sent);
     EXPECT_LE(Sent() - sent_before, c.sent + c.unread);
     std::vector<std::string> ranges;
