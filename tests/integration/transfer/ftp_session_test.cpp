@@ -12,6 +12,7 @@
 
 #include "core/encoding.h"
 #include "core/errors.h"
+#include "ftp_cases.h"
 #include "support/peer_process.h"
 #include "support/sandbox.h"
 
@@ -294,28 +295,14 @@ TEST_F(FtpSessionTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
   const std::string big = Bytes(1'000'000);
   Serve("Update.zip", big);
   Serve("Cut.zip", big);
-  StartServer({"--cut", "Cut.zip:200000"});
+  StartServer(testing::kFailedRetrievalServer);
   ASSERT_TRUE(session_.Connect(Settings()));
   WriteFile(Local("Existing.zip"), "old");
 
-  struct Case {
-    const char* name;
-    const char* local;
-    const char* error;
-    uint64_t limit = kAnyLength;
-  };
-  const std::vector<Case> cases = {
-      {"Update.zip", "Existing.zip", "Destination file already exists."},
-      {"Nema.zip", "Nema.zip", "No such file or directory."},
-      {"Cut.zip", "Cut.zip", "transfer aborted"},
-      {"x\r\nDELE Update.zip", "x", ""},
-      {"", "Listing", "No file name given."},
-      {"Update.zip", "Big.zip", "datoteka je dulja od 999999 bajtova", 999'999},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::FailedRetrievalCases("transfer aborted")) {
     SCOPED_TRACE(c.name);
     try {
-      session_.Retrieve(c.name, Local(c.local), c.limit);
+      session_.Retrieve(c.name, Local(c.local).string(), c.limit);
       ADD_FAILURE() << "no error raised";
     } catch (const UpdateError& e) {
       EXPECT_THAT(e.what(), HasSubstr(c.error));
@@ -336,65 +323,44 @@ TEST_F(FtpSessionTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
 TEST_F(FtpSessionTest, CutRetrievalIsContinuedWithinTheRunNeverMixed) {
   const std::string body = Bytes(1'000'000);
   const std::string replaced = Bytes(1'100'000, 5);
-  struct Case {
-    std::string what;
-    std::vector<std::string> server;
-    std::string expected;  // "" when the retrieval fails
-    std::vector<std::string> rests;
-    uint64_t waited_ms;
-  } cases[] = {
-      {"cut at 90 %", {"--cut", "Update.zip:900000:1"}, body, {"REST 900000"}, 2000},
-      {"cut every 300000 bytes",
-       {"--cut", "Update.zip:300000"},
-       body,
-       {"REST 300000", "REST 600000", "REST 900000"},
-       14000},
-      {"replaced after the cut",
-       {"--cut", "Update.zip:500000:1", "--replace", "Update.zip:Nova.zip"},
-       replaced,
-       {},
-       2000},
-      {"cut at the same point again", {"--cut-at", "Update.zip:400000"}, "", {"REST 400000"}, 2000},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::CutRetrievalCases()) {
     SCOPED_TRACE(c.what);
     fs::remove_all(served_.path());
     fs::remove_all(local_.path());
     fs::create_directories(local_.path());
-    Serve("Update.zip", body);
+    Serve(c.name, body);
     Serve("Nova.zip", replaced);
     fs::remove(LogPath());
     StartServer(c.server);
     FtpSession session(window_);
     window_.statuses.clear();
     ASSERT_TRUE(session.Connect(Settings()));
-    window_.SetLabel1("Download > (1/1) = Update.zip");
+    window_.SetLabel1("Download > (1/1) = " + c.name);
     const uint64_t skipped = clock_.skipped_total();
     const uint32_t ticks = clock_.TickCount();
-    EXPECT_EQ(session.Size("Update.zip"), 1'000'000);
+    EXPECT_EQ(session.Size(c.name), 1'000'000);
 
     std::string error;
     try {
-      session.Retrieve("Update.zip", Local("Update.zip").string());
+      session.Retrieve(c.name, Local(c.name).string());
     } catch (const UpdateError& e) {
       error = e.what();
     }
 
-    if (c.expected.empty()) {
+    if (!c.delivered) {
       EXPECT_NE(error, "");
       EXPECT_TRUE(testing::ListFolder(local_.path()).empty());
     } else {
       EXPECT_EQ(error, "");
-      EXPECT_TRUE(ReadFile(Local("Update.zip")) == c.expected);
-      EXPECT_THAT(testing::ListFolder(local_.path()), ElementsAre("Update.zip"));
+      EXPECT_TRUE(ReadFile(Local(c.name)) == (c.replaced ? replaced : body));
+      EXPECT_THAT(testing::ListFolder(local_.path()), ElementsAre(c.name));
     }
     EXPECT_EQ(Rests(), c.rests);
     EXPECT_GE(Commands("MDTM").size(), 1u);
-    EXPECT_THAT(
-        window_.statuses,
-        Contains("Veza je prekinuta, nastavljam skidanje Update.zip za 2 s (pokušaj 2 od 4)"));
+    EXPECT_THAT(window_.statuses, Contains("Veza je prekinuta, nastavljam skidanje " + c.name +
+                                           " za 2 s (pokušaj 2 od 4)"));
     // The run's own line is back once the pauses are over.
-    EXPECT_EQ(window_.Label1(), "Download > (1/1) = Update.zip");
+    EXPECT_EQ(window_.Label1(), "Download > (1/1) = " + c.name);
     // The pauses are counted in ticks, and real ones pass while they are skipped.
     EXPECT_GE(clock_.TickCount() - ticks, c.waited_ms);
     EXPECT_LT(clock_.skipped_total() - skipped, c.waited_ms + 1000);

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "core/encoding.h"
+#include "ftp_cases.h"
 #include "support/peer_process.h"
 #include "support/sandbox.h"
 #include "test_authority.h"
@@ -143,7 +144,7 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
   PeerProcess https_ec(https_endpoint(administrator_ec.server, administrator_ec.server_key));
   PeerProcess https_rsa(https_endpoint(administrator_rsa.server, administrator_rsa.server_key));
   PeerProcess ftp(
-      FtpServer(peers.path() / "ftp", "korisnik", "tajna", {"--cut", "Cut.zip:200000"}));
+      FtpServer(peers.path() / "ftp", "korisnik", "tajna", testing::kFailedRetrievalServer));
   const std::string croatian_password = "šđčćž ŠĐČĆŽ";
   PeerProcess ftp_cp1250(FtpServer(peers.path() / "ftp1250", "korisnik", croatian_password));
   // Names on the server's disk are the CP1250 bytes, which the Windows side cannot write.
@@ -156,12 +157,12 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
       FtpServer(peers.path() / "ftpmute", "korisnik", "tajna",
                 {"--mute", "TIHO", "--mute", "Tiho.zip", "--pause", "Stall.zip:100000:60"}));
   SilentListener silent;
-  // Breaks for the retrievals that are continued: once at 90 %, once and then replaced, and
-  // always at the same point.
-  PeerProcess ftp_resume(
-      FtpServer(peers.path() / "ftpresume", "korisnik", "tajna",
-                {"--cut", "Once.zip:900000:1", "--cut", "Swap.zip:500000:1", "--replace",
-                 "Swap.zip:Nova.zip", "--cut-at", "Fixed.zip:400000"}));
+  // The breaks of every retrieval that is continued, each case on a file of its own.
+  std::vector<std::string> breaks;
+  for (const auto& c : testing::CutRetrievalCases()) {
+    breaks.insert(breaks.end(), c.server.begin(), c.server.end());
+  }
+  PeerProcess ftp_resume(FtpServer(peers.path() / "ftpresume", "korisnik", "tajna", breaks));
 
   const char* prefix = std::getenv("WINEPREFIX");
   const fs::path wine_prefix =
