@@ -23,9 +23,10 @@ const std::vector<FailureCase>& FailureCases() {
       {"refused an answer", R"({"drop": 1})", Shown::kNothing, true, 1},
       // Cut or stalled at the same point again: one more try, then given up.
       {"body cut short", R"({"cut": 100000})", Shown::kDownloadError, false, 2},
-      // Past the first 256 KB: Wine's read loses the block it was filling when the stall limit
-      // ends it, so an earlier stall would not have brought the file further.
-      {"body stalls", R"({"cut": 300000, "stall": 30})", Shown::kDownloadError, false, 2},
+      {"body stalls", R"({"cut": 100000, "stall": 30})", Shown::kDownloadError, false, 2},
+      // Past the first 256 KB, where WinINet under Wine asks again too.
+      {"body stalls past a block", R"({"cut": 300000, "stall": 30})", Shown::kDownloadError, false,
+       2},
       // A refusal of the rest is not asked again.
       {"rest answered 404", R"({"cut": 100000, "times": 1, "then": "Nema.zip"})",
        Shown::kDownloadError, false, 2},
