@@ -2,6 +2,16 @@
 
 namespace zepr::testing {
 
+std::vector<FailedLoginCase> FailedLoginCases(const std::string& user, const std::string& password,
+                                              const std::string& refused) {
+  return {
+      {"wrong password", user, "kriva", false, "Authentication failed."},
+      {"unknown user", "nitko", password, false, "Authentication failed."},
+      {"nobody listening", user, password, true, refused},
+      {"line break in the password", user, password + "\r\nDELE x", false, "Invalid character"},
+  };
+}
+
 std::vector<FailedRetrievalCase> FailedRetrievalCases(const std::string& cut_error) {
   return {
       {"Update.zip", "Existing.zip", "Destination file already exists."},

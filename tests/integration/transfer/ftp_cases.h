@@ -11,6 +11,18 @@
 
 namespace zepr::testing {
 
+// The login of settings changed one way each; nobody listens on closed_port.
+struct FailedLoginCase {
+  std::string what;
+  std::string user;
+  std::string password;
+  bool closed_port;
+  std::string reason;  // a part of the dialog's text
+};
+// refused: the back end's own words for a connection nobody took.
+std::vector<FailedLoginCase> FailedLoginCases(const std::string& user, const std::string& password,
+                                              const std::string& refused);
+
 // Update.zip and Cut.zip of 1'000'000 bytes are served, and the server breaks off Cut.zip
 // after 200000; Existing.zip is already in the local folder.
 inline const std::vector<std::string> kFailedRetrievalServer = {"--cut", "Cut.zip:200000"};

@@ -242,24 +242,13 @@ TEST_F(FtpSessionTest, FailedLoginShowsTheReasonAndLeavesNoSession) {
                        "--root", "/nonexistent", "--user", "u", "--password", "p"});
     return other.port();
   }();
-  struct Case {
-    const char* what;
-    std::function<void(FtpSettings&)> change;
-    const char* reason;
-  };
-  const std::vector<Case> cases = {
-      {"wrong password", [](FtpSettings& s) { s.password = "kriva"; }, "Authentication failed."},
-      {"unknown user", [](FtpSettings& s) { s.user = "nitko"; }, "Authentication failed."},
-      {"nobody listening", [&](FtpSettings& s) { s.port = closed_port; }, "onnect"},
-      {"line break in the password",
-       [](FtpSettings& s) { s.password = std::string(kPassword) + "\r\nDELE x"; },
-       "Invalid character"},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::FailedLoginCases(kUser, kPassword, "onnect")) {
     SCOPED_TRACE(c.what);
     window_.dialogs.clear();
     FtpSettings settings = Settings();
-    c.change(settings);
+    settings.user = c.user;
+    settings.password = c.password;
+    if (c.closed_port) settings.port = closed_port;
     EXPECT_FALSE(session_.Connect(settings));
     EXPECT_FALSE(session_.IsConnected());
     ASSERT_EQ(window_.dialogs.size(), 1u);

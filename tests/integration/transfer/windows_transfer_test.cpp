@@ -157,6 +157,7 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
       FtpServer(peers.path() / "ftpmute", "korisnik", "tajna",
                 {"--mute", "TIHO", "--mute", "Tiho.zip", "--pause", "Stall.zip:100000:60"}));
   SilentListener silent;
+  const int closed_port = [] { return SilentListener().port(); }();
   // The breaks of every retrieval that is continued, each case on a file of its own.
   std::vector<std::string> breaks;
   for (const auto& c : testing::CutRetrievalCases()) {
@@ -208,6 +209,7 @@ TEST(WindowsTransfer, WininetBackEndsPassAgainstTheLocalPeers) {
                          "ZEPR_FTP_MUTE_USER=korisnik",
                          "ZEPR_FTP_MUTE_PASSWORD=tajna",
                          "ZEPR_FTP_SILENT_PORT=" + std::to_string(silent.port()),
+                         "ZEPR_FTP_CLOSED_PORT=" + std::to_string(closed_port),
                          "ZEPR_FTP_RESUME_PORT=" + std::to_string(ftp_resume.port()),
                          "ZEPR_FTP_RESUME_ROOT=" + WinePath(peers.path() / "ftpresume"),
                          "ZEPR_FTP_RESUME_USER=korisnik",

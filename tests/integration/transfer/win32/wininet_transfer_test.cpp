@@ -763,13 +763,24 @@ TEST_F(WininetFtpTest, MissingFolderRaisesTheServersReply) {
 }
 
 TEST_F(WininetFtpTest, FailedLoginShowsTheServersReply) {
-  FtpSettings settings = Settings();
-  settings.password = "kriva";
-  EXPECT_FALSE(session_.Connect(settings));
-  EXPECT_FALSE(session_.IsConnected());
-  ASSERT_EQ(window_.dialogs.size(), 1u);
-  EXPECT_EQ(window_.dialogs[0].first, "Greška! Uzrok greške:");
-  EXPECT_EQ(window_.dialogs[0].second, "Authentication failed.");
+  const auto closed_port = Env("ZEPR_FTP_CLOSED_PORT");
+  if (!closed_port) GTEST_SKIP() << "no FTP server: run through windows_transfer_test";
+  for (const auto& c : testing::FailedLoginCases(peer_.user, peer_.password, "")) {
+    SCOPED_TRACE(c.what);
+    window_.dialogs.clear();
+    FtpSettings settings = Settings();
+    settings.user = c.user;
+    settings.password = c.password;
+    if (c.closed_port) settings.port = std::stoi(*closed_port);
+    EXPECT_FALSE(session_.Connect(settings));
+    EXPECT_FALSE(session_.IsConnected());
+    ASSERT_EQ(window_.dialogs.size(), 1u);
+    EXPECT_EQ(window_.dialogs[0].first, "Greška! Uzrok greške:");
+    EXPECT_NE(window_.dialogs[0].second.find(c.reason), std::string::npos)
+        << window_.dialogs[0].second;
+  }
+  EXPECT_TRUE(log_.Starting("DELE").empty());
+  for (const auto& line : log_.Starting("PASS ")) EXPECT_EQ(line.find('\r'), std::string::npos);
 }
 
 TEST_F(WininetFtpTest, FailedRetrievalLeavesNothingBehindAndTheSessionGoesOn) {
