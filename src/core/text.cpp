@@ -192,6 +192,16 @@ std::string JoinLines(const std::vector<std::string>& lines, std::string_view se
   return out;
 }
 
+std::optional<std::string_view> UserInfo(std::string_view url) {
+  const size_t scheme_end = url.find("://");
+  const size_t host = scheme_end == std::string_view::npos ? 0 : scheme_end + 3;
+  const std::string_view authority = url.substr(host, url.find_first_of("/?#", host) - host);
+  // The last "@": a password may hold one unescaped, and it goes too.
+  const size_t at = authority.rfind('@');
+  if (at == std::string_view::npos) return std::nullopt;
+  return authority.substr(0, at);
+}
+
 std::string MaskedUrl(std::string_view url) {
   const size_t scheme_end = url.find("://");
   if (scheme_end == std::string_view::npos || scheme_end == 0) return std::string(url);
@@ -201,11 +211,10 @@ std::string MaskedUrl(std::string_view url) {
     if (!scheme_char) return std::string(url);
   }
   const size_t host = scheme_end + 3;
-  const std::string_view authority = url.substr(host, url.find_first_of("/?#", host) - host);
-  // The last "@": a password may hold one unescaped, and it goes too.
-  const size_t at = authority.rfind('@');
-  if (at == std::string_view::npos) return std::string(url);
-  return std::string(url.substr(0, host)) + "***" + std::string(url.substr(host + at));
+  const auto user_info = UserInfo(url);
+  if (!user_info) return std::string(url);
+  return std::string(url.substr(0, host)) + "***" +
+         std::string(url.substr(host + user_info->size()));
 }
 
 }  // namespace zepr

@@ -112,6 +112,15 @@ TEST(Text, MaskedUrlHidesTheUserInfoOnly) {
   for (const auto& [url, shown] : cases) EXPECT_EQ(MaskedUrl(url), shown) << url;
 }
 
+// The same part of a host as UPDATE.INI writes it, with or without a scheme.
+TEST(Text, UserInfoOfAHostWithOrWithoutAScheme) {
+  EXPECT_EQ(UserInfo("korisnik:lozinka@h:8080"), "korisnik:lozinka");
+  EXPECT_EQ(UserInfo("https://u:p@ss@h/x"), "u:p@ss");
+  EXPECT_EQ(UserInfo("http://@h"), "");
+  EXPECT_EQ(UserInfo("h:8080/x@y"), std::nullopt);
+  EXPECT_EQ(UserInfo("https://h"), std::nullopt);
+}
+
 TEST(Text, SqlLiteralDoublesApostrophes) {
   EXPECT_EQ(SqlLiteral("O'Brien"), "'O''Brien'");
   EXPECT_EQ(SqlLiteral(""), "''");
